@@ -1,0 +1,23 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+namespace pointrelay::crypto {
+
+using Sha256Digest = std::array<uint8_t, 32>;
+
+/// HMAC-SHA256 (RFC 2104) of the concatenation of `parts`, keyed with `key`.
+Sha256Digest hmacSha256(std::span<const uint8_t> key,
+                        std::initializer_list<std::span<const uint8_t>> parts);
+
+/// Bytes of an ASCII label or key text, without a terminator.
+inline std::span<const uint8_t> asBytes(std::string_view text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+} // namespace pointrelay::crypto

@@ -1,0 +1,20 @@
+// SPDX-License-Identifier: MIT
+// HMAC-SHA256 from CommonCrypto, for the Apple build.
+#include "hmac_sha256.h"
+
+#include <CommonCrypto/CommonHMAC.h>
+
+namespace pointrelay::crypto {
+
+Sha256Digest hmacSha256(std::span<const uint8_t> key,
+                        std::initializer_list<std::span<const uint8_t>> parts) {
+    CCHmacContext ctx;
+    CCHmacInit(&ctx, kCCHmacAlgSHA256, key.data(), key.size());
+    for (const auto& part : parts)
+        CCHmacUpdate(&ctx, part.data(), part.size());
+    Sha256Digest out{};
+    CCHmacFinal(&ctx, out.data());
+    return out;
+}
+
+} // namespace pointrelay::crypto

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: MIT
+// pointrelayd: lets a phone drive this desktop's pointer and keyboard.
+#include "core/counters.h"
+#include "core/log.h"
+#include "core/options.h"
+#include "core/replay_guard.h"
+#include "core/server.h"
+#include "input/input_factory.h"
+
+#include <cstdio>
+#include <cstring>
+
+using namespace pointrelay;
+
+namespace {
+
+// The key must not stay readable in /proc/PID/cmdline or ps output for other users.
+void wipeArguments(char** argv, const std::vector<int>& indices) {
+    for (const int i : indices)
+        std::memset(argv[i], 0, std::strlen(argv[i]));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    core::logLine("AEAD build=ON");
+    core::installSignalHandlers();
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+
+    auto options = core::parseCommandLine(argc, argv);
+    if (!options) {
+        const std::string usage = core::usageText(argc > 0 ? argv[0] : "pointrelayd");
+        std::fputs(usage.c_str(), stderr);
+        return 1;
+    }
+    wipeArguments(argv, options->pskArgIndices);
+
+    if (options->background && !core::daemonize()) {
+        std::fputs("Failed to daemonize\n", stderr);
+        return 1;
+    }
+
+    core::ReplayGuard replay(options->config.psk);
+    const auto statePath = core::ReplayGuard::defaultPath();
+    if (!statePath || !replay.attachFile(*statePath))
+        core::logLine(core::ReplayGuard::kMemoryOnlyMessage);
+
+    const auto input = input::createInputHandler();
+    return core::runServer(*options, *input, &replay);
+}

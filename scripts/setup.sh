@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Install the Debian packages needed to build and test Pointrelay.
+# Quiet and idempotent: prints nothing when everything is already installed.
+set -euo pipefail
+
+# ---- Required Debian packages (extend this list as the project grows) ----
+PACKAGES=(
+    build-essential cmake ninja-build pkg-config
+    libssl-dev libavahi-compat-libdnssd-dev
+    avahi-daemon avahi-utils dbus
+    libgtest-dev libgmock-dev libbenchmark-dev
+    procps iproute2
+)
+# ---------------------------------------------------------------------------
+
+if ! command -v dpkg-query >/dev/null 2>&1; then
+    echo "setup.sh: dpkg-query not found (not Debian?); skipping package check" >&2
+    exit 0
+fi
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+    [[ $status == "install ok installed" ]] || missing+=("$pkg")
+done
+if ((${#missing[@]} == 0)); then exit 0; fi
+
+if ((EUID == 0)); then
+    SUDO=()
+elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+    SUDO=(sudo -n)
+else
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them with:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    exit 1
+fi
+
+# Without systemd (containers, CI) package scripts may try to start avahi-daemon
+# or dbus through invoke-rc.d; block that unless a policy is already in place.
+policy=/usr/sbin/policy-rc.d
+if [[ ! -d /run/systemd/system && ! -e $policy ]]; then
+    printf '#!/bin/sh\nexit 101\n' | "${SUDO[@]}" tee "$policy" >/dev/null
+    "${SUDO[@]}" chmod 755 "$policy"
+    trap '"${SUDO[@]}" rm -f "$policy"' EXIT
+fi
+
+echo "Installing missing packages: ${missing[*]}" >&2
+"${SUDO[@]}" apt-get update
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y --no-install-recommends "${missing[@]}"
