@@ -55,6 +55,12 @@ PhoneClient& PhoneClient::operator=(PhoneClient&& other) noexcept {
     return *this;
 }
 
+void PhoneClient::adopt(int fd) {
+    close();
+    m_fd = fd;
+    m_txCounter = 0;
+}
+
 void PhoneClient::close() {
     if (m_fd >= 0)
         ::close(m_fd);

@@ -35,6 +35,8 @@ public:
     /// local address (any 127.x.y.z works on loopback).
     bool connect(const std::string& host, uint16_t port,
                  const std::optional<std::string>& sourceAddress = std::nullopt);
+    /// Takes over an already connected socket (for in-process tests over a socket pair).
+    void adopt(int fd);
     void close();
     int fd() const { return m_fd; }
 

@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: MIT
+#include "daemon_process.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace pointrelay::test {
+
+DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
+                             const std::map<std::string, std::string>& env) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return;
+    std::vector<char*> argv;
+    for (const auto& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        ::dup2(fds[1], STDERR_FILENO);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        for (const auto& [name, value] : env)
+            ::setenv(name.c_str(), value.c_str(), 1);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    m_stderr = fds[0];
+    m_reader = std::thread([this] {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(m_stderr, buffer, sizeof buffer)) > 0) {
+            std::lock_guard lock(m_mutex);
+            m_output.append(buffer, static_cast<size_t>(n));
+            m_changed.notify_all();
+        }
+    });
+}
+
+DaemonProcess::~DaemonProcess() {
+    if (m_pid > 0 && !m_status) {
+        ::kill(m_pid, SIGKILL);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+    }
+    if (m_reader.joinable())
+        m_reader.join();
+    if (m_stderr >= 0)
+        ::close(m_stderr);
+}
+
+void DaemonProcess::signal(int sig) const {
+    if (m_pid > 0 && !m_status)
+        ::kill(m_pid, sig);
+}
+
+std::optional<int> DaemonProcess::waitExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!m_status) {
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
+        }
+        if (std::chrono::steady_clock::now() > deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (m_reader.joinable())
+        m_reader.join(); // the pipe closes with the process (and any child it forked)
+    return m_status;
+}
+
+bool DaemonProcess::waitFor(const std::string& needle, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout,
+                              [&] { return m_output.find(needle) != std::string::npos; });
+}
+
+size_t DaemonProcess::count(const std::string& needle) const {
+    std::lock_guard lock(m_mutex);
+    size_t n = 0;
+    for (size_t at = m_output.find(needle); at != std::string::npos;
+         at = m_output.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+std::vector<std::string> DaemonProcess::lines() const {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> out;
+    std::istringstream stream(m_output);
+    for (std::string line; std::getline(stream, line);)
+        out.push_back(line);
+    return out;
+}
+
+std::string DaemonProcess::output() const {
+    std::lock_guard lock(m_mutex);
+    return m_output;
+}
+
+uint16_t freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+} // namespace pointrelay::test

@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "core/log.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace pointrelay::test {
+
+/// Collects the daemon's log lines in-process (without the trailing newline) while alive.
+class LogCapture {
+public:
+    LogCapture() {
+        core::setLogObserver([this](std::string_view line) {
+            std::lock_guard lock(m_mutex);
+            m_lines.emplace_back(line.substr(0, line.size() - 1));
+            m_changed.notify_all();
+        });
+    }
+    ~LogCapture() { core::setLogObserver({}); }
+
+    std::vector<std::string> lines() const {
+        std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
+
+    /// Waits until a line containing `needle` appears; true if it did within `timeout`.
+    bool waitFor(const std::string& needle,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, timeout, [&] {
+            for (const auto& line : m_lines)
+                if (line.find(needle) != std::string::npos)
+                    return true;
+            return false;
+        });
+    }
+
+    size_t count(const std::string& needle) const {
+        std::lock_guard lock(m_mutex);
+        size_t n = 0;
+        for (const auto& line : m_lines)
+            n += line.find(needle) != std::string::npos;
+        return n;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_lines;
+};
+
+} // namespace pointrelay::test
