@@ -33,16 +33,20 @@ std::vector<uint8_t> sealRecord(const core::SessionKeys& keys, core::AeadVariant
     if (offset == 2)
         body[1] = 0x10;
     const auto ciphertext = std::span(body).subspan(offset, plaintext.size());
-    const auto tag = crypto::aeadSeal(keys.key(variant),
-                                      core::recordNonce(keys.nonceBase(variant), counter), aad,
-                                      plaintext, ciphertext);
+    const auto tag =
+        crypto::aeadSeal(keys.key(variant), core::recordNonce(keys.nonceBase(variant), counter),
+                         aad, plaintext, ciphertext);
     std::copy(tag.begin(), tag.end(), body.end() - core::kAeadTagSize);
     return body;
 }
 
-PhoneClient::~PhoneClient() { close(); }
+PhoneClient::~PhoneClient() {
+    close();
+}
 
-PhoneClient::PhoneClient(PhoneClient&& other) noexcept { *this = std::move(other); }
+PhoneClient::PhoneClient(PhoneClient&& other) noexcept {
+    *this = std::move(other);
+}
 
 PhoneClient& PhoneClient::operator=(PhoneClient&& other) noexcept {
     if (this != &other) {
@@ -98,8 +102,7 @@ bool PhoneClient::connect(const std::string& host, uint16_t port,
 }
 
 bool PhoneClient::handshake(std::string_view psk,
-                            const std::optional<core::HandshakeNonce>& clientNonce,
-                            int timeoutMs) {
+                            const std::optional<core::HandshakeNonce>& clientNonce, int timeoutMs) {
     core::HandshakeNonce nonce{};
     if (clientNonce)
         nonce = *clientNonce;

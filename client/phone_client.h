@@ -61,8 +61,8 @@ public:
                         core::AeadVariant variant = core::AeadVariant::TextCs,
                         core::AeadFraming framing = core::AeadFraming::Offset1NoAad);
     /// Seals with an explicit counter, leaving the running counter alone.
-    bool sendSealedText(std::string_view text, core::AeadVariant variant,
-                        core::AeadFraming framing, uint32_t counter);
+    bool sendSealedText(std::string_view text, core::AeadVariant variant, core::AeadFraming framing,
+                        uint32_t counter);
 
     /// \brief Receives one frame body, waiting at most `timeoutMs` for each part.
     bool recvFrame(std::vector<uint8_t>& body, int timeoutMs);

@@ -14,7 +14,9 @@ namespace pointrelay::core {
 
 DnsSdAdvertiser::DnsSdAdvertiser() = default;
 
-DnsSdAdvertiser::~DnsSdAdvertiser() { stop(); }
+DnsSdAdvertiser::~DnsSdAdvertiser() {
+    stop();
+}
 
 int32_t DnsSdAdvertiser::start(uint16_t port) {
     // Avahi's compatibility layer warns on standard error at its first call unless told not

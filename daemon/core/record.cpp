@@ -33,8 +33,7 @@ bool tryOpen(const SessionKeys& keys, AeadVariant variant, AeadFraming framing,
     const Layout layout = layoutOf(framing);
     if (body.size() < layout.offset + 1 + kAeadTagSize)
         return false; // no ciphertext left under this framing
-    const auto ciphertext =
-        body.subspan(layout.offset, body.size() - layout.offset - kAeadTagSize);
+    const auto ciphertext = body.subspan(layout.offset, body.size() - layout.offset - kAeadTagSize);
     const std::span<const uint8_t, kAeadTagSize> tag(body.data() + body.size() - kAeadTagSize,
                                                      kAeadTagSize);
     plaintext.resize(ciphertext.size());

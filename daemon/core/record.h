@@ -12,12 +12,11 @@ namespace pointrelay::core {
 
 /// The ways a client may lay out an AEAD frame body B (B[0] = 0x90, tag in the last 16 bytes).
 enum class AeadFraming : uint8_t {
-    Offset1NoAad,  ///< ciphertext B[1..n-16), no AAD
-    Offset1Aad10,  ///< ciphertext B[1..n-16), AAD the byte 0x10
-    Offset2Aad10,  ///< ciphertext B[2..n-16), AAD 0x10; only when B[1] is 0x10
+    Offset1NoAad, ///< ciphertext B[1..n-16), no AAD
+    Offset1Aad10, ///< ciphertext B[1..n-16), AAD the byte 0x10
+    Offset2Aad10, ///< ciphertext B[2..n-16), AAD 0x10; only when B[1] is 0x10
 };
-inline constexpr AeadFraming kAllFramings[] = {AeadFraming::Offset1NoAad,
-                                               AeadFraming::Offset1Aad10,
+inline constexpr AeadFraming kAllFramings[] = {AeadFraming::Offset1NoAad, AeadFraming::Offset1Aad10,
                                                AeadFraming::Offset2Aad10};
 
 inline constexpr size_t kAeadTagSize = 16;

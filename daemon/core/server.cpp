@@ -31,7 +31,9 @@ constexpr int kListenBacklog = 16;
 // How long a stopping daemon waits for its sessions to log their last line.
 constexpr auto kSessionDrainTime = std::chrono::milliseconds(1000);
 
-void onStopSignal(int) { runningFlag.store(false); }
+void onStopSignal(int) {
+    runningFlag.store(false);
+}
 
 // Sessions still running; the main thread waits for them briefly at shutdown.
 class SessionTracker {
@@ -116,12 +118,12 @@ bool waitForConnection(int listenFd, const sigset_t& waitMask) {
 } // namespace
 
 void installSignalHandlers() {
-    struct sigaction ignore{};
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     ::sigaction(SIGPIPE, &ignore, nullptr);
 
-    struct sigaction stop{};
+    struct sigaction stop {};
     stop.sa_handler = onStopSignal;
     sigemptyset(&stop.sa_mask);
     stop.sa_flags = 0; // no SA_RESTART: a blocked wait returns EINTR
@@ -198,8 +200,7 @@ int runServer(const StartupOptions& options, InputHandler& input, ReplayGuard* r
         socklen_t peerLength = sizeof peer;
         const int fd = ::accept(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLength);
         if (fd < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ||
-                errno == ECONNABORTED)
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED)
                 continue;
             std::perror("accept");
             continue;

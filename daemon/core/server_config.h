@@ -12,7 +12,7 @@ inline constexpr char kBuiltInPsk[] = "set-a-real-psk-here-00";
 
 /// Per-session configuration, copied into every session by value.
 struct ServerConfig {
-    std::string psk = kBuiltInPsk; ///< HMAC key: the bytes of the key text itself
+    std::string psk = kBuiltInPsk;     ///< HMAC key: the bytes of the key text itself
     int32_t handshakeTimeoutMs = 5000; ///< the whole HELLO must arrive within this time
     int32_t idleMs = 600000;
     int32_t pingMs = 20000;

@@ -18,7 +18,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr int kWaitMs = 1000;         // one loop turn waits at most this long for a frame
+constexpr int kWaitMs = 1000;            // one loop turn waits at most this long for a frame
 constexpr milliseconds kPongSlack{2000}; // a PONG deadline falls this long after a ping interval
 
 int16_t readInt16(const uint8_t* p) {
@@ -78,8 +78,8 @@ void Session::serve() {
 
     while (runningFlag.load()) {
         pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_context.stopFd, POLLIN, 0}};
-        const bool readable = ::poll(fds, m_context.stopFd >= 0 ? 2 : 1, kWaitMs) > 0 &&
-                              fds[0].revents != 0;
+        const bool readable =
+            ::poll(fds, m_context.stopFd >= 0 ? 2 : 1, kWaitMs) > 0 && fds[0].revents != 0;
         now = Clock::now();
 
         if (msSince(lastPing, now) >= m_config.pingMs) {
@@ -143,7 +143,8 @@ Session::Outcome Session::dispatch(const std::vector<uint8_t>& body) {
                   "Closed due to re-HELLO");
         return Outcome::Closed;
     case FrameType::Text:
-        input.handleTextMessage(m_fd, std::string_view(reinterpret_cast<const char*>(p + 1), n - 1));
+        input.handleTextMessage(m_fd,
+                                std::string_view(reinterpret_cast<const char*>(p + 1), n - 1));
         return Outcome::Continue;
     case FrameType::Move:
         if (n < 5) {
@@ -203,8 +204,8 @@ Session::Outcome Session::openAead(const std::vector<uint8_t>& body) {
         break;
     }
     m_context.input->handleTextMessage(
-        m_fd, std::string_view(reinterpret_cast<const char*>(m_plaintext.data()),
-                               m_plaintext.size()));
+        m_fd,
+        std::string_view(reinterpret_cast<const char*>(m_plaintext.data()), m_plaintext.size()));
     return Outcome::Continue;
 }
 

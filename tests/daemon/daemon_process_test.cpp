@@ -5,8 +5,8 @@
 #include "support/daemon_process.h"
 
 #include <atomic>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
@@ -37,8 +37,8 @@ protected:
     void TearDown() override { fs::remove_all(m_state); }
 
     std::unique_ptr<DaemonProcess> start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {POINTRELAYD_PATH, "--no-mdns", "--port",
-                                         std::to_string(port), "--psk", kPsk};
+        std::vector<std::string> args = {POINTRELAYD_PATH,     "--no-mdns", "--port",
+                                         std::to_string(port), "--psk",     kPsk};
         args.insert(args.end(), extra.begin(), extra.end());
         auto daemon = std::make_unique<DaemonProcess>(
             args, std::map<std::string, std::string>{{"XDG_STATE_HOME", m_state.string()}});
@@ -58,9 +58,9 @@ protected:
 
 TEST_F(DaemonTest, UsageErrorsPrintTheUsageTextAndExitWithStatus1) {
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--help"},
-                                               {"--port", "none"},
-                                               {"--grace", "99999999999"},
-                                               {"--psk"}}) {
+                                                {"--port", "none"},
+                                                {"--grace", "99999999999"},
+                                                {"--psk"}}) {
         std::vector<std::string> args{POINTRELAYD_PATH};
         args.insert(args.end(), bad.begin(), bad.end());
         DaemonProcess daemon(args);
@@ -140,7 +140,7 @@ TEST_F(DaemonTest, ReplayedHelloIsRefusedAlsoAfterARestart) {
         EXPECT_EQ(daemon->waitExit(3s), 0);
     }
     const fs::path file = m_state / "pointrelay" / "replay-nonces";
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 
@@ -203,9 +203,9 @@ TEST_F(DaemonTest, SilentConnectionsCannotCrowdOutAPhone) {
 }
 
 TEST_F(DaemonTest, BackgroundModeDetachesAndKeepsServing) {
-    DaemonProcess launcher({POINTRELAYD_PATH, "--daemon", "--no-mdns", "--port",
-                            std::to_string(port), "--psk", kPsk},
-                           {{"XDG_STATE_HOME", m_state.string()}});
+    DaemonProcess launcher(
+        {POINTRELAYD_PATH, "--daemon", "--no-mdns", "--port", std::to_string(port), "--psk", kPsk},
+        {{"XDG_STATE_HOME", m_state.string()}});
     EXPECT_EQ(launcher.waitExit(5s), 0);
 
     // Find the detached grandchild by its command line.
@@ -214,7 +214,8 @@ TEST_F(DaemonTest, BackgroundModeDetachesAndKeepsServing) {
         for (const auto& entry : fs::directory_iterator("/proc")) {
             std::ifstream in(entry.path() / "cmdline");
             std::string cmd((std::istreambuf_iterator<char>(in)), {});
-            if (cmd.find(std::string("--port") + '\0' + std::to_string(port)) != std::string::npos &&
+            if (cmd.find(std::string("--port") + '\0' + std::to_string(port)) !=
+                    std::string::npos &&
                 cmd.find("--daemon") != std::string::npos)
                 daemonPid = std::stoi(entry.path().filename());
         }

@@ -20,8 +20,9 @@ public:
         sockaddr_in peer{};
         peer.sin_family = AF_INET;
         ::inet_pton(AF_INET, "192.0.2.7", &peer.sin_addr);
-        m_thread = std::thread(
-            [fd = fds[0], peer, config, context] { core::runClientSession(fd, peer, config, context); });
+        m_thread = std::thread([fd = fds[0], peer, config, context] {
+            core::runClientSession(fd, peer, config, context);
+        });
         phone.adopt(fds[1]);
     }
     ~SessionHarness() { finish(); }

@@ -7,8 +7,8 @@
 namespace pointrelay::crypto {
 namespace {
 
-Poly1305Tag computeTag(const ChaChaKey& key, const ChaChaNonce& nonce,
-                       std::span<const uint8_t> aad, std::span<const uint8_t> ciphertext) {
+Poly1305Tag computeTag(const ChaChaKey& key, const ChaChaNonce& nonce, std::span<const uint8_t> aad,
+                       std::span<const uint8_t> ciphertext) {
     // The one-time Poly1305 key is the first half of keystream block 0 (RFC 8439, 2.6).
     std::array<uint8_t, 64> block0;
     chacha20Block(key, 0, nonce, block0);

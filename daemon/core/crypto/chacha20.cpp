@@ -8,7 +8,9 @@
 namespace pointrelay::crypto {
 namespace {
 
-inline uint32_t rotl(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
+inline uint32_t rotl(uint32_t v, int n) {
+    return (v << n) | (v >> (32 - n));
+}
 
 inline uint32_t load32le(const uint8_t* p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -22,10 +24,18 @@ inline void store32le(uint8_t* p, uint32_t v) {
 }
 
 inline void quarterRound(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
-    a += b; d ^= a; d = rotl(d, 16);
-    c += d; b ^= c; b = rotl(b, 12);
-    a += b; d ^= a; d = rotl(d, 8);
-    c += d; b ^= c; b = rotl(b, 7);
+    a += b;
+    d ^= a;
+    d = rotl(d, 16);
+    c += d;
+    b ^= c;
+    b = rotl(b, 12);
+    a += b;
+    d ^= a;
+    d = rotl(d, 8);
+    c += d;
+    b ^= c;
+    b = rotl(b, 7);
 }
 
 void setupState(uint32_t state[16], const ChaChaKey& key, uint32_t counter,

@@ -7,15 +7,14 @@
 #include "core/crypto/poly1305.h"
 #include "core/crypto/random.h"
 
-#include <gtest/gtest.h>
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <iterator>
 #include <memory>
+#include <openssl/evp.h>
 #include <random>
 #include <set>
 #include <span>
@@ -87,7 +86,9 @@ std::string toHex(std::span<const uint8_t> bytes) {
 }
 
 // The expected value of a vector in the form toHex() prints.
-std::string expectedHex(std::string_view text) { return toHex(hex(text)); }
+std::string expectedHex(std::string_view text) {
+    return toHex(hex(text));
+}
 
 Bytes bytesOf(std::string_view text) {
     const auto span = asBytes(text);
@@ -157,9 +158,9 @@ void opensslChaCha20(const ChaChaKey& key, uint32_t counter, const ChaChaNonce& 
     out.assign(in.size(), 0);
     int len = 0;
     if (!in.empty()) {
-        ASSERT_EQ(EVP_EncryptUpdate(ctx.get(), out.data(), &len, in.data(),
-                                    static_cast<int>(in.size())),
-                  1);
+        ASSERT_EQ(
+            EVP_EncryptUpdate(ctx.get(), out.data(), &len, in.data(), static_cast<int>(in.size())),
+            1);
         ASSERT_EQ(len, static_cast<int>(in.size()));
     }
     uint8_t tail[64] = {};
@@ -176,9 +177,9 @@ void opensslSeal(const ChaChaKey& key, const ChaChaNonce& nonce, const Bytes& aa
     ASSERT_EQ(EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), nonce.data()), 1);
     int len = 0;
     if (!aad.empty()) {
-        ASSERT_EQ(EVP_EncryptUpdate(ctx.get(), nullptr, &len, aad.data(),
-                                    static_cast<int>(aad.size())),
-                  1);
+        ASSERT_EQ(
+            EVP_EncryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())),
+            1);
     }
     ciphertext.assign(plaintext.size(), 0);
     if (!plaintext.empty()) {
@@ -210,9 +211,9 @@ void opensslOpen(const ChaChaKey& key, const ChaChaNonce& nonce, const Bytes& aa
               1);
     int len = 0;
     if (!aad.empty()) {
-        ASSERT_EQ(EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad.data(),
-                                    static_cast<int>(aad.size())),
-                  1);
+        ASSERT_EQ(
+            EVP_DecryptUpdate(ctx.get(), nullptr, &len, aad.data(), static_cast<int>(aad.size())),
+            1);
     }
     plaintext.assign(ciphertext.size(), 0);
     if (!ciphertext.empty()) {
@@ -260,51 +261,48 @@ constexpr std::string_view kInternetDrafts =
 
 // RFC 8439 2.4.2: the sunscreen text under kSequentialKey, counter 1.
 constexpr std::string_view kSunscreenNonce = "000000000000004a00000000";
-constexpr std::string_view kSunscreenCiphertext =
-    "6e2e359a2568f98041ba0728dd0d6981"
-    "e97e7aec1d4360c20a27afccfd9fae0b"
-    "f91b65c5524733ab8f593dabcd62b357"
-    "1639d624e65152ab8f530c359f0861d8"
-    "07ca0dbf500d6a6156a38e088a22b65e"
-    "52bc514d16ccf806818ce91ab7793736"
-    "5af90bbf74a35be6b40b8eedf2785e42"
-    "874d";
+constexpr std::string_view kSunscreenCiphertext = "6e2e359a2568f98041ba0728dd0d6981"
+                                                  "e97e7aec1d4360c20a27afccfd9fae0b"
+                                                  "f91b65c5524733ab8f593dabcd62b357"
+                                                  "1639d624e65152ab8f530c359f0861d8"
+                                                  "07ca0dbf500d6a6156a38e088a22b65e"
+                                                  "52bc514d16ccf806818ce91ab7793736"
+                                                  "5af90bbf74a35be6b40b8eedf2785e42"
+                                                  "874d";
 
 // RFC 8439 2.8.2: the sunscreen text sealed under kAeadKey.
 constexpr std::string_view kAeadNonce = "070000004041424344454647";
 constexpr std::string_view kAeadAad = "50515253c0c1c2c3c4c5c6c7";
-constexpr std::string_view kAeadCiphertext =
-    "d31a8d34648e60db7b86afbc53ef7ec2"
-    "a4aded51296e08fea9e2b5a736ee62d6"
-    "3dbea45e8ca9671282fafb69da92728b"
-    "1a71de0a9e060b2905d6a5b67ecd3b36"
-    "92ddbd7f2d778b8c9803aee328091b58"
-    "fab324e4fad675945585808b4831d7bc"
-    "3ff4def08e4b7a9de576d26586cec64b"
-    "6116";
+constexpr std::string_view kAeadCiphertext = "d31a8d34648e60db7b86afbc53ef7ec2"
+                                             "a4aded51296e08fea9e2b5a736ee62d6"
+                                             "3dbea45e8ca9671282fafb69da92728b"
+                                             "1a71de0a9e060b2905d6a5b67ecd3b36"
+                                             "92ddbd7f2d778b8c9803aee328091b58"
+                                             "fab324e4fad675945585808b4831d7bc"
+                                             "3ff4def08e4b7a9de576d26586cec64b"
+                                             "6116";
 constexpr std::string_view kAeadTag = "1ae10b594f09e26a7e902ecbd0600691";
 
 // RFC 8439 A.5: a received message under kJabberwockyKey.
 constexpr std::string_view kReceivedNonce = "000000000102030405060708";
 constexpr std::string_view kReceivedAad = "f33388860000000000004e91";
-constexpr std::string_view kReceivedCiphertext =
-    "64a0861575861af460f062c79be643bd"
-    "5e805cfd345cf389f108670ac76c8cb2"
-    "4c6cfc18755d43eea09ee94e382d26b0"
-    "bdb7b73c321b0100d4f03b7f355894cf"
-    "332f830e710b97ce98c8a84abd0b9481"
-    "14ad176e008d33bd60f982b1ff37c855"
-    "9797a06ef4f0ef61c186324e2b350638"
-    "3606907b6a7c02b0f9f6157b53c867e4"
-    "b9166c767b804d46a59b5216cde7a4e9"
-    "9040c5a40433225ee282a1b0a06c523e"
-    "af4534d7f83fa1155b0047718cbc546a"
-    "0d072b04b3564eea1b422273f548271a"
-    "0bb2316053fa76991955ebd63159434e"
-    "cebb4e466dae5a1073a6727627097a10"
-    "49e617d91d361094fa68f0ff77987130"
-    "305beaba2eda04df997b714d6c6f2c29"
-    "a6ad5cb4022b02709b";
+constexpr std::string_view kReceivedCiphertext = "64a0861575861af460f062c79be643bd"
+                                                 "5e805cfd345cf389f108670ac76c8cb2"
+                                                 "4c6cfc18755d43eea09ee94e382d26b0"
+                                                 "bdb7b73c321b0100d4f03b7f355894cf"
+                                                 "332f830e710b97ce98c8a84abd0b9481"
+                                                 "14ad176e008d33bd60f982b1ff37c855"
+                                                 "9797a06ef4f0ef61c186324e2b350638"
+                                                 "3606907b6a7c02b0f9f6157b53c867e4"
+                                                 "b9166c767b804d46a59b5216cde7a4e9"
+                                                 "9040c5a40433225ee282a1b0a06c523e"
+                                                 "af4534d7f83fa1155b0047718cbc546a"
+                                                 "0d072b04b3564eea1b422273f548271a"
+                                                 "0bb2316053fa76991955ebd63159434e"
+                                                 "cebb4e466dae5a1073a6727627097a10"
+                                                 "49e617d91d361094fa68f0ff77987130"
+                                                 "305beaba2eda04df997b714d6c6f2c29"
+                                                 "a6ad5cb4022b02709b";
 constexpr std::string_view kReceivedTag = "eead9d67890cbb22392336fea1851f38";
 
 struct AeadVector {
@@ -510,8 +508,9 @@ TEST(Poly1305, IncrementalUpdatesMatchOneShot) {
         Bytes message;
     };
     const Case cases[] = {
-        {"2.5.2 message", fixedHex<32>("85d6be7857556d337f4452fe42d506a8"
-                                       "0103808afb0db2fd4abff6af4149f51b"),
+        {"2.5.2 message",
+         fixedHex<32>("85d6be7857556d337f4452fe42d506a8"
+                      "0103808afb0db2fd4abff6af4149f51b"),
          bytesOf("Cryptographic Forum Research Group")},
         {"random 150 bytes", randomArray<32>(rng), randomBytes(rng, 150)},
         {"A.3 #8 (needs the final reduction)",

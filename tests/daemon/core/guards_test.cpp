@@ -44,7 +44,7 @@ TEST_F(ReplayGuardTest, RefusesSeenNoncesAcrossRestartsOfTheSameKey) {
         EXPECT_TRUE(guard.admit(nonce(2)));
         EXPECT_FALSE(guard.admit(nonce(1)));
     }
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat(file().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     {

@@ -76,8 +76,7 @@ TEST(RecordProtection, VariantSearchPicksTheClientsVariantAndKeepsIt) {
     for (const AeadVariant variant : kAllVariants) {
         SessionKeys keys = deriveSessionKeys(kPsk, kClient, kServer);
         const Bytes text{'o', 'k'};
-        const Bytes frame =
-            client::sealRecord(keys, variant, AeadFraming::Offset1Aad10, 0, text);
+        const Bytes frame = client::sealRecord(keys, variant, AeadFraming::Offset1Aad10, 0, text);
         Bytes plain;
         ASSERT_EQ(openRecord(keys, frame, plain), RecordOpen::Opened);
         EXPECT_EQ(plain, text);
@@ -106,8 +105,8 @@ TEST(RecordProtection, SizeBoundsAndNonceLayout) {
     Bytes plain;
     EXPECT_EQ(openRecord(keys, Bytes(17, 0x90), plain), RecordOpen::TooShort);
     EXPECT_EQ(openRecord(keys, Bytes(18, 0x90), plain), RecordOpen::Failed);
-    const Bytes one = client::sealRecord(keys, AeadVariant::KeyCs, AeadFraming::Offset1NoAad, 0,
-                                         Bytes{'z'});
+    const Bytes one =
+        client::sealRecord(keys, AeadVariant::KeyCs, AeadFraming::Offset1NoAad, 0, Bytes{'z'});
     EXPECT_EQ(one.size(), 18u);
     EXPECT_EQ(openRecord(keys, one, plain), RecordOpen::Opened);
 

@@ -18,9 +18,8 @@ TEST(LogLine, PrefixesEverythingButStatLines) {
     logLine("STATS");
     logLine("Server stopped");
     logLine("");
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"STAT move=1", "[C++] STATS", "[C++] Server stopped",
-                                        "[C++] "}));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"STAT move=1", "[C++] STATS",
+                                                     "[C++] Server stopped", "[C++] "}));
 }
 
 TEST(LogLine, ConcurrentWritersNeverMixLinesOnStandardError) {
@@ -95,8 +94,9 @@ TEST(Statistics, ReportsTotalsAndRatesOverTheLastPeriod) {
     unsigned long long total = 0;
     double rate = 0, scrollRate = 0;
     unsigned long long scrolls = 0;
-    ASSERT_EQ(std::sscanf(lines[0].c_str(), "STAT move=%llu scroll=%llu rateMove=%lf rateScroll=%lf",
-                          &total, &scrolls, &rate, &scrollRate),
+    ASSERT_EQ(std::sscanf(lines[0].c_str(),
+                          "STAT move=%llu scroll=%llu rateMove=%lf rateScroll=%lf", &total,
+                          &scrolls, &rate, &scrollRate),
               4);
     EXPECT_EQ(total, base + 10);
     EXPECT_NEAR(rate, 10 / 0.5, 2.0);

@@ -64,12 +64,11 @@ TEST_F(SessionTest, DispatchesEveryFrameTypeAndSkipsMalformedOnes) {
                                         "button left down", "button right up", "text hello"}));
     EXPECT_EQ(core::moveCount.load() - moves, 2u);
     EXPECT_EQ(core::scrollCount.load() - scrolls, 1u);
-    EXPECT_EQ(sessionLines(),
-              (std::vector<std::string>{"[C++] Handshake: OK", "[C++] bad mouse move",
-                                        "[C++] bad scroll", "[C++] CLICK: btn=0 down",
-                                        "[C++] CLICK: btn=2 up", "[C++] bad click",
-                                        "[C++] Unknown frame type: 0x02 (len=1)",
-                                        "[C++] Unknown frame type: 0xAB (len=3)"}));
+    EXPECT_EQ(sessionLines(), (std::vector<std::string>{
+                                  "[C++] Handshake: OK", "[C++] bad mouse move", "[C++] bad scroll",
+                                  "[C++] CLICK: btn=0 down", "[C++] CLICK: btn=2 up",
+                                  "[C++] bad click", "[C++] Unknown frame type: 0x02 (len=1)",
+                                  "[C++] Unknown frame type: 0xAB (len=3)"}));
 
     session.finish();
     EXPECT_EQ(log.lines().back(), "[C++] Client disconnected (0 active)");
@@ -114,7 +113,8 @@ TEST_F(SessionTest, AeadFailuresCloseAndShortFramesAreSkipped) {
     const std::vector<Case> cases = {
         {"flipped tag bit",
          [&](const core::SessionKeys& k) {
-             Bytes b = client::sealRecord(k, AeadVariant::TextCs, AeadFraming::Offset1NoAad, 0, text);
+             Bytes b =
+                 client::sealRecord(k, AeadVariant::TextCs, AeadFraming::Offset1NoAad, 0, text);
              b.back() ^= 0x01;
              return b;
          }},
@@ -142,11 +142,11 @@ TEST_F(SessionTest, AeadFailuresCloseAndShortFramesAreSkipped) {
         auto lines = caseLog.lines();
         ASSERT_GE(lines.size(), 4u);
         lines.erase(lines.begin(), lines.end() - 4);
-        EXPECT_EQ(lines, (std::vector<std::string>{
-                             "[C++] AEAD: bad frame size",
-                             "[C++] WARN AEAD decrypt failed (all attempts) -> closing connection",
-                             "[C++] Closed due to AEAD failure",
-                             "[C++] Client disconnected (0 active)"}));
+        EXPECT_EQ(lines,
+                  (std::vector<std::string>{
+                      "[C++] AEAD: bad frame size",
+                      "[C++] WARN AEAD decrypt failed (all attempts) -> closing connection",
+                      "[C++] Closed due to AEAD failure", "[C++] Client disconnected (0 active)"}));
     }
 }
 
@@ -156,11 +156,11 @@ TEST_F(SessionTest, SecondHelloClosesWithOneDisconnectLine) {
     ASSERT_TRUE(session.phone.sendFrame(core::buildHello(kPsk, core::HandshakeNonce{})));
     EXPECT_TRUE(session.phone.waitForClose(3000));
     session.finish();
-    EXPECT_EQ(sessionLines(), (std::vector<std::string>{
-                                  "[C++] Handshake: OK",
-                                  "[C++] PROTO: HELLO received after handshake -> closing (client bug).",
-                                  "[C++] Closed due to re-HELLO",
-                                  "[C++] Client disconnected (0 active)"}));
+    EXPECT_EQ(sessionLines(),
+              (std::vector<std::string>{
+                  "[C++] Handshake: OK",
+                  "[C++] PROTO: HELLO received after handshake -> closing (client bug).",
+                  "[C++] Closed due to re-HELLO", "[C++] Client disconnected (0 active)"}));
 }
 
 // Each refused HELLO logs its own reason, sends nothing back and ends the session in order.
@@ -229,14 +229,15 @@ TEST_F(SessionTest, HelloMustArriveWholeWithinTheHandshakeTime) {
         test::LogCapture caseLog;
         SessionHarness session(config, context);
         ASSERT_TRUE(session.phone.sendRaw(Bytes{0, 0, 0, 100}));
-        EXPECT_TRUE(caseLog.waitFor("Handshake: invalid HELLO size", std::chrono::milliseconds(300)));
+        EXPECT_TRUE(
+            caseLog.waitFor("Handshake: invalid HELLO size", std::chrono::milliseconds(300)));
     }
     for (const Bytes& header : {Bytes{0, 0, 0, 0}, Bytes{0, 1, 0, 0}}) {
         test::LogCapture caseLog;
         SessionHarness session(config, context);
         ASSERT_TRUE(session.phone.sendRaw(header));
-        EXPECT_TRUE(caseLog.waitFor("Handshake: failed to receive HELLO",
-                                    std::chrono::milliseconds(300)));
+        EXPECT_TRUE(
+            caseLog.waitFor("Handshake: failed to receive HELLO", std::chrono::milliseconds(300)));
     }
 }
 
