@@ -3,6 +3,7 @@
 #include "core/options.h"
 #include "phone_client.h"
 #include "support/daemon_process.h"
+#include "support/temp_dir.h"
 
 #include <atomic>
 #include <csignal>
@@ -26,15 +27,7 @@ constexpr char kPsk[] = "0f1e2d3c4b5a69788796a5b4c3d2e1f00f1e2d3c4b5a69788796a5b
 
 class DaemonTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_state = fs::temp_directory_path() /
-                  ("pointrelayd-test-" + std::to_string(::getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_state);
-        fs::create_directories(m_state);
-        port = test::freePort();
-    }
-    void TearDown() override { fs::remove_all(m_state); }
+    void SetUp() override { port = test::freePort(); }
 
     std::unique_ptr<DaemonProcess> start(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {POINTRELAYD_PATH,     "--no-mdns", "--port",
@@ -53,7 +46,8 @@ protected:
     }
 
     uint16_t port = 0;
-    fs::path m_state;
+    test::TempDir m_stateDir;
+    const fs::path& m_state = m_stateDir.path();
 };
 
 TEST_F(DaemonTest, UsageErrorsPrintTheUsageTextAndExitWithStatus1) {

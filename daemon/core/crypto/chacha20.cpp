@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "chacha20.h"
 
+#include "byte_order.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cstring>
@@ -10,17 +12,6 @@ namespace {
 
 inline uint32_t rotl(uint32_t v, int n) {
     return (v << n) | (v >> (32 - n));
-}
-
-inline uint32_t load32le(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-inline void store32le(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
 }
 
 inline void quarterRound(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {

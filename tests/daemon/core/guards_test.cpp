@@ -2,6 +2,7 @@
 #include "core/handshake_admission.h"
 #include "core/replay_guard.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 #include <filesystem>
 #include <fstream>
@@ -24,16 +25,9 @@ HandshakeNonce nonce(uint32_t n) {
 
 class ReplayGuardTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("pointrelay-replay-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-    fs::path file() const { return m_dir / "pointrelay" / "replay-nonces"; }
+    fs::path file() const { return m_dir.path() / "pointrelay" / "replay-nonces"; }
 
-    fs::path m_dir;
+    test::TempDir m_dir;
 };
 
 TEST_F(ReplayGuardTest, RefusesSeenNoncesAcrossRestartsOfTheSameKey) {
@@ -96,8 +90,7 @@ TEST_F(ReplayGuardTest, TornOrForeignFilesAreRecovered) {
 }
 
 TEST_F(ReplayGuardTest, UnusableFileFallsBackToMemory) {
-    fs::create_directories(m_dir);
-    { std::ofstream(m_dir / "pointrelay") << "a file where the folder should be"; }
+    { std::ofstream(m_dir.path() / "pointrelay") << "a file where the folder should be"; }
     ReplayGuard guard("k");
     EXPECT_FALSE(guard.attachFile(file()));
     EXPECT_TRUE(guard.admit(nonce(1)));
