@@ -196,6 +196,25 @@ TEST_F(DaemonTest, SilentConnectionsCannotCrowdOutAPhone) {
     EXPECT_EQ(daemon->count("Client connected ("), daemon->count("Client disconnected ("));
 }
 
+// When no thread can be had for a session, its connection is closed and the daemon serves on.
+TEST_F(DaemonTest, SessionThatCannotStartIsClosedAndLogged) {
+    // Each session thread reserves an 8 MiB stack, so a 160 MiB address space runs out quickly.
+    DaemonProcess daemon({POINTRELAYD_PATH, "--no-mdns", "--port", std::to_string(port)},
+                         {{"XDG_STATE_HOME", m_state.string()}}, 160u << 20);
+    ASSERT_TRUE(daemon.waitFor("Listening on port"));
+    std::vector<client::PhoneClient> held;
+    for (int i = 0; i < 40 && daemon.count("Session thread could not be started") == 0; ++i) {
+        held.push_back(phone("127.0.0." + std::to_string(2 + i)));
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(daemon.waitFor("[C++] Session thread could not be started -> connection closed"));
+    EXPECT_TRUE(held.back().waitForClose(2000));
+    held.clear(); // the sessions end, their threads go, and a new phone is served again
+    ASSERT_TRUE(daemon.waitFor("Client disconnected (0 active)"));
+    auto client = phone();
+    EXPECT_TRUE(client.handshake("set-a-real-psk-here-00"));
+}
+
 TEST_F(DaemonTest, BackgroundModeDetachesAndKeepsServing) {
     DaemonProcess launcher(
         {POINTRELAYD_PATH, "--daemon", "--no-mdns", "--port", std::to_string(port), "--psk", kPsk},

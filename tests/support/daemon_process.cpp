@@ -5,6 +5,7 @@
 #include <csignal>
 #include <netinet/in.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,8 @@
 namespace pointrelay::test {
 
 DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
-                             const std::map<std::string, std::string>& env) {
+                             const std::map<std::string, std::string>& env,
+                             size_t addressSpaceLimit) {
     int fds[2];
     if (::pipe(fds) != 0)
         return;
@@ -28,6 +30,10 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
         ::close(fds[1]);
         for (const auto& [name, value] : env)
             ::setenv(name.c_str(), value.c_str(), 1);
+        if (addressSpaceLimit > 0) {
+            const rlimit limit{addressSpaceLimit, addressSpaceLimit};
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

@@ -16,8 +16,9 @@ namespace pointrelay::test {
 /// A pointrelayd child process whose standard error is read line by line.
 class DaemonProcess {
 public:
+    /// `addressSpaceLimit`, when non-zero, caps the child's virtual memory (RLIMIT_AS).
     DaemonProcess(const std::vector<std::string>& args,
-                  const std::map<std::string, std::string>& env = {});
+                  const std::map<std::string, std::string>& env = {}, size_t addressSpaceLimit = 0);
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;

@@ -2,6 +2,8 @@
 #include "core/frame.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -109,6 +111,35 @@ TEST_F(FrameTest, SendWritesBigEndianHeaderThenBody) {
 TEST_F(FrameTest, SendToClosedPeerFailsInsteadOfKillingTheProcess) {
     closePeer();
     EXPECT_FALSE(sendFrame(m_fds[0], Bytes{1, 2, 3}));
+}
+
+TEST(SessionSocket, OptionsOfAnAcceptedConnection) {
+    auto get = [](int fd, int level, int name) {
+        int value = -1;
+        socklen_t length = sizeof value;
+        ::getsockopt(fd, level, name, &value, &length);
+        return value;
+    };
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    applySessionSocketOptions(fd, true);
+    EXPECT_EQ(get(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(get(fd, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+    EXPECT_EQ(get(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+    linger lingerValue{};
+    socklen_t length = sizeof lingerValue;
+    ::getsockopt(fd, SOL_SOCKET, SO_LINGER, &lingerValue, &length);
+    EXPECT_EQ(lingerValue.l_onoff, 1);
+    EXPECT_EQ(lingerValue.l_linger, 1);
+    timeval sendTimeout{};
+    length = sizeof sendTimeout;
+    ::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, &length);
+    EXPECT_EQ(sendTimeout.tv_sec, 5); // a peer that stops reading cannot hold a write forever
+    ::close(fd);
+
+    const int plain = ::socket(AF_INET, SOCK_STREAM, 0);
+    applySessionSocketOptions(plain, false);
+    EXPECT_EQ(get(plain, SOL_SOCKET, SO_KEEPALIVE), 0);
+    ::close(plain);
 }
 
 } // namespace
