@@ -128,6 +128,7 @@ fi
 
 # --- Start the daemon and wait for its advertisement -----------------------
 export AVAHI_COMPAT_NOWARN=1
+export XDG_STATE_HOME="$T/state" # the daemon's replay memory stays inside the test folder
 "$DAEMON" --port "$PORT" </dev/null 2>"$T/log" &
 DAEMON_PID=$!
 
