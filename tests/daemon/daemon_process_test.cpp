@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -96,6 +97,29 @@ TEST_F(DaemonTest, ServesAPhoneAndReportsStatistics) {
     }
     EXPECT_EQ(daemon->count("[C++] Client connected: 127.0.0.1"), 1u);
     EXPECT_EQ(daemon->count("[C++] CLICK: btn=0 down"), 1u);
+}
+
+TEST_F(DaemonTest, PingAndIdleIntervalsFollowTheOptions) {
+    auto daemon = start({"--ping-ms", "1000", "--idle-ms", "0"}); // 0 is raised to 1000
+    auto client = phone();
+    ASSERT_TRUE(client.handshake(kPsk));
+    const auto before = std::chrono::steady_clock::now();
+    std::vector<uint8_t> ping;
+    ASSERT_TRUE(client.recvFrame(ping, 2500));
+    EXPECT_EQ(ping, std::vector<uint8_t>{0xFE});
+    EXPECT_TRUE(client.waitForClose(3000));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2500ms);
+    EXPECT_TRUE(daemon->waitFor("[C++] Idle timeout -> closing"));
+}
+
+TEST_F(DaemonTest, ServerNoncesDoNotRepeat) {
+    auto daemon = start();
+    std::set<core::HandshakeNonce> seen;
+    for (int i = 0; i < 50; ++i) {
+        auto client = phone();
+        ASSERT_TRUE(client.handshake(kPsk));
+        EXPECT_TRUE(seen.insert(client.serverNonce()).second);
+    }
 }
 
 TEST_F(DaemonTest, StopsPromptlyAndEndsEverySessionOnSigterm) {
