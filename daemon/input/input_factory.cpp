@@ -1,23 +1,38 @@
 // SPDX-License-Identifier: MIT
+// The one place that knows which platform adapters exist.
 #include "input_factory.h"
 
+#include "input_service.h"
+#include "null/null_event_sink.h"
+
+#if defined(__APPLE__)
+#include "apple/apple_accessibility.h"
+#include "apple/apple_event_sink.h"
+#else
+#include "linux/proc_accessibility.h"
+#if defined(POINTRELAY_HAVE_X11)
+#include "x11/x11_event_sink.h"
+#endif
+#endif
+
 namespace pointrelay::input {
-namespace {
-
-// Accepts every event and posts nothing: the daemon serves and logs the protocol in full
-// while no window-system backend is wired in.
-class DiscardingInput final : public core::InputHandler {
-public:
-    void injectMove(double, double) override {}
-    void injectScroll(double, double) override {}
-    void injectButton(bool, bool) override {}
-    void handleTextMessage(int, std::string_view) override {}
-};
-
-} // namespace
 
 std::unique_ptr<core::InputHandler> createInputHandler() {
-    return std::make_unique<DiscardingInput>();
+    std::unique_ptr<EventSink> sink;
+    std::unique_ptr<AccessibilityPort> ax;
+#if defined(__APPLE__)
+    sink = createAppleEventSink();
+    ax = createAppleAccessibility();
+#else
+#if defined(POINTRELAY_HAVE_X11)
+    sink = createX11EventSink();
+#endif
+    ax = createProcAccessibility();
+#endif
+    if (!sink)
+        sink = createNullEventSink();
+    return std::make_unique<InputService>(std::move(sink), std::move(ax),
+                                          std::make_unique<SystemTiming>());
 }
 
 } // namespace pointrelay::input

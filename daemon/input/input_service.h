@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "accessibility.h"
+#include "core/input_handler.h"
+#include "event_sink.h"
+#include "focus_toggle.h"
+#include "keyboard.h"
+#include "pointer.h"
+#include "system_actions.h"
+#include "text_commands.h"
+
+#include <memory>
+
+namespace pointrelay::input {
+
+/// The whole input layer over one event sink: what the sessions call into.
+class InputService final : public core::InputHandler {
+public:
+    InputService(std::unique_ptr<EventSink> sink, std::unique_ptr<AccessibilityPort> ax,
+                 std::unique_ptr<Timing> timing);
+
+    void injectMove(double dx, double dy) override { m_pointer.injectMove(dx, dy); }
+    void injectScroll(double dx, double dy) override { m_pointer.injectScroll(dx, dy); }
+    void injectButton(bool isLeft, bool down) override { m_pointer.injectButton(isLeft, down); }
+    void handleTextMessage(int fd, std::string_view text) override {
+        m_commands.handleTextMessage(fd, text);
+    }
+
+private:
+    std::unique_ptr<EventSink> m_sink;
+    std::unique_ptr<AccessibilityPort> m_ax;
+    std::unique_ptr<Timing> m_timing;
+    PointerInjector m_pointer;
+    Keyboard m_keyboard;
+    FocusToggle m_focus;
+    SystemActions m_system;
+    TextCommands m_commands;
+};
+
+} // namespace pointrelay::input
