@@ -49,7 +49,8 @@ public:
     /// Returns the platform's error code, 0 on success.
     virtual int32_t performAction(const AxElementPtr& element, std::string_view action) = 0;
     /// The element's action names (string entries only), or nullopt on error.
-    virtual std::optional<std::vector<std::string>> copyActionNames(const AxElementPtr& element) = 0;
+    virtual std::optional<std::vector<std::string>>
+    copyActionNames(const AxElementPtr& element) = 0;
     /// Posts a system notification name; returns its status, 0 on success.
     virtual int32_t notifyPost(std::string_view name) = 0;
 };

@@ -61,7 +61,7 @@ inline constexpr uint64_t kFn = 0x800000;
 struct KeyEvent {
     uint16_t keyCode = 0; ///< virtual key code of a US ANSI keyboard
     bool down = true;
-    std::optional<uint64_t> flags;     ///< replaces the event's modifier flags when set
+    std::optional<uint64_t> flags;      ///< replaces the event's modifier flags when set
     std::optional<std::u16string> text; ///< typed instead of the key's own character when set
     Tap tap = Tap::Hid;
     bool operator==(const KeyEvent&) const = default;

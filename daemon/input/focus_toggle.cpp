@@ -167,16 +167,17 @@ void FocusToggle::toggleFocusMode() {
     bool success = false;
     if (window) {
         if (const auto tile = findElementByIdentifier(window, kFocusTileId, kTileDepth)) {
-            logLine("[SYS] focus: toggle role=" + escapeForLog(copyStringAttribute(tile, "AXRole")) +
-                    " subrole=" + escapeForLog(copyStringAttribute(tile, "AXSubrole")) +
-                    " title=" + escapeForLog(copyStringAttribute(tile, "AXTitle")) +
-                    " desc=" + escapeForLog(copyStringAttribute(tile, "AXDescription")) +
-                    " value=" + escapeForLog(copyValueText(tile)) +
-                    " actions=" + escapeForLog(copyActionNamesText(tile)));
+            logLine(
+                "[SYS] focus: toggle role=" + escapeForLog(copyStringAttribute(tile, "AXRole")) +
+                " subrole=" + escapeForLog(copyStringAttribute(tile, "AXSubrole")) +
+                " title=" + escapeForLog(copyStringAttribute(tile, "AXTitle")) +
+                " desc=" + escapeForLog(copyStringAttribute(tile, "AXDescription")) +
+                " value=" + escapeForLog(copyValueText(tile)) +
+                " actions=" + escapeForLog(copyActionNamesText(tile)));
             Point point{0, 0};
             if (findClickPoint(tile, point, kClickPointDepth)) {
-                logLine("[SYS] focus: click point=(" + std::to_string(std::llround(point.x)) +
-                        "," + std::to_string(std::llround(point.y)) + ")");
+                logLine("[SYS] focus: click point=(" + std::to_string(std::llround(point.x)) + "," +
+                        std::to_string(std::llround(point.y)) + ")");
                 m_pointer.clickAt(point.x, point.y);
                 success = true;
             } else {

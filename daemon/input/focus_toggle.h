@@ -21,15 +21,14 @@ public:
     static constexpr int64_t kWindowPollMicros = 50000;
     static constexpr int64_t kCloseDelayMicros = 100000;
 
-    FocusToggle(AccessibilityPort& ax, PointerInjector& pointer, Keyboard& keyboard,
-                Timing& timing)
+    FocusToggle(AccessibilityPort& ax, PointerInjector& pointer, Keyboard& keyboard, Timing& timing)
         : m_ax(ax), m_pointer(pointer), m_keyboard(keyboard), m_timing(timing) {}
 
     void toggleFocusMode();
 
     AxElementPtr copyFirstWindow(const AxElementPtr& element);
-    AxElementPtr findElementByIdentifier(const AxElementPtr& element,
-                                         std::string_view identifier, int depth);
+    AxElementPtr findElementByIdentifier(const AxElementPtr& element, std::string_view identifier,
+                                         int depth);
     std::string copyStringAttribute(const AxElementPtr& element, std::string_view attribute);
     std::string copyValueText(const AxElementPtr& element);
     std::string copyActionNamesText(const AxElementPtr& element);

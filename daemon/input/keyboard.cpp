@@ -53,9 +53,13 @@ std::optional<std::u16string> utf8ToUtf16(std::string_view bytes) {
     return out;
 }
 
-void Keyboard::postKeyDown(uint16_t key) { m_sink.postKey({key, true, {}, {}, Tap::Hid}); }
+void Keyboard::postKeyDown(uint16_t key) {
+    m_sink.postKey({key, true, {}, {}, Tap::Hid});
+}
 
-void Keyboard::postKeyUp(uint16_t key) { m_sink.postKey({key, false, {}, {}, Tap::Hid}); }
+void Keyboard::postKeyUp(uint16_t key) {
+    m_sink.postKey({key, false, {}, {}, Tap::Hid});
+}
 
 void Keyboard::pressKey(uint16_t key) {
     postKeyDown(key);

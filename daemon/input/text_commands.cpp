@@ -112,7 +112,8 @@ void TextCommands::handleTextMessage(int fd, std::string_view message) {
         return;
     }
     if (message.size() >= 13 && contains(message, R"("type":"move")")) {
-        m_pointer.injectMove(findNumberField(message, "\"dx\""), findNumberField(message, "\"dy\""));
+        m_pointer.injectMove(findNumberField(message, "\"dx\""),
+                             findNumberField(message, "\"dy\""));
     } else if (message.size() >= 15 && contains(message, R"("type":"scroll")")) {
         m_pointer.injectScroll(findNumberField(message, "\"dx\""),
                                findNumberField(message, "\"dy\""));
