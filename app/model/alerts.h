@@ -1,0 +1,22 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <optional>
+
+namespace pointrelay::app {
+
+/// The failures and questions the user must see. The tray application answers with message
+/// boxes, the headless command on the terminal, tests programmatically.
+class Alerts {
+public:
+    virtual ~Alerts() = default;
+    /// A critical alert: blocks until the user has seen it.
+    virtual void critical(const QString& message, const QString& informative) = 0;
+    /// The chosen port, or nothing when the user cancels. `holder` describes who listens.
+    virtual std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
+                                                      const QList<quint16>& suggestions) = 0;
+};
+
+} // namespace pointrelay::app

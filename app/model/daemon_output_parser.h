@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "server_state.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringDecoder>
+#include <functional>
+
+namespace pointrelay::app {
+
+/// Cuts the daemon's merged output into lines and reads the status from them: arrivals,
+/// departures, the statistics rates and the last line. Chunks may end anywhere, also inside
+/// a line or inside a multi-byte character.
+class DaemonOutputParser {
+public:
+    /// Called after every change of the state, with the state as it is then.
+    using Publish = std::function<void(const ServerState&)>;
+    /// Receives the lines worth repeating on the application's own standard error.
+    using Echo = std::function<void(const QString& line)>;
+
+    DaemonOutputParser(Publish publish, Echo echo)
+        : m_publish(std::move(publish)), m_echo(std::move(echo)) {}
+
+    void feed(QByteArrayView chunk, ServerState& state);
+    /// Forgets an unfinished line (the daemon was stopped or restarted).
+    void reset();
+
+private:
+    void interpret(const QString& line, ServerState& state);
+
+    Publish m_publish;
+    Echo m_echo;
+    QStringDecoder m_decoder{QStringDecoder::Utf8};
+    QString m_lineBuffer;
+    bool m_pendingCarriageReturn = false;
+};
+
+} // namespace pointrelay::app

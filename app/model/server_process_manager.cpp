@@ -1,0 +1,220 @@
+// SPDX-License-Identifier: MIT
+#include "server_process_manager.h"
+
+#include "alerts.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QThread>
+#include <csignal>
+#include <cstdio>
+
+namespace pointrelay::app {
+
+Q_LOGGING_CATEGORY(lcProcess, "pointrelay.process")
+
+namespace {
+
+constexpr auto kTerminateGrace = std::chrono::milliseconds(500);
+
+void echoToStandardError(const QString& line) {
+    const QByteArray text = "[pointrelayd] " + line.toUtf8() + "\n";
+    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stderr);
+}
+
+} // namespace
+
+ServerProcessManager::ServerProcessManager(QObject* parent)
+    : QObject(parent),
+      m_parser([this](const ServerState&) { publishLocked(); }, echoToStandardError) {}
+
+ServerProcessManager::~ServerProcessManager() {
+    stopPoll();
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished();
+    }
+}
+
+ServerProcessManager& ServerProcessManager::shared() {
+    static ServerProcessManager* instance = new ServerProcessManager(); // lives for the process
+    return *instance;
+}
+
+ServerState ServerProcessManager::state() const {
+    std::lock_guard lock(m_stateMutex);
+    return m_state;
+}
+
+// Called with m_stateMutex held: queues a snapshot for the GUI thread. Queued calls run in
+// the order they were queued, so observers see the changes in order.
+void ServerProcessManager::publishLocked() {
+    const ServerState snapshot = m_state;
+    QMetaObject::invokeMethod(
+        this,
+        [this, snapshot] {
+            if (onStateChange)
+                onStateChange(snapshot);
+        },
+        Qt::QueuedConnection);
+}
+
+template <typename Change>
+void ServerProcessManager::update(Change change) {
+    std::lock_guard lock(m_stateMutex);
+    change(m_state);
+    publishLocked();
+}
+
+QStringList ServerProcessManager::daemonArguments(int port, const QString& psk, bool bonjour,
+                                                  int statMs) {
+    QStringList arguments{QStringLiteral("--port"), QString::number(port), QStringLiteral("--psk"),
+                          psk};
+    if (!bonjour)
+        arguments << QStringLiteral("--no-mdns");
+    if (statMs > 0)
+        arguments << QStringLiteral("--stat-ms") << QString::number(statMs);
+    return arguments;
+}
+
+QString ServerProcessManager::findDaemonExecutable() {
+    if (!QCoreApplication::instance())
+        return {};
+    const QDir dir(QCoreApplication::applicationDirPath());
+    for (const QString& candidate :
+         {dir.filePath(QStringLiteral("pointrelayd")),
+          dir.filePath(QStringLiteral("../libexec/pointrelayd")),
+          dir.filePath(QStringLiteral("../daemon/pointrelayd"))}) { // the build tree
+        const QFileInfo info(candidate);
+        if (info.isFile() && info.isExecutable())
+            return info.canonicalFilePath();
+    }
+    return {};
+}
+
+void ServerProcessManager::start(int port, const QString& psk, bool bonjour, int statMs) {
+    stop(); // at most one daemon; this also publishes a stopped state
+
+    const QString program = m_daemonPath.isEmpty() ? findDaemonExecutable() : m_daemonPath;
+    if (program.isEmpty() || !QFileInfo(program).isExecutable()) {
+        if (m_alerts)
+            m_alerts->critical(QStringLiteral("実行ファイルが見つかりません"),
+                               QStringLiteral("ターゲットの Copy Files (Executables) に "
+                                              "'pointrelayd' を追加してください。"));
+        return;
+    }
+
+    auto* process = new QProcess(this);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->setProgram(program);
+    process->setArguments(daemonArguments(port, psk, bonjour, statMs));
+    connect(process, &QProcess::readyReadStandardOutput, this, &ServerProcessManager::readOutput);
+    connect(process, &QProcess::finished, this, &ServerProcessManager::onFinished);
+    process->start();
+    if (!process->waitForStarted()) {
+        const QString reason = process->errorString();
+        process->deleteLater();
+        if (m_alerts)
+            m_alerts->critical(QStringLiteral("起動に失敗しました"), reason);
+        return;
+    }
+    m_process = process;
+    m_stopping = false;
+    {
+        std::lock_guard lock(m_stateMutex);
+        m_parser.reset();
+        m_state.running = true;
+        m_state.connectedClients = 0;
+        m_state.moveFPS = 0;
+        m_state.scrollFPS = 0;
+        publishLocked();
+    }
+    startPoll(static_cast<quint16>(port));
+}
+
+void ServerProcessManager::stop() {
+    if (QThread::currentThread() != thread()) {
+        // The child belongs to the GUI thread; the quit sequence stops it from a worker while
+        // the event loop keeps running.
+        QMetaObject::invokeMethod(this, &ServerProcessManager::stop, Qt::BlockingQueuedConnection);
+        return;
+    }
+    stopPoll();
+    if (m_process) {
+        m_stopping = true;
+        QProcess* process = std::exchange(m_process, nullptr);
+        process->disconnect(this);
+        if (process->state() != QProcess::NotRunning) {
+            process->terminate();
+            if (!process->waitForFinished(static_cast<int>(kTerminateGrace.count()))) {
+                ::kill(static_cast<pid_t>(process->processId()), SIGKILL);
+                process->waitForFinished(-1);
+            }
+        }
+        process->deleteLater();
+    }
+    std::lock_guard lock(m_stateMutex);
+    m_parser.reset();
+    m_state.running = false;
+    m_state.connectedClients = 0;
+    m_state.moveFPS = 0;
+    m_state.scrollFPS = 0;
+    publishLocked();
+}
+
+void ServerProcessManager::readOutput() {
+    if (!m_process)
+        return;
+    const QByteArray chunk = m_process->readAllStandardOutput();
+    std::lock_guard lock(m_stateMutex);
+    m_parser.feed(chunk, m_state);
+}
+
+void ServerProcessManager::onFinished() {
+    // The daemon ended without being asked to (it crashed, or was killed from outside): say
+    // so instead of showing a running daemon that is gone.
+    if (m_stopping || !m_process)
+        return;
+    readOutput();
+    qCWarning(lcProcess) << "pointrelayd exited unexpectedly:" << m_process->exitCode();
+    stopPoll();
+    m_process->deleteLater();
+    m_process = nullptr;
+    update([](ServerState& s) {
+        s.running = false;
+        s.connectedClients = 0;
+        s.moveFPS = 0;
+        s.scrollFPS = 0;
+    });
+}
+
+void ServerProcessManager::startPoll(quint16 port) {
+    stopPoll();
+    m_pollStop = false;
+    m_poll = std::thread([this, port] {
+        std::unique_lock lock(m_pollMutex);
+        while (!m_pollWake.wait_for(lock, m_pollInterval, [this] { return m_pollStop; })) {
+            lock.unlock();
+            const auto count = m_counter ? m_counter(port) : std::nullopt;
+            lock.lock();
+            if (m_pollStop)
+                break;
+            if (count)
+                update([&](ServerState& s) { s.connectedClients = std::max<qint64>(0, *count); });
+        }
+    });
+}
+
+void ServerProcessManager::stopPoll() {
+    {
+        std::lock_guard lock(m_pollMutex);
+        m_pollStop = true;
+    }
+    m_pollWake.notify_all();
+    if (m_poll.joinable())
+        m_poll.join();
+}
+
+} // namespace pointrelay::app

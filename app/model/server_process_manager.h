@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "daemon_output_parser.h"
+#include "server_state.h"
+
+#include <QObject>
+#include <QProcess>
+#include <QStringList>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace pointrelay::app {
+
+class Alerts;
+
+/// The application's one owner of the pointrelayd child: starts it with the settings'
+/// options, reads its merged output into a ServerState, polls the established connections on
+/// its port once a second off the GUI thread, and stops it (SIGTERM, SIGKILL after 0.5 s).
+/// Every change of the state reaches `onStateChange` as a queued call on the GUI thread, in
+/// the order the changes happened.
+class ServerProcessManager : public QObject {
+    Q_OBJECT
+public:
+    /// Counts established connections on a port; nothing when the count cannot be had.
+    using ConnectionCounter = std::function<std::optional<qint64>(quint16 port)>;
+
+    explicit ServerProcessManager(QObject* parent = nullptr);
+    ~ServerProcessManager() override;
+
+    /// The instance the application shares; created on first use on the GUI thread.
+    static ServerProcessManager& shared();
+
+    /// The one observer; called on the GUI thread with a snapshot after every change.
+    std::function<void(const ServerState&)> onStateChange;
+
+    void start(int port, const QString& psk, bool bonjour, int statMs);
+    /// Ends the child and waits for it; callable from any thread.
+    void stop();
+
+    ServerState state() const;
+    /// The arguments `start` passes to the daemon.
+    static QStringList daemonArguments(int port, const QString& psk, bool bonjour, int statMs);
+    /// pointrelayd next to this program, or in ../libexec; empty when there is none.
+    static QString findDaemonExecutable();
+
+    void setAlerts(Alerts* alerts) { m_alerts = alerts; }
+    /// Overrides the executable found next to the application (tests, development runs).
+    void setDaemonPath(const QString& path) { m_daemonPath = path; }
+    void setConnectionCounter(ConnectionCounter counter) { m_counter = std::move(counter); }
+    void setPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
+
+private:
+    void readOutput();
+    void onFinished();
+    void startPoll(quint16 port);
+    void stopPoll();
+    void publishLocked();
+    template <typename Change>
+    void update(Change change);
+
+    Alerts* m_alerts = nullptr;
+    QString m_daemonPath;
+    ConnectionCounter m_counter;
+    std::chrono::milliseconds m_pollInterval{1000};
+
+    QProcess* m_process = nullptr; // owned (child QObject), lives on the GUI thread
+    bool m_stopping = false;
+    mutable std::mutex m_stateMutex; // the output, the poll and the caller all change it
+    ServerState m_state;
+    DaemonOutputParser m_parser;
+
+    std::mutex m_pollMutex;
+    std::condition_variable m_pollWake;
+    bool m_pollStop = false;
+    std::thread m_poll;
+};
+
+} // namespace pointrelay::app

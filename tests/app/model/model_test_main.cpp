@@ -1,0 +1,12 @@
+// SPDX-License-Identifier: MIT
+// The model's tests run inside a Qt application object, as the model does in the programs.
+#include <QGuiApplication>
+#include <QStandardPaths>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    QStandardPaths::setTestModeEnabled(true);
+    QGuiApplication app(argc, argv); // offscreen in tests: QT_QPA_PLATFORM=offscreen
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
