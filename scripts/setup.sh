@@ -10,6 +10,7 @@ PACKAGES=(
     avahi-daemon avahi-utils dbus
     libgtest-dev libgmock-dev libbenchmark-dev
     procps iproute2
+    xvfb x11-utils xdotool libx11-dev libxtst-dev
 )
 # ---------------------------------------------------------------------------
 

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct _XDisplay;
+
+namespace pointrelay::test {
+
+/// A focused window covering the whole screen of $DISPLAY, read by its own thread the way an
+/// application reads its events: keyboard-map changes refresh Xlib's map, key presses are
+/// looked up as UTF-8 through an input context while the map is current.
+class TestWindow {
+public:
+    TestWindow();
+    ~TestWindow();
+    TestWindow(const TestWindow&) = delete;
+    TestWindow& operator=(const TestWindow&) = delete;
+
+    /// The events since the last take(), once every event the server generated so far has
+    /// been read. One line each, with the modifiers and buttons held before it:
+    /// "key c ctrl", "key-up c ctrl", "button 1 @200,200", "button-up 1 @260,230 b1",
+    /// "move @260,230 b1".
+    std::vector<std::string> take();
+    /// The text key presses typed since the last call, after take().
+    std::string takeText();
+    /// The whole keyboard map as the server holds it now.
+    std::vector<unsigned long> keyboardMap();
+
+private:
+    void run();
+    void record(const void* xevent);
+
+    _XDisplay* m_display = nullptr; ///< read only by m_thread once it runs
+    _XDisplay* m_control = nullptr; ///< the test thread's own connection
+    unsigned long m_window = 0;
+    unsigned long m_markerAtom = 0;
+    void* m_im = nullptr;
+    void* m_ic = nullptr;
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_events;
+    std::string m_text;
+    uint32_t m_markersSent = 0;
+    uint32_t m_markersSeen = 0;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+} // namespace pointrelay::test
