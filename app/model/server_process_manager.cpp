@@ -122,15 +122,7 @@ void ServerProcessManager::start(int port, const QString& psk, bool bonjour, int
     }
     m_process = process;
     m_stopping = false;
-    {
-        std::lock_guard lock(m_stateMutex);
-        m_parser.reset();
-        m_state.running = true;
-        m_state.connectedClients = 0;
-        m_state.moveFPS = 0;
-        m_state.scrollFPS = 0;
-        publishLocked();
-    }
+    setRunning(true);
     startPoll(static_cast<quint16>(port));
 }
 
@@ -155,9 +147,14 @@ void ServerProcessManager::stop() {
         }
         process->deleteLater();
     }
+    setRunning(false);
+}
+
+// A new or ended daemon: counts and rates start again; the last line stays.
+void ServerProcessManager::setRunning(bool running) {
     std::lock_guard lock(m_stateMutex);
     m_parser.reset();
-    m_state.running = false;
+    m_state.running = running;
     m_state.connectedClients = 0;
     m_state.moveFPS = 0;
     m_state.scrollFPS = 0;
@@ -182,12 +179,7 @@ void ServerProcessManager::onFinished() {
     stopPoll();
     m_process->deleteLater();
     m_process = nullptr;
-    update([](ServerState& s) {
-        s.running = false;
-        s.connectedClients = 0;
-        s.moveFPS = 0;
-        s.scrollFPS = 0;
-    });
+    setRunning(false);
 }
 
 void ServerProcessManager::startPoll(quint16 port) {

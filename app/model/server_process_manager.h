@@ -59,6 +59,7 @@ private:
     void onFinished();
     void startPoll(quint16 port);
     void stopPoll();
+    void setRunning(bool running);
     void publishLocked();
     template <typename Change>
     void update(Change change);
