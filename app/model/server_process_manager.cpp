@@ -2,6 +2,7 @@
 #include "server_process_manager.h"
 
 #include "alerts.h"
+#include "port_check.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -28,7 +29,9 @@ void echoToStandardError(const QString& line) {
 
 ServerProcessManager::ServerProcessManager(QObject* parent)
     : QObject(parent),
-      m_parser([this](const ServerState&) { publishLocked(); }, echoToStandardError) {}
+      m_parser([this](const ServerState&) { publishLocked(); }, echoToStandardError) {
+    m_counter = [](quint16 port) { return PortCheck::shared().countEstablishedConnections(port); };
+}
 
 ServerProcessManager::~ServerProcessManager() {
     stopPoll();

@@ -1,0 +1,183 @@
+// SPDX-License-Identifier: MIT
+#include "app_state.h"
+
+#include "alerts.h"
+#include "keychain_psk.h"
+#include "port_check.h"
+#include "preferences.h"
+#include "server_process_manager.h"
+
+#include <QPointer>
+#include <QTimer>
+#include <algorithm>
+
+namespace pointrelay::app {
+namespace {
+
+const QString kPortKey = QStringLiteral("port");
+const QString kHostModeKey = QStringLiteral("hostMode");
+const QString kBonjourKey = QStringLiteral("bonjourEnabled");
+const QString kAutoLaunchKey = QStringLiteral("autoLaunch");
+const QString kDiagnosticsKey = QStringLiteral("pr.showDiagnostics");
+constexpr auto kPortWait = std::chrono::duration<double>(1.0);
+constexpr auto kStaleDaemonGrace = std::chrono::microseconds(200000);
+
+Alerts*& sharedAlerts() {
+    static Alerts* alerts = nullptr;
+    return alerts;
+}
+
+bool isInteger(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+quint16 AppState::loadedPort(const QVariant& stored) {
+    if (!isInteger(stored))
+        return kDefaultPort;
+    return static_cast<quint16>(std::clamp<qint64>(stored.toLongLong(), kLowestPort, kHighestPort));
+}
+
+AppState::AppState(Preferences& preferences, KeychainPSK& keys, const PortCheck& ports,
+                   ServerProcessManager& manager, Alerts* alerts, QObject* parent)
+    : QObject(parent), m_preferences(preferences), m_keys(keys), m_ports(ports), m_manager(manager),
+      m_alerts(alerts) {
+    m_port = loadedPort(m_preferences.value(kPortKey));
+    const QVariant mode = m_preferences.value(kHostModeKey);
+    m_hostMode = isInteger(mode) ? hostAdvertiseModeFromRaw(mode.toLongLong())
+                                       .value_or(HostAdvertiseMode::bonjourLocalName)
+                                 : HostAdvertiseMode::bonjourLocalName;
+    const QVariant bonjour = m_preferences.value(kBonjourKey);
+    m_bonjourEnabled = bonjour.typeId() == QMetaType::Bool ? bonjour.toBool() : true;
+    const QVariant autoLaunch = m_preferences.value(kAutoLaunchKey);
+    m_autoLaunch = autoLaunch.typeId() == QMetaType::Bool ? autoLaunch.toBool() : false;
+    m_maskedPSK = m_keys.maskedText();
+    installStateReceiver();
+}
+
+AppState::AppState(Alerts* alerts, QObject* parent)
+    : AppState(Preferences::standard(), KeychainPSK::shared(), PortCheck::shared(),
+               ServerProcessManager::shared(), alerts, parent) {}
+
+void AppState::setSharedAlerts(Alerts* alerts) {
+    sharedAlerts() = alerts;
+}
+
+AppState& AppState::shared() {
+    static AppState* instance = new AppState(sharedAlerts()); // lives as long as the process
+    return *instance;
+}
+
+template <typename T>
+void AppState::assign(T& field, const T& value, void (AppState::*changed)()) {
+    if (field == value)
+        return;
+    field = value;
+    emit(this->*changed)();
+}
+
+void AppState::setPort(quint16 port) {
+    assign(m_port, port, &AppState::portChanged);
+}
+void AppState::setHostMode(HostAdvertiseMode mode) {
+    assign(m_hostMode, mode, &AppState::hostModeChanged);
+}
+void AppState::setHostModeRaw(int raw) {
+    if (const auto mode = hostAdvertiseModeFromRaw(raw))
+        setHostMode(*mode);
+}
+void AppState::setBonjourEnabled(bool enabled) {
+    assign(m_bonjourEnabled, enabled, &AppState::bonjourEnabledChanged);
+}
+void AppState::setAutoLaunch(bool enabled) {
+    assign(m_autoLaunch, enabled, &AppState::autoLaunchChanged);
+}
+void AppState::setRunning(bool running) {
+    assign(m_running, running, &AppState::runningChanged);
+}
+void AppState::refreshMaskedPSK() {
+    assign(m_maskedPSK, m_keys.maskedText(), &AppState::maskedPSKChanged);
+}
+
+void AppState::installStateReceiver() {
+    // The manager calls this on the GUI thread already; the receiver defers once more so a
+    // report never runs inside the operation that caused it, and holds this object weakly.
+    QPointer<AppState> self(this);
+    m_manager.onStateChange = [self](const ServerState& state) {
+        if (!self)
+            return;
+        QTimer::singleShot(0, self.data(), [self, state] {
+            if (self)
+                self->applyState(state);
+        });
+    };
+}
+
+void AppState::save() {
+    m_preferences.setValue(kPortKey, static_cast<qint64>(m_port));
+    m_preferences.setValue(kHostModeKey, static_cast<qint64>(rawValue(m_hostMode)));
+    m_preferences.setValue(kBonjourKey, m_bonjourEnabled);
+    m_preferences.setValue(kAutoLaunchKey, m_autoLaunch);
+    m_preferences.sync();
+}
+
+void AppState::applySettings() {
+    save();
+    if (!m_running)
+        return;
+    m_manager.stop();
+    setRunning(false);
+    m_ports.waitForPortFree(m_port, kPortWait);
+    start();
+}
+
+void AppState::start() {
+    if (m_running)
+        return;
+    const int p = std::clamp<int>(m_port, kLowestPort, kHighestPort);
+    const bool diagnostics = m_preferences.value(kDiagnosticsKey).toBool();
+    m_ports.waitForPortFree(p, kPortWait);
+
+    if (!m_ports.canBindPort(p)) {
+        const bool ended = m_ports.killStaleDaemon(p, kStaleDaemonGrace);
+        if (!ended || !m_ports.canBindPort(p)) {
+            const QString holder =
+                m_ports.describeListener(p).value_or(QStringLiteral("不明なプロセスが LISTEN 中"));
+            const QList<quint16> suggestions = m_ports.suggestFreePorts(p, 3);
+            const std::optional<quint16> chosen =
+                m_alerts
+                    ? m_alerts->askAlternativePort(static_cast<quint16>(p), holder, suggestions)
+                    : std::nullopt;
+            if (!chosen)
+                return;
+            setPort(*chosen);
+        }
+    }
+
+    QString key = m_keys.load().value_or(QString());
+    if (key.isEmpty())
+        key = m_keys.generateAndStore();
+    refreshMaskedPSK();
+    installStateReceiver();
+    m_manager.start(m_port, key, m_bonjourEnabled, diagnostics ? 1000 : 0);
+    setRunning(true);
+}
+
+void AppState::applyState(const ServerState& state) {
+    setRunning(state.running);
+    assign(m_connectedClients, state.connectedClients, &AppState::connectedClientsChanged);
+    assign(m_moveFPS, state.moveFPS, &AppState::moveFPSChanged);
+    assign(m_scrollFPS, state.scrollFPS, &AppState::scrollFPSChanged);
+    assign(m_lastLog, state.lastLog, &AppState::lastLogChanged);
+}
+
+} // namespace pointrelay::app

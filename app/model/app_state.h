@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "host_advertise_mode.h"
+#include "server_state.h"
+
+#include <QObject>
+#include <QString>
+
+namespace pointrelay::app {
+
+class Alerts;
+class KeychainPSK;
+class PortCheck;
+class Preferences;
+class ServerProcessManager;
+
+/// The application's observable settings and status: the four stored settings, the daemon's
+/// reported status and the masked key. Lives on the GUI thread; status arrives only through
+/// queued calls from the process manager.
+class AppState : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(quint16 port READ port WRITE setPort NOTIFY portChanged)
+    Q_PROPERTY(int hostMode READ hostModeRaw WRITE setHostModeRaw NOTIFY hostModeChanged)
+    Q_PROPERTY(bool bonjourEnabled READ bonjourEnabled WRITE setBonjourEnabled NOTIFY
+                   bonjourEnabledChanged)
+    Q_PROPERTY(bool autoLaunch READ autoLaunch WRITE setAutoLaunch NOTIFY autoLaunchChanged)
+    Q_PROPERTY(bool running READ running NOTIFY runningChanged)
+    Q_PROPERTY(QString maskedPSK READ maskedPSK NOTIFY maskedPSKChanged)
+    Q_PROPERTY(qint64 connectedClients READ connectedClients NOTIFY connectedClientsChanged)
+    Q_PROPERTY(double moveFPS READ moveFPS NOTIFY moveFPSChanged)
+    Q_PROPERTY(double scrollFPS READ scrollFPS NOTIFY scrollFPSChanged)
+    Q_PROPERTY(QString lastLog READ lastLog NOTIFY lastLogChanged)
+
+public:
+    static constexpr quint16 kDefaultPort = 9000;
+    static constexpr int kLowestPort = 1024;
+    static constexpr int kHighestPort = 49151;
+
+    /// Loads the settings from `preferences` and installs its receiver in `manager`.
+    AppState(Preferences& preferences, KeychainPSK& keys, const PortCheck& ports,
+             ServerProcessManager& manager, Alerts* alerts, QObject* parent = nullptr);
+    /// On the application's shared services.
+    explicit AppState(Alerts* alerts, QObject* parent = nullptr);
+
+    /// The second instance, used by the settings window opened from the popover and by the
+    /// quit sequence; created on first use.
+    static AppState& shared();
+    /// The alerts `shared()` is created with; set by the application before first use.
+    static void setSharedAlerts(Alerts* alerts);
+
+    quint16 port() const { return m_port; }
+    HostAdvertiseMode hostMode() const { return m_hostMode; }
+    int hostModeRaw() const { return rawValue(m_hostMode); }
+    bool bonjourEnabled() const { return m_bonjourEnabled; }
+    bool autoLaunch() const { return m_autoLaunch; }
+    bool running() const { return m_running; }
+    QString maskedPSK() const { return m_maskedPSK; }
+    qint64 connectedClients() const { return m_connectedClients; }
+    double moveFPS() const { return m_moveFPS; }
+    double scrollFPS() const { return m_scrollFPS; }
+    QString lastLog() const { return m_lastLog; }
+
+    void setPort(quint16 port);
+    void setHostMode(HostAdvertiseMode mode);
+    void setHostModeRaw(int raw);
+    void setBonjourEnabled(bool enabled);
+    void setAutoLaunch(bool enabled);
+    /// Shows the key store's masked text again (after the key was regenerated).
+    void refreshMaskedPSK();
+
+    /// Writes the four stored settings.
+    void save();
+    /// Starts the daemon unless it runs: port checks, stale daemon, key, process start.
+    void start();
+    /// Saves, and restarts the daemon when it runs.
+    void applySettings();
+    void applyState(const ServerState& state);
+
+    /// A stored port as the settings load it: integers clamped to 1024..49151, else 9000.
+    static quint16 loadedPort(const QVariant& stored);
+
+signals:
+    void portChanged();
+    void hostModeChanged();
+    void bonjourEnabledChanged();
+    void autoLaunchChanged();
+    void runningChanged();
+    void maskedPSKChanged();
+    void connectedClientsChanged();
+    void moveFPSChanged();
+    void scrollFPSChanged();
+    void lastLogChanged();
+
+private:
+    void installStateReceiver();
+    void setRunning(bool running);
+    template <typename T>
+    void assign(T& field, const T& value, void (AppState::*changed)());
+
+    Preferences& m_preferences;
+    KeychainPSK& m_keys;
+    const PortCheck& m_ports;
+    ServerProcessManager& m_manager;
+    Alerts* m_alerts;
+
+    quint16 m_port = kDefaultPort;
+    HostAdvertiseMode m_hostMode = HostAdvertiseMode::bonjourLocalName;
+    bool m_bonjourEnabled = true;
+    bool m_autoLaunch = false;
+    bool m_running = false;
+    QString m_maskedPSK;
+    qint64 m_connectedClients = 0;
+    double m_moveFPS = 0;
+    double m_scrollFPS = 0;
+    QString m_lastLog;
+};
+
+} // namespace pointrelay::app
