@@ -89,7 +89,7 @@ QString ServerProcessManager::findDaemonExecutable() {
     for (const QString& candidate :
          {dir.filePath(QStringLiteral("pointrelayd")),
           dir.filePath(QStringLiteral("../libexec/pointrelayd")),
-          dir.filePath(QStringLiteral("../daemon/pointrelayd"))}) { // the build tree
+          dir.filePath(QStringLiteral("../../daemon/pointrelayd"))}) { // the build tree
         const QFileInfo info(candidate);
         if (info.isFile() && info.isExecutable())
             return info.canonicalFilePath();

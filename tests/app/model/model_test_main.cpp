@@ -6,7 +6,9 @@
 
 int main(int argc, char** argv) {
     QStandardPaths::setTestModeEnabled(true);
-    QGuiApplication app(argc, argv); // offscreen in tests: QT_QPA_PLATFORM=offscreen
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen"); // also when CTest lists the tests
+    QGuiApplication app(argc, argv);             // offscreen in tests: QT_QPA_PLATFORM=offscreen
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,17 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "model/alerts.h"
+
+namespace pointrelay::app {
+
+/// Alerts on the terminal: failures on standard error; the port question is asked on the
+/// terminal when there is one, and answered "cancel" when the command runs unattended.
+class TerminalAlerts final : public Alerts {
+public:
+    void critical(const QString& message, const QString& informative) override;
+    std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
+                                              const QList<quint16>& suggestions) override;
+};
+
+} // namespace pointrelay::app
