@@ -11,6 +11,8 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     procps iproute2
     xvfb x11-utils xdotool libx11-dev libxtst-dev
+    qt6-base-dev libqrencode-dev zbar-tools
+    qtkeychain-qt6-dev libsecret-1-0 gnome-keyring libsecret-tools lsof
 )
 # ---------------------------------------------------------------------------
 

@@ -163,9 +163,17 @@ void AppState::start() {
         }
     }
 
+    // An empty key would let anyone in: it counts as none, and a key that cannot be made
+    // (no random source) stops the start.
     QString key = m_keys.load().value_or(QString());
     if (key.isEmpty())
         key = m_keys.generateAndStore();
+    if (key.isEmpty()) {
+        if (m_alerts)
+            m_alerts->critical(QStringLiteral("鍵を生成できませんでした"),
+                               QStringLiteral("システムの乱数源を利用できません。"));
+        return;
+    }
     refreshMaskedPSK();
     installStateReceiver();
     m_manager.start(m_port, key, m_bonjourEnabled, diagnostics ? 1000 : 0);
