@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "file_psk_store.h"
 
+#include "file_descriptor.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -38,22 +40,6 @@ bool ensurePrivateFolder(const QString& path) {
     return (info.st_mode & 07777) == kOwnerOnlyFolder ||
            ::chmod(native.constData(), kOwnerOnlyFolder) == 0;
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 } // namespace
 

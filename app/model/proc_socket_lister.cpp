@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "proc_socket_lister.h"
 
+#include "file_descriptor.h"
+
 #include <QFile>
 #include <QStringDecoder>
 #include <algorithm>
@@ -25,22 +27,6 @@ constexpr int kStateListen = 0x0A;
 
 // A table this large means something is wrong with what we read; refuse rather than hoard.
 constexpr std::size_t kMaxTableBytes = 64u << 20;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }

@@ -6,6 +6,7 @@
 #include "model/port_check.h"
 #include "model/preferences.h"
 #include "model/server_process_manager.h"
+#include "support/qt_wait.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -19,6 +20,8 @@
 
 namespace pointrelay::app {
 namespace {
+
+using test::waitUntil;
 
 class ScriptedAlerts final : public Alerts {
 public:
@@ -70,12 +73,6 @@ protected:
 
     std::unique_ptr<AppState> load() {
         return std::make_unique<AppState>(preferences, keys, PortCheck::shared(), manager, &alerts);
-    }
-    bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
-        QDeadlineTimer deadline(ms);
-        while (!done() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        return done();
     }
 
     QTemporaryDir dir;

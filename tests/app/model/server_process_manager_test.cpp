@@ -2,6 +2,7 @@
 #include "model/alerts.h"
 #include "model/daemon_output_parser.h"
 #include "model/server_process_manager.h"
+#include "support/qt_wait.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -13,6 +14,8 @@
 
 namespace pointrelay::app {
 namespace {
+
+using test::waitUntil;
 
 // ---- the line parser, fed chunk by chunk ----
 
@@ -99,12 +102,6 @@ protected:
         file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         manager.setDaemonPath(path);
         return path;
-    }
-    bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
-        QDeadlineTimer deadline(ms);
-        while (!done() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        return done();
     }
 
     QTemporaryDir dir;
