@@ -128,6 +128,8 @@ void AppState::save() {
     m_preferences.setValue(kBonjourKey, m_bonjourEnabled);
     m_preferences.setValue(kAutoLaunchKey, m_autoLaunch);
     m_preferences.sync();
+    if (m_launchAtLogin)
+        m_launchAtLogin(m_autoLaunch);
 }
 
 void AppState::applySettings() {

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 
 namespace pointrelay::app {
 
@@ -77,6 +78,12 @@ public:
     void applySettings();
     void applyState(const ServerState& state);
 
+    /// Called by `save` with the launch-at-login choice, for a platform mechanism that honours
+    /// it (the tray application installs one; the headless command does not).
+    void setLaunchAtLoginHandler(std::function<void(bool enabled)> handler) {
+        m_launchAtLogin = std::move(handler);
+    }
+
     /// A stored port as the settings load it: integers clamped to 1024..49151, else 9000.
     static quint16 loadedPort(const QVariant& stored);
 
@@ -103,6 +110,8 @@ private:
     const PortCheck& m_ports;
     ServerProcessManager& m_manager;
     Alerts* m_alerts;
+
+    std::function<void(bool)> m_launchAtLogin;
 
     quint16 m_port = kDefaultPort;
     HostAdvertiseMode m_hostMode = HostAdvertiseMode::bonjourLocalName;

@@ -3,6 +3,7 @@
 #include "model/app_state.h"
 #include "model/file_psk_store.h"
 #include "model/keychain_psk.h"
+#include "model/login_item.h"
 #include "model/port_check.h"
 #include "model/preferences.h"
 #include "model/server_process_manager.h"
@@ -180,6 +181,38 @@ TEST_F(AppStateTest, StaleDaemonOfOurOwnIsEnded) {
     EXPECT_TRUE(stale.waitForFinished(3000));
     EXPECT_TRUE(state->running());
     EXPECT_EQ(state->port(), port);
+}
+
+} // namespace
+} // namespace pointrelay::app
+
+namespace pointrelay::app {
+namespace {
+
+TEST(LoginItem, EntryFollowsTheSavedChoice) {
+    QTemporaryDir dir;
+    Preferences preferences(dir.filePath("prefs.json"));
+    KeychainPSK keys("test", "psk", std::make_shared<FilePskStore>(dir.filePath("keys")));
+    ServerProcessManager manager;
+    const LoginItem item(dir.filePath("autostart"), "/opt/point relay/Pointrelay$Server");
+    AppState state(preferences, keys, PortCheck::shared(), manager, nullptr);
+    state.setLaunchAtLoginHandler([&](bool enabled) { item.apply(enabled); });
+
+    state.setAutoLaunch(true);
+    EXPECT_FALSE(item.isInstalled()); // only a save acts on the choice
+    state.save();
+    ASSERT_TRUE(item.isInstalled());
+    QFile entry(item.entryPath());
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(entry.readAll());
+    EXPECT_TRUE(text.contains("Exec=\"/opt/point relay/Pointrelay\\$Server\"\n"))
+        << text.toStdString();
+    EXPECT_TRUE(text.startsWith("[Desktop Entry]\n"));
+
+    state.setAutoLaunch(false);
+    state.save();
+    EXPECT_FALSE(item.isInstalled());
+    EXPECT_TRUE(item.apply(false)); // removing what is not there is no failure
 }
 
 } // namespace
