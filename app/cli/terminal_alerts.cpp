@@ -11,6 +11,10 @@ void TerminalAlerts::critical(const QString& message, const QString& informative
     QTextStream(stderr) << "pointrelay: " << message << "\n  " << informative << "\n";
 }
 
+void TerminalAlerts::information(const QString& message, const QString& informative) {
+    QTextStream(stderr) << "pointrelay: " << message << "\n  " << informative << "\n";
+}
+
 std::optional<quint16> TerminalAlerts::askAlternativePort(quint16 port, const QString& holder,
                                                           const QList<quint16>& suggestions) {
     QTextStream err(stderr);

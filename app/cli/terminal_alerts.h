@@ -10,6 +10,7 @@ namespace pointrelay::app {
 class TerminalAlerts final : public Alerts {
 public:
     void critical(const QString& message, const QString& informative) override;
+    void information(const QString& message, const QString& informative) override;
     std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
                                               const QList<quint16>& suggestions) override;
 };

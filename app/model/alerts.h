@@ -14,6 +14,9 @@ public:
     virtual ~Alerts() = default;
     /// A critical alert: blocks until the user has seen it.
     virtual void critical(const QString& message, const QString& informative) = 0;
+    /// An informational notice (a check that found nothing wrong, a change that the user must
+    /// act on): blocks until the user has seen it.
+    virtual void information(const QString& message, const QString& informative) = 0;
     /// The chosen port, or nothing when the user cancels. `holder` describes who listens.
     virtual std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
                                                       const QList<quint16>& suggestions) = 0;

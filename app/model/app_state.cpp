@@ -7,7 +7,6 @@
 #include "preferences.h"
 #include "server_process_manager.h"
 
-#include <QPointer>
 #include <QTimer>
 #include <algorithm>
 
@@ -25,6 +24,11 @@ constexpr auto kStaleDaemonGrace = std::chrono::microseconds(200000);
 Alerts*& sharedAlerts() {
     static Alerts* alerts = nullptr;
     return alerts;
+}
+
+std::function<void(bool)>& sharedLaunchAtLogin() {
+    static std::function<void(bool)> handler;
+    return handler;
 }
 
 bool isInteger(const QVariant& value) {
@@ -72,8 +76,16 @@ void AppState::setSharedAlerts(Alerts* alerts) {
     sharedAlerts() = alerts;
 }
 
+void AppState::setSharedLaunchAtLoginHandler(std::function<void(bool)> handler) {
+    sharedLaunchAtLogin() = std::move(handler);
+}
+
 AppState& AppState::shared() {
-    static AppState* instance = new AppState(sharedAlerts()); // lives as long as the process
+    static AppState* instance = [] {
+        auto* state = new AppState(sharedAlerts()); // lives as long as the process
+        state->setLaunchAtLoginHandler(sharedLaunchAtLogin());
+        return state;
+    }();
     return *instance;
 }
 
@@ -109,17 +121,12 @@ void AppState::refreshMaskedPSK() {
 }
 
 void AppState::installStateReceiver() {
-    // The manager calls this on the GUI thread already; the receiver defers once more so a
-    // report never runs inside the operation that caused it, and holds this object weakly.
-    QPointer<AppState> self(this);
-    m_manager.onStateChange = [self](const ServerState& state) {
-        if (!self)
-            return;
-        QTimer::singleShot(0, self.data(), [self, state] {
-            if (self)
-                self->applyState(state);
-        });
-    };
+    // The manager calls observers on the GUI thread already; the receiver defers once more so
+    // a report never runs inside the operation that caused it. Both the observer and the
+    // deferred call go with this object.
+    m_manager.observe(this, [this](const ServerState& state) {
+        QTimer::singleShot(0, this, [this, state] { applyState(state); });
+    });
 }
 
 void AppState::save() {

@@ -49,6 +49,8 @@ public:
     static AppState& shared();
     /// The alerts `shared()` is created with; set by the application before first use.
     static void setSharedAlerts(Alerts* alerts);
+    /// The launch-at-login handler `shared()` is created with.
+    static void setSharedLaunchAtLoginHandler(std::function<void(bool)> handler);
 
     quint16 port() const { return m_port; }
     HostAdvertiseMode hostMode() const { return m_hostMode; }
@@ -83,6 +85,12 @@ public:
     void setLaunchAtLoginHandler(std::function<void(bool enabled)> handler) {
         m_launchAtLogin = std::move(handler);
     }
+
+    /// The services this model works with; views use the same ones for their own operations
+    /// (key regeneration, port checks, stopping the daemon) so that model and view agree.
+    KeychainPSK& keyStore() const { return m_keys; }
+    const PortCheck& portCheck() const { return m_ports; }
+    ServerProcessManager& processManager() const { return m_manager; }
 
     /// A stored port as the settings load it: integers clamped to 1024..49151, else 9000.
     static quint16 loadedPort(const QVariant& stored);

@@ -60,6 +60,10 @@ void ServerProcessManager::publishLocked() {
         [this, snapshot] {
             if (onStateChange)
                 onStateChange(snapshot);
+            std::erase_if(m_observers, [](const auto& entry) { return entry.first.isNull(); });
+            for (const auto& [owner, observer] : std::vector(m_observers))
+                if (owner)
+                    observer(snapshot);
         },
         Qt::QueuedConnection);
 }
@@ -69,6 +73,16 @@ void ServerProcessManager::update(Change change) {
     std::lock_guard lock(m_stateMutex);
     change(m_state);
     publishLocked();
+}
+
+void ServerProcessManager::observe(QObject* owner, StateObserver observer) {
+    for (auto& entry : m_observers) {
+        if (entry.first == owner) {
+            entry.second = std::move(observer);
+            return;
+        }
+    }
+    m_observers.emplace_back(owner, std::move(observer));
 }
 
 QStringList ServerProcessManager::daemonArguments(int port, const QString& psk, bool bonjour,

@@ -5,6 +5,7 @@
 #include "server_state.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QProcess>
 #include <QStringList>
 #include <condition_variable>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace pointrelay::app {
 
@@ -35,8 +37,14 @@ public:
     /// The instance the application shares; created on first use on the GUI thread.
     static ServerProcessManager& shared();
 
-    /// The one observer; called on the GUI thread with a snapshot after every change.
-    std::function<void(const ServerState&)> onStateChange;
+    using StateObserver = std::function<void(const ServerState&)>;
+
+    /// Called on the GUI thread with a snapshot after every change.
+    StateObserver onStateChange;
+    /// Further observers, one per owner (a second call for the same owner replaces its
+    /// observer); each is dropped when its owner is destroyed. Every settings model watches
+    /// the one daemon this way, so none of them goes stale when another one starts it.
+    void observe(QObject* owner, StateObserver observer);
 
     void start(int port, const QString& psk, bool bonjour, int statMs);
     /// Ends the child and waits for it; callable from any thread.
@@ -64,6 +72,7 @@ private:
     template <typename Change>
     void update(Change change);
 
+    std::vector<std::pair<QPointer<QObject>, StateObserver>> m_observers; // GUI thread only
     Alerts* m_alerts = nullptr;
     QString m_daemonPath;
     ConnectionCounter m_counter;

@@ -27,6 +27,7 @@ using test::waitUntil;
 class ScriptedAlerts final : public Alerts {
 public:
     void critical(const QString& message, const QString&) override { criticals << message; }
+    void information(const QString& message, const QString&) override { notices << message; }
     std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
                                               const QList<quint16>& suggestions) override {
         asked = {port, holder, suggestions};
@@ -40,6 +41,7 @@ public:
     std::optional<Question> asked;
     std::optional<quint16> answer;
     QStringList criticals;
+    QStringList notices;
 };
 
 // A port on 0.0.0.0 that nothing listens on now, in the range the settings allow.
@@ -133,6 +135,19 @@ TEST_F(AppStateTest, StartCreatesTheKeyAndFollowsTheDaemon) {
     EXPECT_TRUE(alerts.criticals.isEmpty());
     manager.stop();
     ASSERT_TRUE(waitUntil([&] { return !state->running(); }));
+}
+
+// Every model shows the one daemon: one that did not start it still follows its reports.
+TEST_F(AppStateTest, EveryModelFollowsTheDaemon) {
+    auto starter = load();
+    auto watcher = load();
+    starter->setPort(freeSettingsPort());
+    starter->setBonjourEnabled(false);
+    starter->start();
+    ASSERT_TRUE(waitUntil([&] { return watcher->lastLog().contains("Listening on port"); }));
+    EXPECT_TRUE(watcher->running());
+    manager.stop();
+    ASSERT_TRUE(waitUntil([&] { return !watcher->running() && !starter->running(); }));
 }
 
 TEST_F(AppStateTest, ForeignListenerAsksForAnotherPort) {

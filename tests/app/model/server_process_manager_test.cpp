@@ -79,6 +79,9 @@ public:
     void critical(const QString& message, const QString& informative) override {
         shown << message + " / " + informative;
     }
+    void information(const QString& message, const QString& informative) override {
+        shown << message + " / " + informative;
+    }
     std::optional<quint16> askAlternativePort(quint16, const QString&,
                                               const QList<quint16>&) override {
         return std::nullopt;

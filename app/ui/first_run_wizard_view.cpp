@@ -1,0 +1,179 @@
+// SPDX-License-Identifier: MIT
+#include "first_run_wizard_view.h"
+
+#include "model/app_state.h"
+#include "model/keychain_psk.h"
+#include "qr_sheet.h"
+#include "settings_actions.h"
+#include "text_styles.h"
+#include "wizard_window.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QShortcut>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+namespace pointrelay::app {
+
+Q_LOGGING_CATEGORY(lcWizard, "pointrelay.app.wizard")
+
+namespace {
+
+QPushButton* button(const QString& title, const QString& name, QWidget* parent) {
+    auto* result = new QPushButton(title, parent);
+    result->setObjectName(name);
+    return result;
+}
+
+QVBoxLayout* pageLayout(QWidget* page) {
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(16);
+    return layout;
+}
+
+QLabel* footnote(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    label->setFont(textStyleFont(TextStyle::footnote));
+    useSecondaryTextColor(label);
+    return label;
+}
+
+} // namespace
+
+FirstRunWizardView::FirstRunWizardView(AppState& state, Alerts& alerts, QWidget* parent)
+    : QWidget(parent), m_state(state), m_alerts(alerts), m_pages(new QStackedWidget(this)),
+      m_port(new QLabel(this)), m_maskedKey(new QLabel(this)),
+      m_back(button(tr("戻る"), "backButton", this)),
+      m_next(button(tr("次へ"), "nextButton", this)),
+      m_finish(button(tr("完了"), "finishButton", this)),
+      m_finishOnReturn(new QShortcut(QKeySequence(Qt::Key_Return), this)),
+      m_finishOnEnter(new QShortcut(QKeySequence(Qt::Key_Enter), this)) {
+    setObjectName(QStringLiteral("wizardView"));
+    setFixedSize(kSize);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(20, 20, 20, 20);
+    column->setSpacing(16);
+
+    auto* heading = new QLabel(tr("Pointrelay 初回セットアップ"), this);
+    QFont headingFont = textStyleFont(TextStyle::title2);
+    headingFont.setBold(true);
+    heading->setFont(headingFont);
+    column->addWidget(heading);
+
+    // Page 1: the accessibility permission.
+    auto* permission = new QWidget(m_pages);
+    auto* permissionColumn = pageLayout(permission);
+    permissionColumn->addWidget(
+        new QLabel(tr("1) アクセシビリティの許可を有効にしてください。"), permission));
+    permissionColumn->addWidget(footnote(
+        tr("Pointrelay Server は、iPhone からの操作を Mac に送信するために「アクセシビリティ」の"
+           "許可が必要です。下のボタンから macOS の設定を開き、「Pointrelay Server」を有効にして"
+           "ください。"),
+        permission));
+    auto* accessibility =
+        button(tr("アクセシビリティ設定を開く"), "accessibilityButton", permission);
+    permissionColumn->addWidget(accessibility, 0, Qt::AlignLeft);
+    permissionColumn->addStretch();
+    m_pages->addWidget(permission);
+
+    // Page 2: port and key.
+    auto* settings = new QWidget(m_pages);
+    auto* settingsColumn = pageLayout(settings);
+    settingsColumn->addWidget(new QLabel(tr("2) 接続ポートと PSK を確認してください。"), settings));
+    auto* portRow = new QHBoxLayout;
+    portRow->addWidget(new QLabel(tr("Port:"), settings));
+    m_port->setObjectName(QStringLiteral("portValueLabel"));
+    m_port->setFont(textStyleFont(TextStyle::body, true));
+    portRow->addWidget(m_port);
+    auto* portCheck = button(tr("重複チェック"), "portCheckButton", settings);
+    portRow->addWidget(portCheck);
+    portRow->addStretch();
+    settingsColumn->addLayout(portRow);
+    auto* keyRow = new QHBoxLayout;
+    keyRow->addWidget(new QLabel(tr("PSK（ヒント）:"), settings));
+    m_maskedKey->setObjectName(QStringLiteral("maskedPSKLabel"));
+    m_maskedKey->setFont(textStyleFont(TextStyle::body, true));
+    keyRow->addWidget(m_maskedKey);
+    auto* regenerate = button(tr("再生成"), "regenerateButton", settings);
+    keyRow->addWidget(regenerate);
+    keyRow->addStretch();
+    settingsColumn->addLayout(keyRow);
+    settingsColumn->addStretch();
+    m_pages->addWidget(settings);
+
+    // Page 3: the pairing code.
+    auto* pairing = new QWidget(m_pages);
+    auto* pairingColumn = pageLayout(pairing);
+    pairingColumn->addWidget(new QLabel(
+        tr("3) iPhone のアプリで QR を読み取ると、接続設定が取り込まれます。"), pairing));
+    auto* showQR = button(tr("QR を表示"), "showQRButton", pairing);
+    pairingColumn->addWidget(showQR, 0, Qt::AlignLeft);
+    pairingColumn->addStretch();
+    m_pages->addWidget(pairing);
+
+    m_pages->setObjectName(QStringLiteral("wizardPages"));
+    column->addWidget(m_pages);
+    column->addStretch();
+
+    auto* footer = new QHBoxLayout;
+    footer->addWidget(m_back);
+    footer->addStretch();
+    footer->addWidget(m_next);
+    footer->addWidget(m_finish);
+    m_finish->setDefault(true);
+    column->addLayout(footer);
+
+    connect(m_back, &QPushButton::clicked, this, [this] { setStep(std::max(0, m_step - 1)); });
+    connect(m_next, &QPushButton::clicked, this, [this] { setStep(m_step + 1); });
+    connect(m_finish, &QPushButton::clicked, this, [] { WizardWindow::finish(); });
+    for (QShortcut* shortcut : {m_finishOnReturn, m_finishOnEnter})
+        connect(shortcut, &QShortcut::activated, m_finish, &QPushButton::click);
+    connect(accessibility, &QPushButton::clicked, this, [] { openAccessibilitySettings(); });
+    connect(portCheck, &QPushButton::clicked, this, &FirstRunWizardView::checkPortAvailability);
+    connect(regenerate, &QPushButton::clicked, this, &FirstRunWizardView::regenerateKey);
+    connect(showQR, &QPushButton::clicked, this, &FirstRunWizardView::openQRWindow);
+
+    connect(&m_state, &AppState::portChanged, this,
+            [this] { m_port->setText(QString::number(m_state.port())); });
+    connect(&m_state, &AppState::maskedPSKChanged, this, &FirstRunWizardView::showKey);
+    m_port->setText(QString::number(m_state.port()));
+    setStep(0);
+}
+
+void FirstRunWizardView::setStep(int step) {
+    m_step = step;
+    const bool last = m_step >= 2;
+    m_pages->setCurrentIndex(std::min(m_step, 2));
+    m_back->setEnabled(m_step > 0);
+    m_next->setVisible(!last);
+    m_finish->setVisible(last);
+    m_finishOnReturn->setEnabled(last);
+    m_finishOnEnter->setEnabled(last);
+    if (m_step == 1)
+        showKey(); // the key row reads the store whenever it is built
+}
+
+void FirstRunWizardView::showKey() {
+    m_maskedKey->setText(m_state.keyStore().maskedText());
+}
+
+void FirstRunWizardView::checkPortAvailability() {
+    app::checkPortAvailability(m_state, m_alerts, PortCheckTexts::fixed);
+}
+
+void FirstRunWizardView::regenerateKey() {
+    m_state.keyStore().generateAndStore(); // a store failure has been reported by the store
+    m_state.refreshMaskedPSK();
+    showKey();
+}
+
+void FirstRunWizardView::openQRWindow() {
+    QRSheet::showWindow(m_state);
+}
+
+} // namespace pointrelay::app

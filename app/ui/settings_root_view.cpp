@@ -1,0 +1,207 @@
+// SPDX-License-Identifier: MIT
+#include "settings_root_view.h"
+
+#include "model/alerts.h"
+#include "model/app_state.h"
+#include "model/keychain_psk.h"
+#include "qr_sheet.h"
+#include "settings_actions.h"
+#include "text_styles.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
+namespace pointrelay::app {
+namespace {
+
+// Whole numbers from 1024 to 49151 in plain digits (no signs of grouping, no fractions). Text
+// that cannot be a port when editing ends is put back to the model's port, so the model keeps
+// its value.
+class PortValidator final : public QIntValidator {
+public:
+    PortValidator(const AppState& state, QObject* parent)
+        : QIntValidator(AppState::kLowestPort, AppState::kHighestPort, parent), m_state(state) {
+        QLocale plain = QLocale::c();
+        plain.setNumberOptions(QLocale::RejectGroupSeparator);
+        setLocale(plain);
+    }
+    void fixup(QString& input) const override { input = QString::number(m_state.port()); }
+
+private:
+    const AppState& m_state;
+};
+
+QPushButton* button(const QString& title, const QString& name, QWidget* parent) {
+    auto* result = new QPushButton(title, parent);
+    result->setObjectName(name);
+    return result;
+}
+
+} // namespace
+
+SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* parent)
+    : QWidget(parent), m_state(state), m_alerts(alerts), m_portField(new QLineEdit(this)),
+      m_hostMode(new QComboBox(this)),
+      m_bonjour(new QCheckBox(tr("Bonjourで広告（_pointrelay._tcp）"), this)),
+      m_autoLaunch(new QCheckBox(tr("ログイン時に自動起動"), this)), m_maskedPSK(new QLabel(this)),
+      m_keyStore(new QLabel(this)), m_startStop(button(QString(), "startStopButton", this)) {
+    setObjectName(QStringLiteral("settingsRootView"));
+    setMinimumWidth(kMinimumWidth);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(16, 16, 16, 16);
+
+    // Connection.
+    auto* connection = new QGroupBox(tr("接続"), this);
+    auto* connectionForm = new QFormLayout(connection);
+    connectionForm->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint); // as on the Mac
+    auto* portRow = new QHBoxLayout;
+    portRow->setSpacing(12);
+    m_portField->setObjectName(QStringLiteral("portField"));
+    m_portField->setFixedWidth(90);
+    m_portField->setValidator(new PortValidator(m_state, m_portField));
+    auto* portCheck = button(tr("重複チェック"), "portCheckButton", this);
+    portRow->addWidget(m_portField);
+    portRow->addWidget(portCheck);
+    portRow->addStretch();
+    connectionForm->addRow(QStringLiteral("Port"), portRow);
+    m_hostMode->setObjectName(QStringLiteral("hostModePicker"));
+    m_hostMode->addItem(tr(".local名"), rawValue(HostAdvertiseMode::bonjourLocalName));
+    m_hostMode->addItem(tr("IPv4アドレス"), rawValue(HostAdvertiseMode::ipv4Address));
+    connectionForm->addRow(tr("Host（QRに含める）"), m_hostMode);
+    m_bonjour->setObjectName(QStringLiteral("bonjourToggle"));
+    m_autoLaunch->setObjectName(QStringLiteral("autoLaunchToggle"));
+    connectionForm->addRow(m_bonjour);
+    connectionForm->addRow(m_autoLaunch);
+    outer->addWidget(connection);
+
+    // Security.
+    auto* security = new QGroupBox(tr("セキュリティ（PSKはMacで管理）"), this);
+    auto* securityColumn = new QVBoxLayout(security);
+    auto* keyRow = new QHBoxLayout;
+    keyRow->addWidget(new QLabel(QStringLiteral("PSK"), this));
+    keyRow->addStretch();
+    m_maskedPSK->setObjectName(QStringLiteral("maskedPSKLabel"));
+    m_maskedPSK->setFont(textStyleFont(TextStyle::body, true));
+    keyRow->addWidget(m_maskedPSK);
+    auto* regenerate = button(tr("再生成"), "regenerateButton", this);
+    QPalette red = regenerate->palette();
+    red.setColor(QPalette::ButtonText, Qt::red);
+    regenerate->setPalette(red);
+    keyRow->addWidget(regenerate);
+    auto* showQR = button(tr("QR表示"), "showQRButton", this);
+    keyRow->addWidget(showQR);
+    securityColumn->addLayout(keyRow);
+    // Where the key lives differs by desktop (keychain or owner-only file): say which.
+    m_keyStore->setObjectName(QStringLiteral("keyStoreLabel"));
+    m_keyStore->setFont(textStyleFont(TextStyle::footnote));
+    useSecondaryTextColor(m_keyStore);
+    securityColumn->addWidget(m_keyStore);
+    auto* permission = new QVBoxLayout;
+    permission->setSpacing(8);
+    auto* note = new QLabel(
+        tr("Mac "
+           "をリモート操作するために、「アクセシビリティ」の許可が必要です。下のボタンから設定を"
+           "開き、「Pointrelay Server」を有効にしてください。"),
+        this);
+    note->setObjectName(QStringLiteral("accessibilityNote"));
+    note->setWordWrap(true);
+    note->setFont(textStyleFont(TextStyle::footnote));
+    useSecondaryTextColor(note);
+    permission->addWidget(note);
+    auto* accessibility = button(tr("アクセシビリティ設定を開く"), "accessibilityButton", this);
+    permission->addWidget(accessibility, 0, Qt::AlignLeft);
+    securityColumn->addLayout(permission);
+    outer->addWidget(security);
+
+    // Daemon.
+    auto* daemon = new QGroupBox(this);
+    auto* daemonRow = new QHBoxLayout(daemon);
+    daemonRow->addWidget(m_startStop);
+    daemonRow->addStretch();
+    outer->addWidget(daemon);
+    outer->addStretch();
+
+    connect(m_portField, &QLineEdit::editingFinished, this, &SettingsRootView::commitPortField);
+    connect(portCheck, &QPushButton::clicked, this, &SettingsRootView::checkPortAvailability);
+    connect(m_hostMode, &QComboBox::currentIndexChanged, this,
+            [this] { m_state.setHostModeRaw(m_hostMode->currentData().toInt()); });
+    connect(m_bonjour, &QCheckBox::toggled, &m_state, &AppState::setBonjourEnabled);
+    connect(m_autoLaunch, &QCheckBox::toggled, &m_state, &AppState::setAutoLaunch);
+    connect(regenerate, &QPushButton::clicked, this, &SettingsRootView::regenerateKey);
+    connect(showQR, &QPushButton::clicked, this, &SettingsRootView::showQRSheet);
+    connect(accessibility, &QPushButton::clicked, this, [] { openAccessibilitySettings(); });
+    connect(m_startStop, &QPushButton::clicked, this, [this] { startOrStopDaemon(m_state); });
+
+    connect(&m_state, &AppState::portChanged, this, &SettingsRootView::showPort);
+    connect(&m_state, &AppState::hostModeChanged, this, &SettingsRootView::showHostMode);
+    connect(&m_state, &AppState::bonjourEnabledChanged, this,
+            [this] { m_bonjour->setChecked(m_state.bonjourEnabled()); });
+    connect(&m_state, &AppState::autoLaunchChanged, this,
+            [this] { m_autoLaunch->setChecked(m_state.autoLaunch()); });
+    connect(&m_state, &AppState::runningChanged, this, &SettingsRootView::showRunning);
+    connect(&m_state, &AppState::maskedPSKChanged, this, &SettingsRootView::showKey);
+
+    showPort();
+    showHostMode();
+    m_bonjour->setChecked(m_state.bonjourEnabled());
+    m_autoLaunch->setChecked(m_state.autoLaunch());
+    showRunning();
+    showKey();
+}
+
+void SettingsRootView::commitPortField() {
+    bool ok = false;
+    const int value = m_portField->text().toInt(&ok);
+    if (ok) // the binding clamps once more, whatever reached it
+        m_state.setPort(
+            static_cast<quint16>(std::clamp(value, AppState::kLowestPort, AppState::kHighestPort)));
+    showPort(); // plain digits again ("+9000" or "09000" become "9000")
+}
+
+void SettingsRootView::showPort() {
+    const QString text = QString::number(m_state.port());
+    if (m_portField->text() != text)
+        m_portField->setText(text);
+}
+
+void SettingsRootView::showHostMode() {
+    m_hostMode->setCurrentIndex(m_hostMode->findData(m_state.hostModeRaw()));
+}
+
+void SettingsRootView::showRunning() {
+    m_startStop->setText(m_state.running() ? QStringLiteral("Stop") : QStringLiteral("Start"));
+}
+
+void SettingsRootView::showKey() {
+    m_maskedPSK->setText(m_state.maskedPSK());
+    m_keyStore->setText(tr("保存先: %1").arg(m_state.keyStore().storeName()));
+}
+
+void SettingsRootView::checkPortAvailability() {
+    app::checkPortAvailability(m_state, m_alerts, PortCheckTexts::translated);
+}
+
+void SettingsRootView::regenerateKey() {
+    m_state.keyStore().generateAndStore(); // a store failure has been reported by the store
+    m_state.refreshMaskedPSK();
+    // The restart comes first: the notice waits for the user, the daemon should not.
+    if (m_state.running())
+        m_state.applySettings();
+    m_alerts.information(tr("PSKを再生成しました"),
+                         tr("iPhone側の「QR読み取り」で取り込みください。"));
+}
+
+void SettingsRootView::showQRSheet() {
+    QRSheet::showSheet(m_state, this);
+}
+
+} // namespace pointrelay::app
