@@ -14,6 +14,7 @@ PACKAGES=(
     qt6-base-dev libqrencode-dev zbar-tools fonts-noto-cjk
     qtkeychain-qt6-dev libsecret-1-0 gnome-keyring libsecret-tools lsof
     qt6-svg-dev trayer imagemagick qt6-tools-dev qt6-l10n-tools
+    clang libclang-rt-dev llvm
 )
 # ---------------------------------------------------------------------------
 

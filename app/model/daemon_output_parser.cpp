@@ -2,6 +2,7 @@
 #include "daemon_output_parser.h"
 
 #include <QStringList>
+#include <algorithm>
 
 namespace pointrelay::app {
 namespace {
@@ -21,30 +22,43 @@ std::optional<double> rateAfter(const QString& line, QLatin1StringView key) {
 
 void DaemonOutputParser::reset() {
     m_lineBuffer.clear();
-    m_pendingCarriageReturn = false;
-    m_decoder.resetState();
+    m_afterCarriageReturn = false;
 }
 
 void DaemonOutputParser::feed(QByteArrayView chunk, ServerState& state) {
-    // A stateful decoder keeps a character split across two chunks for the next one, so no
-    // chunk is lost because a pipe read ended inside a character.
-    QString text = m_decoder.decode(chunk);
-    // "\r\n" and a lone "\r" both end a line; a "\r" at the end of one chunk already ends its
-    // line, and a "\n" starting the next chunk then belongs to it.
-    if (m_pendingCarriageReturn && text.startsWith(u'\n'))
-        text.remove(0, 1);
-    m_pendingCarriageReturn = text.endsWith(u'\r');
-    text.replace(QLatin1StringView("\r\n"), QLatin1StringView("\n"));
-    text.replace(u'\r', u'\n');
-    m_lineBuffer += text;
-
-    qsizetype end;
-    while ((end = m_lineBuffer.indexOf(u'\n')) >= 0) {
-        const QString line = m_lineBuffer.left(end).trimmed();
-        m_lineBuffer.remove(0, end + 1);
-        if (!line.isEmpty())
-            interpret(line, state);
+    // Lines are cut on the bytes "\r" and "\n", which never occur inside a UTF-8 sequence, and
+    // each line is decoded once it is whole. A chunk may therefore end anywhere, also inside a
+    // character or an invalid sequence, without changing what the line reads (decoding chunk
+    // by chunk with a stateful decoder lost the character after an invalid sequence that a
+    // chunk boundary had cut). Each byte is looked at once, however long a line grows.
+    const char* const end = chunk.data() + chunk.size();
+    const char* from = chunk.data();
+    while (from != end) {
+        const char* const lineBreak =
+            std::find_if(from, end, [](char c) { return c == '\r' || c == '\n'; });
+        if (lineBreak == end) {
+            m_lineBuffer.append(from, end - from);
+            m_afterCarriageReturn = false;
+            return;
+        }
+        // "\r\n" and a lone "\r" both end a line: a "\n" right after a "\r", also at the start
+        // of the next chunk, belongs to the line that the "\r" ended.
+        if (*lineBreak == '\n' && lineBreak == from && m_afterCarriageReturn) {
+            m_afterCarriageReturn = false;
+        } else {
+            m_lineBuffer.append(from, lineBreak - from);
+            finishLine(state);
+            m_afterCarriageReturn = *lineBreak == '\r';
+        }
+        from = lineBreak + 1;
     }
+}
+
+void DaemonOutputParser::finishLine(ServerState& state) {
+    const QString line = QString::fromUtf8(m_lineBuffer).trimmed();
+    m_lineBuffer.clear();
+    if (!line.isEmpty())
+        interpret(line, state);
 }
 
 void DaemonOutputParser::interpret(const QString& line, ServerState& state) {

@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QString>
-#include <QStringDecoder>
 #include <functional>
 
 namespace pointrelay::app {
@@ -28,13 +27,13 @@ public:
     void reset();
 
 private:
+    void finishLine(ServerState& state);
     void interpret(const QString& line, ServerState& state);
 
     Publish m_publish;
     Echo m_echo;
-    QStringDecoder m_decoder{QStringDecoder::Utf8};
-    QString m_lineBuffer;
-    bool m_pendingCarriageReturn = false;
+    QByteArray m_lineBuffer;            // the unfinished line, not yet decoded
+    bool m_afterCarriageReturn = false; // the last byte seen ended a line with "\r"
 };
 
 } // namespace pointrelay::app

@@ -77,12 +77,6 @@ bool readExactUntil(int fd, std::span<uint8_t> out, Clock::time_point deadline) 
     return true;
 }
 
-bool decodeFrameHeader(std::span<const uint8_t, kFrameHeaderSize> header, uint32_t& length) {
-    length = uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 | uint32_t{header[2]} << 8 |
-             uint32_t{header[3]};
-    return length >= 1 && length <= kMaxFrameBody;
-}
-
 bool recvFrame(int fd, std::vector<uint8_t>& body, int timeoutMs) {
     uint8_t header[kFrameHeaderSize];
     uint32_t length = 0;

@@ -36,7 +36,12 @@ bool readExact(int fd, std::span<uint8_t> out, int timeoutMs);
 bool readExactUntil(int fd, std::span<uint8_t> out, Clock::time_point deadline);
 
 /// Decodes a big-endian header; true when the length is within the receive limits.
-bool decodeFrameHeader(std::span<const uint8_t, kFrameHeaderSize> header, uint32_t& length);
+/// Inline: the session's frame reader decodes one per frame.
+inline bool decodeFrameHeader(std::span<const uint8_t, kFrameHeaderSize> header, uint32_t& length) {
+    length = uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 | uint32_t{header[2]} << 8 |
+             uint32_t{header[3]};
+    return length >= 1 && length <= kMaxFrameBody;
+}
 
 /// \brief Receives one frame body (type byte included) into `body`, resized to its length.
 bool recvFrame(int fd, std::vector<uint8_t>& body, int timeoutMs);

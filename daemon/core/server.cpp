@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "server.h"
 
+#include "core/crypto/hmac_sha256.h"
 #include "counters.h"
 #include "dns_sd_advertiser.h"
 #include "handshake_admission.h"
@@ -219,6 +220,9 @@ int runServer(const StartupOptions& options, InputHandler& input, ReplayGuard* r
         try {
             std::thread([fd, peer, config = options.config, context] {
                 runClientSession(fd, peer, config, context);
+                // The process may exit as soon as the last session says it is done, so the
+                // thread hands back the crypto library's per-thread state before it does.
+                crypto::releaseThreadState();
                 sessions.finished();
             }).detach();
         } catch (const std::system_error&) {
@@ -233,8 +237,9 @@ int runServer(const StartupOptions& options, InputHandler& input, ReplayGuard* r
     admission.shutdownAll();
     ::close(listenFd);
     advertiser.stop();
-    statistics.stop();
     const bool drained = sessions.waitUntilIdle(kSessionDrainTime);
+    // After the sessions, so that the last STAT line counts every frame they handled.
+    statistics.stop();
     logLine("Server stopped");
     if (!drained)
         std::_Exit(0); // sessions still hold shared state; end without tearing it down

@@ -3,15 +3,21 @@
 
 #include "counters.h"
 #include "frame.h"
+#include "frame_reader.h"
 #include "input_handler.h"
 #include "log.h"
 #include "record.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace pointrelay::core {
 namespace {
@@ -20,6 +26,9 @@ using std::chrono::milliseconds;
 
 constexpr int kWaitMs = 1000;            // one loop turn waits at most this long for a frame
 constexpr milliseconds kPongSlack{2000}; // a PONG deadline falls this long after a ping interval
+// A stopping daemon still handles the frames that had reached it, for at most this long, so
+// that its final counts include everything a phone sent before the stop.
+constexpr milliseconds kStopDrainTime{250};
 
 int16_t readInt16(const uint8_t* p) {
     return static_cast<int16_t>(static_cast<uint16_t>(p[0] << 8 | p[1]));
@@ -39,9 +48,23 @@ public:
 
 private:
     enum class Outcome { Continue, CloseNormally, Closed };
+    // What one read brought: complete frames (all handled), only part of a frame, or the end.
+    enum class Received { Frames, Part, Failed, CloseNormally, Closed };
 
-    Outcome dispatch(const std::vector<uint8_t>& body);
-    Outcome openAead(const std::vector<uint8_t>& body);
+    Received receive(int flags, size_t limit, Clock::time_point until);
+    Received handleBuffered(Clock::time_point until);
+    bool drainAfterStop();
+    Outcome dispatch(std::span<const uint8_t> body);
+    Outcome openAead(std::span<const uint8_t> body);
+    // Counts are added to the process-wide counters once per read instead of once per frame
+    // (an atomic addition costs as much as the rest of a MOVE frame), and before every PONG,
+    // so a phone that has its PONG finds all its frames counted.
+    void flushCounts() {
+        if (m_moves != 0)
+            moveCount.fetch_add(std::exchange(m_moves, 0), std::memory_order_relaxed);
+        if (m_scrolls != 0)
+            scrollCount.fetch_add(std::exchange(m_scrolls, 0), std::memory_order_relaxed);
+    }
     void closeNormally() {
         setLingerOneSecond(m_fd);
         ::close(m_fd);
@@ -56,8 +79,11 @@ private:
     const ServerConfig m_config;
     const SessionContext& m_context;
     SessionKeys m_keys;
+    FrameReader m_reader;
     std::vector<uint8_t> m_plaintext;
     int32_t m_missedPongs = 0;
+    uint64_t m_moves = 0;
+    uint64_t m_scrolls = 0;
 };
 
 void Session::serve() {
@@ -70,16 +96,22 @@ void Session::serve() {
     auto now = Clock::now();
     auto lastReceived = now;
     auto lastPing = now;
+    auto lastArrival = now; // of any bytes: inside a frame the rest is waited for from here
     // Missed PONG deadlines are measured from the last sign of life (any frame) or the last
     // counted deadline, not from the last PING: a PING goes out every interval, so measuring
     // from it would never let a deadline pass.
     auto pongReference = now;
-    std::vector<uint8_t> body;
 
     while (runningFlag.load()) {
+        // Inside a frame, each wait for more of it lasts at most kWaitMs (the frame transport's
+        // per-wait time-out); otherwise a loop turn waits that long for the next frame.
+        int waitMs = kWaitMs;
+        if (m_reader.midFrame())
+            waitMs = static_cast<int>(
+                std::clamp<long long>(kWaitMs - msSince(lastArrival, Clock::now()), 0, kWaitMs));
         pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_context.stopFd, POLLIN, 0}};
         const bool readable =
-            ::poll(fds, m_context.stopFd >= 0 ? 2 : 1, kWaitMs) > 0 && fds[0].revents != 0;
+            ::poll(fds, m_context.stopFd >= 0 ? 2 : 1, waitMs) > 0 && fds[0].revents != 0;
         now = Clock::now();
 
         if (msSince(lastPing, now) >= m_config.pingMs) {
@@ -93,23 +125,29 @@ void Session::serve() {
         }
 
         if (readable) {
-            if (!recvFrame(m_fd, body, kWaitMs)) {
+            switch (receive(0, FrameReader::kMaxCapacity, Clock::time_point::max())) {
+            case Received::Frames:
+                now = Clock::now();
+                lastReceived = now;
+                pongReference = now;
+                break;
+            case Received::Part:
+                break;
+            case Received::Failed:
                 logLine("recvFrame fail (peer closed or timeout)");
                 closeNormally();
                 return;
-            }
-            switch (dispatch(body)) {
-            case Outcome::Continue:
-                break;
-            case Outcome::CloseNormally:
+            case Received::CloseNormally:
                 closeNormally();
                 return;
-            case Outcome::Closed:
+            case Received::Closed:
                 return;
             }
-            now = Clock::now();
-            lastReceived = now;
-            pongReference = now;
+            lastArrival = now;
+        } else if (m_reader.midFrame() && msSince(lastArrival, now) >= kWaitMs) {
+            logLine("recvFrame fail (peer closed or timeout)");
+            closeNormally();
+            return;
         }
 
         if (msSince(lastReceived, now) >= m_config.idleMs) {
@@ -129,10 +167,91 @@ void Session::serve() {
             return;
         }
     }
-    closeNormally(); // the daemon is stopping
+    // The daemon is stopping.
+    if (drainAfterStop())
+        closeNormally();
 }
 
-Session::Outcome Session::dispatch(const std::vector<uint8_t>& body) {
+// One recv of what the socket holds, then every frame it completed, in order.
+Session::Received Session::receive(int flags, size_t limit, Clock::time_point until) {
+    ssize_t n;
+    do {
+        n = m_reader.fill(m_fd, flags, limit);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return Received::Part;
+    if (n <= 0)
+        return Received::Failed; // closed or reset; every complete frame was handled before
+    return handleBuffered(until);
+}
+
+// Handles the complete frames in the buffer until it holds no more, the session ends, the
+// daemon stops, or (while draining) `until` passes.
+Session::Received Session::handleBuffered(Clock::time_point until) {
+    const bool draining = until != Clock::time_point::max();
+    InputHandler& input = *m_context.input;
+    Received result = Received::Part;
+    std::span<const uint8_t> body;
+    for (;;) {
+        if (draining ? Clock::now() >= until : !runningFlag.load(std::memory_order_relaxed))
+            break; // the rest is left to the drain, or to nobody
+        const FrameReader::Next next = m_reader.next(body);
+        if (next == FrameReader::Next::Incomplete)
+            break;
+        if (next == FrameReader::Next::BadLength) {
+            result = Received::Failed;
+            break;
+        }
+        result = Received::Frames;
+        // Pointer moves are most of the traffic; they take the shortest way.
+        if (body[0] == static_cast<uint8_t>(FrameType::Move) && body.size() >= 5) {
+            input.injectMove(readInt16(&body[1]), readInt16(&body[3]));
+            ++m_moves;
+            continue;
+        }
+        const Outcome outcome = dispatch(body);
+        if (outcome != Outcome::Continue) {
+            result = outcome == Outcome::Closed ? Received::Closed : Received::CloseNormally;
+            break;
+        }
+    }
+    flushCounts();
+    return result;
+}
+
+// Handles what had arrived when the session noticed the stop: the bytes queued in the socket
+// then, read without waiting. Returns false if a frame ended the session (socket closed).
+bool Session::drainAfterStop() {
+    const auto until = Clock::now() + kStopDrainTime;
+    int queued = 0;
+    if (::ioctl(m_fd, FIONREAD, &queued) != 0 || queued < 0)
+        queued = 0;
+    size_t left = static_cast<size_t>(queued);
+    // First the frames already read but not handled when the stop came.
+    for (bool first = true; first || (left > 0 && Clock::now() < until); first = false) {
+        if (!first) {
+            const ssize_t n = m_reader.fill(m_fd, MSG_DONTWAIT, left);
+            if (n <= 0)
+                return true;
+            left -= static_cast<size_t>(n);
+        }
+        switch (handleBuffered(until)) {
+        case Received::CloseNormally:
+            closeNormally();
+            return false;
+        case Received::Closed:
+            return false;
+        case Received::Failed:
+            return true; // a broken header: the rest cannot be framed
+        case Received::Frames:
+        case Received::Part:
+            break;
+        }
+    }
+    return true;
+}
+
+Session::Outcome Session::dispatch(std::span<const uint8_t> body) {
     const size_t n = body.size();
     const uint8_t* p = body.data();
     InputHandler& input = *m_context.input;
@@ -152,7 +271,7 @@ Session::Outcome Session::dispatch(const std::vector<uint8_t>& body) {
             return Outcome::Continue;
         }
         input.injectMove(readInt16(p + 1), readInt16(p + 3));
-        moveCount.fetch_add(1, std::memory_order_relaxed);
+        ++m_moves;
         return Outcome::Continue;
     case FrameType::Scroll:
         if (n < 5) {
@@ -160,7 +279,7 @@ Session::Outcome Session::dispatch(const std::vector<uint8_t>& body) {
             return Outcome::Continue;
         }
         input.injectScroll(readInt16(p + 1), readInt16(p + 3));
-        scrollCount.fetch_add(1, std::memory_order_relaxed);
+        ++m_scrolls;
         return Outcome::Continue;
     case FrameType::Click: {
         if (n < 3) {
@@ -176,6 +295,7 @@ Session::Outcome Session::dispatch(const std::vector<uint8_t>& body) {
         return openAead(body);
     case FrameType::Ping: {
         static constexpr uint8_t kPong[] = {static_cast<uint8_t>(FrameType::Pong)};
+        flushCounts();
         sendFrame(m_fd, kPong); // a failure shows at the next PING or receive
         return Outcome::Continue;
     }
@@ -191,7 +311,7 @@ Session::Outcome Session::dispatch(const std::vector<uint8_t>& body) {
     return Outcome::Continue;
 }
 
-Session::Outcome Session::openAead(const std::vector<uint8_t>& body) {
+Session::Outcome Session::openAead(std::span<const uint8_t> body) {
     switch (openRecord(m_keys, body, m_plaintext)) {
     case RecordOpen::TooShort:
         logLine("AEAD: bad frame size");

@@ -43,12 +43,12 @@ void StatisticsReporter::run(std::chrono::milliseconds period) {
     auto previousTime = Clock::now();
     uint64_t previousMoves = 0;
     uint64_t previousScrolls = 0;
-    while (runningFlag.load() && m_reporting.load()) {
+    for (bool stopping = false; !stopping;) {
         {
-            // The sleep ends early when the daemon stops, so shutdown never waits a period.
+            // The sleep ends early when the reporter is stopped, so shutdown never waits a
+            // period; the line written then is the last one, with the final totals.
             std::unique_lock lock(m_mutex);
-            if (m_wake.wait_for(lock, period, [this] { return !m_reporting.load(); }))
-                return;
+            stopping = m_wake.wait_for(lock, period, [this] { return !m_reporting.load(); });
         }
         const auto now = Clock::now();
         const uint64_t moves = moveCount.load();

@@ -15,13 +15,15 @@ namespace pointrelay::core {
 std::string formatStatLine(uint64_t moves, uint64_t scrolls, double rateMove, double rateScroll);
 
 /// Writes a STAT line every period: totals since start and the rates over the last period.
+/// The daemon stops it after its sessions have ended, so the last line holds the final totals.
 class StatisticsReporter {
 public:
     ~StatisticsReporter() { stop(); }
 
     /// \brief Starts the reporter thread; false if the thread cannot be started.
     bool start(std::chrono::milliseconds period);
-    /// Clears the reporting flag, wakes the sleep in progress and joins the thread.
+    /// Clears the reporting flag, wakes the sleep in progress, which writes one last line
+    /// (totals, and rates over the shortened period), and joins the thread.
     void stop();
 
 private:

@@ -26,6 +26,20 @@ using test::DaemonProcess;
 
 constexpr char kPsk[] = "0f1e2d3c4b5a69788796a5b4c3d2e1f00f1e2d3c4b5a69788796a5b4c3d2e1f0";
 
+// ASan and TSan reserve terabytes of shadow address space at start-up, so a sanitized daemon
+// cannot start under an address-space limit at all.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override { port = test::freePort(); }
@@ -138,6 +152,25 @@ TEST_F(DaemonTest, StopsPromptlyAndEndsEverySessionOnSigterm) {
     EXPECT_TRUE(authenticated.waitForClose(1000));
 }
 
+// Every session thread has used the HMAC library when the stop comes, and the process exits as
+// soon as the last of them is done: none may still be handing back library state while the
+// library cleans up at exit. (Under LeakSanitizer that race showed as a leak and exit status 1;
+// each round is one more chance to meet it.)
+TEST_F(DaemonTest, AuthenticatedSessionsEndCleanlyOnEveryStop) {
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        auto daemon = start();
+        std::vector<client::PhoneClient> phones;
+        for (int i = 0; i < 8; ++i) {
+            phones.push_back(phone());
+            ASSERT_TRUE(phones.back().handshake(kPsk));
+        }
+        daemon->signal(SIGTERM);
+        EXPECT_EQ(daemon->waitExit(5s), 0);
+        EXPECT_EQ(daemon->count("Client disconnected ("), 8u);
+    }
+}
+
 TEST_F(DaemonTest, SigintStopsAnIdleDaemon) {
     auto daemon = start();
     daemon->signal(SIGINT);
@@ -222,6 +255,8 @@ TEST_F(DaemonTest, SilentConnectionsCannotCrowdOutAPhone) {
 
 // When no thread can be had for a session, its connection is closed and the daemon serves on.
 TEST_F(DaemonTest, SessionThatCannotStartIsClosedAndLogged) {
+    if (kSanitizedBuild)
+        GTEST_SKIP() << "a sanitized daemon cannot run under an address-space limit";
     // Each session thread reserves an 8 MiB stack, so a 160 MiB address space runs out quickly.
     DaemonProcess daemon({POINTRELAYD_PATH, "--no-mdns", "--port", std::to_string(port)},
                          {{"XDG_STATE_HOME", m_state.string()}}, 160u << 20);

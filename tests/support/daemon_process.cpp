@@ -114,10 +114,15 @@ std::string DaemonProcess::output() const {
 }
 
 uint16_t freePort() {
+    // Probed as the daemon binds: the wildcard address with SO_REUSEADDR. A client socket
+    // without that option keeps its port in TIME_WAIT for a minute after it closed, and such a
+    // port still binds on 127.0.0.1 alone but not as the daemon binds it.
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
     socklen_t length = sizeof address;
     ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);

@@ -45,7 +45,7 @@ private:
     std::thread m_reader;
 };
 
-/// A TCP port that nothing listens on right now.
+/// A TCP port that the daemon can bind right now.
 uint16_t freePort();
 
 } // namespace pointrelay::test

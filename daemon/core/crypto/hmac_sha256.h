@@ -15,6 +15,12 @@ using Sha256Digest = std::array<uint8_t, 32>;
 Sha256Digest hmacSha256(std::span<const uint8_t> key,
                         std::initializer_list<std::span<const uint8_t>> parts);
 
+/// Frees what the HMAC library keeps for the calling thread. A thread that may still be ending
+/// while the process exits calls it before it says it is done, so the library's own clean-up at
+/// exit never runs beside a thread that is tearing its share down (OpenSSL frees its per-thread
+/// state from a thread-exit handler otherwise).
+void releaseThreadState();
+
 /// Bytes of an ASCII label or key text, without a terminator.
 inline std::span<const uint8_t> asBytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};

@@ -17,4 +17,6 @@ Sha256Digest hmacSha256(std::span<const uint8_t> key,
     return out;
 }
 
+void releaseThreadState() {} // CommonCrypto keeps no per-thread state
+
 } // namespace pointrelay::crypto

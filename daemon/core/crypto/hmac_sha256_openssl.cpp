@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
@@ -40,6 +41,10 @@ Sha256Digest hmacSha256(std::span<const uint8_t> key,
     if (EVP_MAC_final(ctx.get(), out.data(), &outLen, out.size()) != 1 || outLen != out.size())
         std::abort();
     return out;
+}
+
+void releaseThreadState() {
+    OPENSSL_thread_stop();
 }
 
 } // namespace pointrelay::crypto

@@ -72,6 +72,26 @@ TEST_F(ParserTest, CharactersSplitAcrossChunksAreKept) {
     EXPECT_EQ(state.lastLog, QString::fromUtf8("bad \xEF\xBF\xBD byte"));
 }
 
+TEST_F(ParserTest, InvalidSequencesReadTheSameWhereverAChunkEnds) {
+    // An invalid lead byte before a space, a cut three-byte sequence, a cut four-byte one
+    // before "\r\n", and a valid four-byte character. A chunk ending after the invalid byte
+    // once cost the space that follows it.
+    const QByteArray output = "A\xF0 B\xE2\x82 C\xF0\x9F\r\nD \xF0\x9F\x98\x80 E\n";
+    const QString lastLines = QString::fromUtf8("A\xF0 B\xE2\x82 C\xF0\x9F") + "|" +
+                              QString::fromUtf8("D \xF0\x9F\x98\x80 E");
+    for (qsizetype split = 0; split <= output.size(); ++split) {
+        SCOPED_TRACE(split);
+        QStringList lines;
+        ServerState splitState;
+        DaemonOutputParser splitParser([&](const ServerState& s) { lines << s.lastLog; },
+                                       [](const QString&) {});
+        splitParser.feed(QByteArrayView(output).first(split), splitState);
+        splitParser.feed(QByteArrayView(output).sliced(split), splitState);
+        lines.removeDuplicates();
+        EXPECT_EQ(lines.join(u'|').toStdString(), lastLines.toStdString());
+    }
+}
+
 // ---- the manager with real child processes ----
 
 class RecordingAlerts final : public Alerts {

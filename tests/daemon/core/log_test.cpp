@@ -85,9 +85,12 @@ TEST(Statistics, ReportsTotalsAndRatesOverTheLastPeriod) {
     moveCount += 10;
     ASSERT_TRUE(log.waitFor("STAT ", std::chrono::seconds(2)));
     ASSERT_TRUE(log.waitFor("rateMove=0.000000", std::chrono::seconds(2)));
+    moveCount += 5;
     const auto start = std::chrono::steady_clock::now();
-    reporter.stop(); // wakes the sleep in progress
+    reporter.stop(); // wakes the sleep in progress, which writes the final totals
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_TRUE(log.lines().back().starts_with("STAT move=" + std::to_string(base + 15) + " "))
+        << log.lines().back();
 
     const auto lines = log.lines();
     ASSERT_GE(lines.size(), 2u);
