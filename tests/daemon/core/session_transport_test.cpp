@@ -53,8 +53,8 @@ TEST_F(SessionTransportTest, FramesWrittenTogetherAreHandledInOrder) {
     const std::string longText(core::kMaxFrameBody - 1, 't');
     for (int i = 0; i < 12000; ++i) {
         if (i == 7000) {
-            Bytes text{0x10};
-            text.insert(text.end(), longText.begin(), longText.end());
+            Bytes text(longText.size() + 1, 't');
+            text[0] = 0x10;
             core::appendFrame(wire, text);
             expected.push_back("text " + longText);
         }
