@@ -65,7 +65,10 @@ void DaemonOutputParser::interpret(const QString& line, ServerState& state) {
     if (line.contains(QLatin1StringView("[SYS] focus")) ||
         line.contains(QLatin1StringView("[KEY] macFKey")))
         m_echo(line);
-    if (line.contains(QLatin1StringView("Client connected"), Qt::CaseInsensitive)) {
+    // The daemon writes two arrival lines per connection ("Client connected: ADDR", then
+    // "Client connected (N active)"); only the second pairs with the one departure line, so
+    // only it counts, or every phone would show as two until the next poll.
+    if (line.contains(QLatin1StringView("Client connected ("), Qt::CaseInsensitive)) {
         ++state.connectedClients;
         m_publish(state);
     }

@@ -127,7 +127,13 @@ if ((CLICK)); then
         sleep 0.1
     done
     (($(count '^\[smoke\] popover at') > opened)) || fail "the popup did not open again"
-    wait_for "^\[smoke\] 稼働中 | .* | Clients: 1 | Stop" 5
+    # The reopened popup shows the model as it is now: wait (bounded) until its latest line
+    # is the connected phone, rather than assume when the connection poll last ran.
+    for ((i = 0; i < 30; i++)); do
+        [[ $(grep '^\[smoke\]' "$T/app.out" | tail -n 1) == *"稼働中 | "*" | Clients: 1 | Stop" ]] &&
+            break
+        sleep 0.1
+    done
     [[ $(grep '^\[smoke\]' "$T/app.out" | tail -n 1) == *"Clients: 1 | Stop" ]] ||
         fail "the reopened popup does not show the connected phone"
 fi

@@ -32,12 +32,13 @@ protected:
 TEST_F(ParserTest, LinesEndWithAnyLineBreakAndAreInterpretedOnce) {
     feed("[C++] Client conn");
     EXPECT_TRUE(published.empty());
-    feed("ected: 10.0.0.2\r"); // a chunk ending in "\r" ends its line at once
-    EXPECT_EQ(state.connectedClients, 1);
+    feed("ected: 10.0.0.2\r");            // a chunk ending in "\r" ends its line at once
+    EXPECT_EQ(state.connectedClients, 0); // the address line does not count
+    EXPECT_EQ(state.lastLog, "[C++] Client connected: 10.0.0.2");
     feed("\n[C++] Client connected (1 active)\r\n   \n");
-    EXPECT_EQ(state.connectedClients, 2); // the two arrival lines of one connection
+    EXPECT_EQ(state.connectedClients, 1); // one connection, one arrival
     EXPECT_EQ(state.lastLog, "[C++] Client connected (1 active)");
-    EXPECT_EQ(published.size(), 4u); // each line: the count, then the last line
+    EXPECT_EQ(published.size(), 3u); // each line its last line, the arrival its count too
     feed("[C++] Client disconnected (0 active)\n[C++] client DISCONNECTED\n");
     feed("[C++] Client disconnected (0 active)\n");
     EXPECT_EQ(state.connectedClients, 0); // never below 0
@@ -63,7 +64,7 @@ TEST_F(ParserTest, EchoesFocusAndFunctionKeyLines) {
 
 TEST_F(ParserTest, CharactersSplitAcrossChunksAreKept) {
     const QByteArray line =
-        "[C++] [SYS] parsed action=h\xC3\xA9llo dir=0\n[C++] Client connected\n";
+        "[C++] [SYS] parsed action=h\xC3\xA9llo dir=0\n[C++] Client connected (1 active)\n";
     for (qsizetype i = 0; i < line.size(); ++i)
         feed(line.mid(i, 1)); // byte by byte, also through the two-byte character
     EXPECT_EQ(state.connectedClients, 1);
@@ -139,10 +140,11 @@ TEST_F(ManagerTest, StartPassesTheOptionsAndPublishesInOrder) {
     EXPECT_EQ(ServerProcessManager::daemonArguments(9001, "k", false, 1000),
               (QStringList{"--port", "9001", "--psk", "k", "--no-mdns", "--stat-ms", "1000"}));
 
-    script("echo '[C++] Client connected: 127.0.0.1'\nexec sleep 30");
+    script("echo '[C++] Client connected: 127.0.0.1'\necho '[C++] Client connected (1 active)'\n"
+           "exec sleep 30");
     manager.start(9123, "key", false, 0);
     ASSERT_TRUE(waitUntil([&] { return manager.state().connectedClients == 1; }));
-    EXPECT_EQ(manager.state().lastLog, "[C++] Client connected: 127.0.0.1");
+    EXPECT_EQ(manager.state().lastLog, "[C++] Client connected (1 active)");
     ASSERT_TRUE(waitUntil([&] { return !seen.empty() && seen.back().connectedClients == 1; }));
     EXPECT_FALSE(seen.front().running); // the stop that every start begins with
     EXPECT_TRUE(seen[1].running);
