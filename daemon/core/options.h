@@ -21,6 +21,9 @@ struct StartupOptions {
     int32_t statMs = 0; ///< 0: no statistics reporter
     /// argv indices of every --psk value, so the caller can wipe them from process memory.
     std::vector<int> pskArgIndices;
+
+    /// No --psk: sessions authenticate with the built-in key, which anyone can read.
+    bool usesBuiltInKey() const { return pskArgIndices.empty(); }
 };
 
 /// \brief Reads the command line; nullopt on a usage error (the caller prints usageText).

@@ -79,7 +79,7 @@ private:
     int m_fds[2] = {-1, -1};
 };
 
-int openListener(uint16_t port) {
+int openListener(uint16_t port, bool loopbackOnly) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         std::perror("socket");
@@ -89,7 +89,7 @@ int openListener(uint16_t port) {
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
     address.sin_port = htons(port);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         std::perror("bind");
@@ -170,7 +170,13 @@ int runServer(const StartupOptions& options, InputHandler& input, ReplayGuard* r
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGTERM);
 
-    const int listenFd = openListener(options.port);
+    // The built-in key is printed in our sources: with it, a daemon open to the network would
+    // let anyone on it drive this desktop. Without a key of the user's own it serves this
+    // machine only (tests, scripts, a relay on the same host).
+    const bool loopbackOnly = options.usesBuiltInKey();
+    if (loopbackOnly)
+        logLine("No --psk given: the built-in key is public, listening on 127.0.0.1 only");
+    const int listenFd = openListener(options.port, loopbackOnly);
     if (listenFd < 0)
         return 1;
     logLine("Listening on port " + std::to_string(options.port));

@@ -3,6 +3,7 @@
 #include "core/options.h"
 #include "phone_client.h"
 #include "support/daemon_process.h"
+#include "support/private_network.h"
 #include "support/temp_dir.h"
 
 #include <atomic>
@@ -111,6 +112,36 @@ TEST_F(DaemonTest, ServesAPhoneAndReportsStatistics) {
     }
     EXPECT_EQ(daemon->count("[C++] Client connected: 127.0.0.1"), 1u);
     EXPECT_EQ(daemon->count("[C++] CLICK: btn=0 down"), 1u);
+}
+
+// Without --psk anyone who has read the built-in key could drive the desktop: such a daemon
+// answers this machine only. Checked in a network namespace of the test's own that has a
+// second, non-loopback address.
+TEST_F(DaemonTest, WithTheBuiltInKeyOnlyLoopbackReachesIt) {
+    bool isolated = false;
+    std::thread([&] {
+        isolated = test::enterPrivateLoopbackNetwork() &&
+                   std::system("ip addr add 10.77.0.1/32 dev lo 2>/dev/null") == 0;
+        if (!isolated)
+            return;
+        for (const bool ownKey : {false, true}) {
+            std::vector<std::string> args{POINTRELAYD_PATH, "--no-mdns", "--port",
+                                          std::to_string(port)};
+            if (ownKey)
+                args.insert(args.end(), {"--psk", kPsk});
+            DaemonProcess daemon(args);
+            ASSERT_TRUE(daemon.waitFor("[C++] Listening on port"));
+            EXPECT_EQ(daemon.count("[C++] No --psk given: the built-in key is public, listening "
+                                   "on 127.0.0.1 only"),
+                      ownKey ? 0u : 1u);
+            client::PhoneClient outside, local;
+            EXPECT_EQ(outside.connect("10.77.0.1", port), ownKey);
+            ASSERT_TRUE(local.connect("127.0.0.1", port));
+            EXPECT_TRUE(local.handshake(ownKey ? kPsk : core::kBuiltInPsk));
+        }
+    }).join();
+    if (!isolated)
+        GTEST_SKIP() << "no private network namespace (needs CAP_SYS_ADMIN and iproute2)";
 }
 
 TEST_F(DaemonTest, PingAndIdleIntervalsFollowTheOptions) {
