@@ -58,8 +58,7 @@ std::optional<quint16> portArgument(const QString& text) {
     return static_cast<quint16>(port);
 }
 
-void printPairing(quint16 port) {
-    const std::optional<QString> key = KeychainPSK::shared().load();
+void printPairing(quint16 port, const QString& key) {
     const PairingPayload payload = makePairingPayload(port, key, localNetworkInterfaces());
     if (const auto code = QrCode::encode(payload.toJson()))
         out() << code->toTerminalText(::isatty(STDOUT_FILENO) ? TerminalQrStyle::explicitColors
@@ -100,7 +99,7 @@ int serve(const QStringList& args) {
     state.start();
     if (!state.running())
         return 1;
-    printPairing(state.port());
+    printPairing(state.port(), KeychainPSK::shared().load().value_or(QString()));
 
     // One status line per change of what a user watches.
     QString lastStatus;
@@ -154,16 +153,20 @@ int pair(const QStringList& args) {
             continue;
         return usage();
     }
-    if (!port) {
-        TerminalAlerts alerts;
-        port = AppState(&alerts).port();
-    }
+    TerminalAlerts alerts;
+    AppState state(&alerts);
+    // The key the code carries is the one `serve` will use: made and stored here when there
+    // is none yet, never an empty one a phone could not connect with.
+    const std::optional<QString> key = state.ensureKey(&alerts);
+    if (!key)
+        return 1;
+    if (!port)
+        port = state.port();
     if (png.isEmpty()) {
-        printPairing(*port);
+        printPairing(*port, *key);
         return 0;
     }
-    const PairingPayload payload =
-        makePairingPayload(*port, KeychainPSK::shared().load(), localNetworkInterfaces());
+    const PairingPayload payload = makePairingPayload(*port, key, localNetworkInterfaces());
     const auto image = makeQRImage(payload.toJson());
     if (!image || !saveQRImagePng(*image, png)) {
         QTextStream(stderr) << "pointrelay: cannot write " << png << "\n";

@@ -172,21 +172,35 @@ void AppState::start() {
         }
     }
 
-    // An empty key would let anyone in: it counts as none, and a key that cannot be made
-    // (no random source) stops the start.
-    QString key = m_keys.load().value_or(QString());
-    if (key.isEmpty())
-        key = m_keys.generateAndStore();
-    if (key.isEmpty()) {
-        if (m_alerts)
-            m_alerts->critical(QStringLiteral("鍵を生成できませんでした"),
-                               QStringLiteral("システムの乱数源を利用できません。"));
+    const std::optional<QString> key = ensureKey(m_alerts);
+    if (!key)
         return;
-    }
     refreshMaskedPSK();
     installStateReceiver();
-    m_manager.start(m_port, key, m_bonjourEnabled, diagnostics ? 1000 : 0);
+    m_manager.start(m_port, *key, m_bonjourEnabled, diagnostics ? 1000 : 0);
     setRunning(true);
+}
+
+std::optional<QString> AppState::ensureKey(Alerts* alerts) {
+    // An empty key would let anyone in: it counts as none.
+    if (std::optional<QString> stored = m_keys.load(); stored && !stored->isEmpty())
+        return stored;
+    const QString made = m_keys.generateAndStore();
+    if (made.isEmpty()) {
+        if (alerts)
+            alerts->critical(QStringLiteral("鍵を生成できませんでした"),
+                             QStringLiteral("システムの乱数源を利用できません。"));
+        return std::nullopt;
+    }
+    // Read back: the pairing code and the next start take the key from the store.
+    if (m_keys.load() != made) {
+        if (alerts)
+            alerts->critical(QStringLiteral("鍵を保存できませんでした"),
+                             QStringLiteral("保存先: %1").arg(m_keys.storeName()));
+        return std::nullopt;
+    }
+    refreshMaskedPSK();
+    return made;
 }
 
 void AppState::applyState(const ServerState& state) {

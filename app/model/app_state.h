@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <optional>
 
 namespace pointrelay::app {
 
@@ -71,6 +72,11 @@ public:
     void setAutoLaunch(bool enabled);
     /// Shows the key store's masked text again (after the key was regenerated).
     void refreshMaskedPSK();
+
+    /// \brief The stored key; when there is none, a new one made and stored first. Nothing,
+    /// after a critical alert through \a alerts (when given), when no key can be made or the
+    /// store does not keep it: a key that only this process knows could never be paired.
+    std::optional<QString> ensureKey(Alerts* alerts);
 
     /// Writes the four stored settings.
     void save();

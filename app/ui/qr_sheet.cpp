@@ -124,12 +124,13 @@ QRSheetContent::QRSheetContent(AppState& state, QWidget* parent)
 }
 
 void QRSheetContent::refresh() {
-    // Read afresh every time: the key store is only read here, never asked to make a key.
-    const std::optional<QString> key = m_state.keyStore().load();
+    // Read afresh every time. A code without a key could never connect a phone: the key is
+    // made first when there is none (as a start makes it), and without one no code is shown.
+    const std::optional<QString> key = m_state.ensureKey(nullptr);
     const PairingPayload payload =
         makePairingPayload(m_state.port(), key, localNetworkInterfaces());
     const QByteArray json = payload.toJson();
-    const std::optional<QImage> image = makeQRImage(json);
+    const std::optional<QImage> image = key ? makeQRImage(json) : std::nullopt;
     if (image) {
         // Nearest neighbour: smoothing would blur the module edges the camera looks for.
         const qreal ratio = devicePixelRatioF();
@@ -140,7 +141,8 @@ void QRSheetContent::refresh() {
         m_image->setPixmap(pixmap);
         m_payload = json;
     } else {
-        qCWarning(lcQrSheet) << "no QR code for a payload of" << json.size() << "bytes";
+        qCWarning(lcQrSheet) << (key ? "no QR code for a payload of" : "no key for a QR code of")
+                             << json.size() << "bytes";
         m_image->clear();
         m_payload.clear();
     }

@@ -28,6 +28,15 @@ mkdir -p "$HOME"
 PORT=$((20000 + RANDOM % 20000))
 while [[ -n $(ss -ltnH "sport = :$PORT" 2>/dev/null) ]]; do PORT=$((PORT + 1)); done
 
+# On a fresh home `pair` makes and stores the key (never a code without one): the image
+# decodes to this port and a 64-character key, and it is the key `serve` then uses.
+"$CLI" pair --port "$PORT" --png "$T/code.png" >/dev/null
+payload=$(zbarimg --raw -q "$T/code.png")
+[[ $payload =~ \"port\":$PORT[,}] ]] || fail "payload lacks the port: $payload"
+[[ $payload =~ \"psk\":\"([0-9a-f]{64})\" ]] || fail "payload lacks the key: $payload"
+echo "${BASH_REMATCH[1]}" >"$T/paired.key"
+[[ $(stat -c %a "$T/code.png") == 600 ]] || fail "the code image is readable by others"
+
 "$CLI" serve --port "$PORT" --no-mdns >"$T/serve.out" 2>&1 </dev/null &
 SERVE_PID=$!
 for ((i = 0; i < 100; i++)); do
@@ -39,17 +48,13 @@ grep -q '^running' "$T/serve.out" || fail "serve did not report a running daemon
 grep -q "IP: .*:$PORT" "$T/serve.out" || fail "no address line"
 grep -q '▀\|▄\|█' "$T/serve.out" || fail "no QR code in the terminal"
 
-# The image twin decodes to the payload: this port and the stored 64-character key.
-"$CLI" pair --port "$PORT" --png "$T/code.png" >/dev/null
-payload=$(zbarimg --raw -q "$T/code.png")
-[[ $payload =~ \"port\":$PORT[,}] ]] || fail "payload lacks the port: $payload"
-[[ $payload =~ \"psk\":\"[0-9a-f]{64}\" ]] || fail "payload lacks the key: $payload"
-[[ $(stat -c %a "$T/code.png") == 600 ]] || fail "the code image is readable by others"
-
-ack=$("$CLI" send --port "$PORT" sys copy)
+ack=$("$CLI" send --port "$PORT" --psk-file "$T/paired.key" sys copy)
 [[ $ack == '{"type":"ack","payload":{"action":"copy","ok":true}}' ]] || fail "no ack: $ack"
 "$CLI" send --port "$PORT" move 2 -1 || fail "move not sent"
 "$CLI" send --port "$PORT" --plain text "hello" || fail "text not sent"
+# One phone at a time was connected: the count never showed more.
+grep -o 'clients: [0-9]*' "$T/serve.out" | awk '$2 > 1 { exit 1 }' ||
+    fail "more clients shown than were connected: $(grep -o 'clients: [0-9]*' "$T/serve.out" | tr '\n' ' ')"
 
 # Supervision starts no process of its own once the daemon runs (no lister per poll).
 children() { ps -o pid= --ppid "$SERVE_PID" | tr -d ' ' | sort | tr '\n' ' '; }

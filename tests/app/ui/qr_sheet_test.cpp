@@ -72,8 +72,12 @@ private slots:
         QCOMPARE(first != std::string::npos, !localNetworkInterfaces().empty());
         QCOMPARE(out.str().rfind(header) != first, !localNetworkInterfaces().empty());
 
-        QCOMPARE(text(&sheet, "qrKeyHint"), QStringLiteral("PSKヒント: 未設定  (0桁)"));
-        QVERIFY(sheet.content()->shownPayload().contains("\"psk\":\"\""));
+        // No key yet: the sheet makes and stores the key a start would use, never shows none.
+        const std::optional<QString> made = model.keys.load();
+        QVERIFY(made && made->size() == 64);
+        QVERIFY(sheet.content()->shownPayload().contains("\"psk\":\"" + made->toUtf8() + '"'));
+        QVERIFY(text(&sheet, "qrKeyHint").endsWith("(64桁)"));
+        QCOMPARE(model.state.maskedPSK(), model.keys.maskedText());
         model.state.setPort(45678); // the wizard's QR windows stay open while settings change
         QVERIFY(text(&sheet, "qrAddress").endsWith(":45678"));
         QVERIFY(sheet.content()->shownPayload().contains("\"port\":45678"));
@@ -85,6 +89,16 @@ private slots:
         QVERIFY(!child<QLabel>(&sheet, "qrImage")->isVisible());
         QCOMPARE(text(&sheet, "qrFailure"), QStringLiteral("QR生成に失敗しました"));
         QVERIFY(text(&sheet, "qrKeyHint").endsWith("(3000桁)"));
+
+        // A store that keeps no key: no code at all rather than one that cannot connect.
+        QFile(model.dir.filePath("file")).open(QIODevice::WriteOnly);
+        KeychainPSK unstorable("test", "psk",
+                               std::make_shared<FilePskStore>(model.dir.filePath("file/keys")));
+        AppState keyless(model.preferences, unstorable, model.ports, model.manager, nullptr);
+        QRSheetContent content(keyless);
+        QVERIFY(!content.findChild<QLabel*>("qrFailure")->isHidden());
+        QVERIFY(content.findChild<QLabel*>("qrImage")->isHidden());
+        QVERIFY(content.shownPayload().isEmpty());
     }
 
     void countsDownWhileShownAndClosesOnTheThirtiethTick() {
