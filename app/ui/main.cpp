@@ -13,7 +13,6 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLocale>
-#include <QTranslator>
 #include <QPointer>
 #include <QPushButton>
 #include <QSocketNotifier>
@@ -152,10 +151,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("PointrelayServer"));
     // Japanese is the source language; an English desktop gets the English catalogue.
-    QTranslator english;
-    if (QLocale::system().language() == QLocale::English &&
-        english.load(QStringLiteral(":/i18n/pointrelay_en.qm")))
-        QApplication::installTranslator(&english);
+    PointrelayApplication::installTranslation(QLocale::system());
     QApplication::setOrganizationName(QStringLiteral("pointrelay"));
     QApplication::setWindowIcon(PointrelayApplication::icon());
     // A tray program lives on without windows; without a tray, closing the settings window

@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QSvgRenderer>
 #include <QSystemTrayIcon>
+#include <QTranslator>
 #include <algorithm>
 
 // The resources live in a static library: nothing would pull them into the program without an
@@ -98,6 +99,17 @@ QIcon PointrelayApplication::icon() {
         icon.addPixmap(pixmap);
     }
     return icon;
+}
+
+bool PointrelayApplication::installTranslation(const QLocale& locale) {
+    static QTranslator english; // installed for the rest of the process
+    if (locale.language() != QLocale::English)
+        return false;
+    if (!english.load(QStringLiteral(":/i18n/pointrelay_en.qm"))) {
+        qCWarning(lcApplication) << "the English catalogue is missing from the program";
+        return false;
+    }
+    return QCoreApplication::installTranslator(&english);
 }
 
 QPoint PointrelayApplication::popoverPosition(const QRect& anchor, const QSize& size,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QLocale>
 #include <QObject>
 #include <QPointer>
 #include <atomic>
@@ -66,6 +67,10 @@ public:
     /// Replaces what ends the application once the quit sequence is done (tests); the default
     /// leaves the event loop with status 0.
     void setTerminator(Terminator terminator) { m_terminate = std::move(terminator); }
+
+    /// \brief Installs the built-in English catalogue when \a locale's language is English
+    /// (the texts are Japanese otherwise); true when it was installed.
+    static bool installTranslation(const QLocale& locale);
 
     /// The application icon: a pointer arrow with rays, from the bundled SVG.
     static QIcon icon();

@@ -4,241 +4,295 @@
 <context>
     <name>MessageBoxAlerts</name>
     <message>
+        <location filename="../message_box_alerts.cpp" line="29"/>
         <source>OK</source>
-        <translation type="vanished">OK</translation>
+        <translation>OK</translation>
     </message>
     <message>
+        <location filename="../message_box_alerts.cpp" line="75"/>
         <source>ポート %1 は使用中</source>
-        <translation type="vanished">Port %1 is in use</translation>
+        <translation>Port %1 is in use</translation>
     </message>
     <message>
+        <location filename="../message_box_alerts.cpp" line="81"/>
         <source>ポート %1 は使用中です</source>
-        <translation type="vanished">Port %1 is in use</translation>
+        <translation>Port %1 is in use</translation>
     </message>
     <message>
+        <location filename="../message_box_alerts.cpp" line="82"/>
         <source>%1
 別ポートを選択してください。</source>
-        <translation type="vanished">%1
+        <translation>%1
 Please choose another port.</translation>
     </message>
     <message>
+        <location filename="../message_box_alerts.cpp" line="89"/>
         <source>キャンセル</source>
-        <translation type="vanished">Cancel</translation>
+        <translation>Cancel</translation>
     </message>
 </context>
 <context>
     <name>QObject</name>
     <message>
+        <location filename="../wizard_window.cpp" line="34"/>
         <source>初回セットアップ</source>
-        <translation type="vanished">First-time setup</translation>
+        <translation>First-time setup</translation>
     </message>
 </context>
 <context>
     <name>SettingsRootView</name>
     <message>
+        <location filename="../settings_actions.cpp" line="35"/>
         <source>利用可能</source>
-        <translation type="vanished">Available</translation>
+        <translation>Available</translation>
     </message>
     <message>
+        <location filename="../settings_actions.cpp" line="36"/>
         <source>ポート %1 は利用可能です。</source>
-        <translation type="vanished">Port %1 is available.</translation>
+        <translation>Port %1 is available.</translation>
     </message>
     <message>
+        <location filename="../settings_actions.cpp" line="41"/>
         <source>不明なプロセス</source>
-        <translation type="vanished">Unknown process</translation>
+        <translation>Unknown process</translation>
     </message>
     <message>
+        <location filename="../settings_actions.cpp" line="45"/>
         <source>使用中</source>
-        <translation type="vanished">In use</translation>
+        <translation>In use</translation>
     </message>
     <message>
+        <location filename="../settings_actions.cpp" line="46"/>
         <source>ポート %1 は使用中です。
 例: %2</source>
-        <translation type="vanished">Port %1 is in use.
+        <translation>Port %1 is in use.
 For example: %2</translation>
     </message>
 </context>
 <context>
     <name>pointrelay::app::FirstRunWizardView</name>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="51"/>
         <source>戻る</source>
-        <translation type="vanished">Back</translation>
+        <translation>Back</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="52"/>
         <source>次へ</source>
-        <translation type="vanished">Next</translation>
+        <translation>Next</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="53"/>
         <source>完了</source>
-        <translation type="vanished">Done</translation>
+        <translation>Done</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="62"/>
         <source>Pointrelay 初回セットアップ</source>
-        <translation type="vanished">Pointrelay first-time setup</translation>
+        <translation>Pointrelay first-time setup</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="72"/>
         <source>1) アクセシビリティの許可を有効にしてください。</source>
-        <translation type="vanished">1) Turn on the accessibility permission.</translation>
+        <translation>1) Turn on the accessibility permission.</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="74"/>
         <source>Pointrelay Server は、iPhone からの操作を Mac に送信するために「アクセシビリティ」の許可が必要です。下のボタンから macOS の設定を開き、「Pointrelay Server」を有効にしてください。</source>
-        <translation type="vanished">Pointrelay Server needs the Accessibility permission to pass what you do on the phone to this computer. Open the system settings with the button below and turn on &quot;Pointrelay Server&quot;.</translation>
+        <translation>Pointrelay Server needs the Accessibility permission to pass what you do on the phone to this computer. Open the system settings with the button below and turn on &quot;Pointrelay Server&quot;.</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="79"/>
         <source>アクセシビリティ設定を開く</source>
-        <translation type="vanished">Open Accessibility Settings</translation>
+        <translation>Open Accessibility Settings</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="87"/>
         <source>2) 接続ポートと PSK を確認してください。</source>
-        <translation type="vanished">2) Check the connection port and the PSK.</translation>
+        <translation>2) Check the connection port and the PSK.</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="89"/>
         <source>Port:</source>
-        <translation type="vanished">Port:</translation>
+        <translation>Port:</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="93"/>
         <source>重複チェック</source>
-        <translation type="vanished">Check port</translation>
+        <translation>Check port</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="98"/>
         <source>PSK（ヒント）:</source>
-        <translation type="vanished">PSK (hint):</translation>
+        <translation>PSK (hint):</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="102"/>
         <source>再生成</source>
-        <translation type="vanished">Regenerate</translation>
+        <translation>Regenerate</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="113"/>
         <source>3) iPhone のアプリで QR を読み取ると、接続設定が取り込まれます。</source>
-        <translation type="vanished">3) Scan the QR code with the phone app to import the connection settings.</translation>
+        <translation>3) Scan the QR code with the phone app to import the connection settings.</translation>
     </message>
     <message>
+        <location filename="../first_run_wizard_view.cpp" line="114"/>
         <source>QR を表示</source>
-        <translation type="vanished">Show QR</translation>
+        <translation>Show QR</translation>
     </message>
 </context>
 <context>
     <name>pointrelay::app::QRSheet</name>
     <message>
+        <location filename="../qr_sheet.cpp" line="164"/>
         <source>閉じる</source>
-        <translation type="vanished">Close</translation>
+        <translation>Close</translation>
     </message>
     <message>
+        <location filename="../qr_sheet.cpp" line="194"/>
         <source>自動で閉じます: </source>
-        <translation type="vanished">Closes automatically in: </translation>
+        <translation>Closes automatically in: </translation>
     </message>
     <message>
+        <location filename="../qr_sheet.cpp" line="232"/>
+        <location filename="../qr_sheet.cpp" line="248"/>
         <source>接続用 QR</source>
-        <translation type="vanished">Connection QR</translation>
+        <translation>Connection QR</translation>
     </message>
 </context>
 <context>
     <name>pointrelay::app::QRSheetContent</name>
     <message>
+        <location filename="../qr_sheet.cpp" line="108"/>
         <source>QR生成に失敗しました</source>
-        <translation type="vanished">Could not create the QR code</translation>
+        <translation>Could not create the QR code</translation>
     </message>
 </context>
 <context>
     <name>pointrelay::app::SettingsRootView</name>
     <message>
+        <location filename="../settings_root_view.cpp" line="54"/>
         <source>Bonjourで広告（_pointrelay._tcp）</source>
-        <translation type="vanished">Advertise with Bonjour (_pointrelay._tcp)</translation>
+        <translation>Advertise with Bonjour (_pointrelay._tcp)</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="55"/>
         <source>ログイン時に自動起動</source>
-        <translation type="vanished">Start at login</translation>
+        <translation>Start at login</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="63"/>
         <source>接続</source>
-        <translation type="vanished">Connection</translation>
+        <translation>Connection</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="71"/>
         <source>重複チェック</source>
-        <translation type="vanished">Check port</translation>
+        <translation>Check port</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="77"/>
         <source>.local名</source>
-        <translation type="vanished">.local name</translation>
+        <translation>.local name</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="78"/>
         <source>IPv4アドレス</source>
-        <translation type="vanished">IPv4 address</translation>
+        <translation>IPv4 address</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="79"/>
         <source>Host（QRに含める）</source>
-        <translation type="vanished">Host (included in the QR code)</translation>
+        <translation>Host (included in the QR code)</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="87"/>
         <source>セキュリティ（PSKはMacで管理）</source>
-        <translation type="vanished">Security (the PSK is kept on this computer)</translation>
+        <translation>Security (the PSK is kept on this computer)</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="95"/>
         <source>再生成</source>
-        <translation type="vanished">Regenerate</translation>
+        <translation>Regenerate</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="100"/>
         <source>QR表示</source>
-        <translation type="vanished">Show QR</translation>
+        <translation>Show QR</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="111"/>
         <source>Mac をリモート操作するために、「アクセシビリティ」の許可が必要です。下のボタンから設定を開き、「Pointrelay Server」を有効にしてください。</source>
-        <translation type="vanished">Remote control of this computer needs the Accessibility permission. Open the settings with the button below and turn on &quot;Pointrelay Server&quot;.</translation>
+        <translation>Remote control of this computer needs the Accessibility permission. Open the settings with the button below and turn on &quot;Pointrelay Server&quot;.</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="120"/>
         <source>アクセシビリティ設定を開く</source>
-        <translation type="vanished">Open Accessibility Settings</translation>
+        <translation>Open Accessibility Settings</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="186"/>
         <source>保存先: %1</source>
-        <translation type="vanished">Stored in: %1</translation>
+        <translation>Stored in: %1</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="199"/>
         <source>PSKを再生成しました</source>
-        <translation type="vanished">The PSK was regenerated</translation>
+        <translation>The PSK was regenerated</translation>
     </message>
     <message>
+        <location filename="../settings_root_view.cpp" line="200"/>
         <source>iPhone側の「QR読み取り」で取り込みください。</source>
-        <translation type="vanished">Import it on the phone with &quot;Scan QR&quot;.</translation>
+        <translation>Import it on the phone with &quot;Scan QR&quot;.</translation>
     </message>
 </context>
 <context>
     <name>pointrelay::app::StatusPopoverView</name>
     <message>
+        <location filename="../status_popover_view.cpp" line="105"/>
         <source>設定…</source>
-        <translation type="vanished">Settings…</translation>
+        <translation>Settings…</translation>
     </message>
     <message>
+        <location filename="../status_popover_view.cpp" line="107"/>
         <source>終了</source>
-        <translation type="vanished">Quit</translation>
+        <translation>Quit</translation>
     </message>
     <message>
+        <location filename="../status_popover_view.cpp" line="134"/>
         <source>稼働中</source>
-        <translation type="vanished">Running</translation>
+        <translation>Running</translation>
     </message>
     <message>
+        <location filename="../status_popover_view.cpp" line="134"/>
         <source>停止中</source>
-        <translation type="vanished">Stopped</translation>
+        <translation>Stopped</translation>
     </message>
     <message>
+        <location filename="../status_popover_view.cpp" line="135"/>
         <source>Host: %1</source>
-        <translation type="vanished">Host: %1</translation>
+        <translation>Host: %1</translation>
     </message>
     <message>
+        <location filename="../status_popover_view.cpp" line="137"/>
         <source>Port: %1</source>
-        <translation type="vanished">Port: %1</translation>
+        <translation>Port: %1</translation>
     </message>
     <message>
+        <location filename="../status_popover_view.cpp" line="138"/>
         <source>Clients: %1</source>
-        <translation type="vanished">Clients: %1</translation>
+        <translation>Clients: %1</translation>
     </message>
     <message>
+        <location filename="../status_popover_view.cpp" line="142"/>
         <source>Stop</source>
-        <translation type="vanished">Stop</translation>
+        <translation>Stop</translation>
     </message>
     <message>
+        <location filename="../status_popover_view.cpp" line="142"/>
         <source>Start</source>
-        <translation type="vanished">Start</translation>
+        <translation>Start</translation>
     </message>
 </context>
 </TS>

@@ -9,11 +9,16 @@
 #include "model/preferences.h"
 #include "model/server_process_manager.h"
 #include "support/qt_wait.h"
+#include "ui/first_run_wizard_view.h"
 #include "ui/pointrelay_application.h"
+#include "ui/qr_sheet.h"
+#include "ui/settings_actions.h"
 #include "ui/settings_root_view.h"
 #include "ui/status_popover_view.h"
 
+#include <QCheckBox>
 #include <QElapsedTimer>
+#include <QGroupBox>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -229,6 +234,34 @@ private slots:
         launch.application.settingsWindow()->close();
         QVERIFY(launch.application.isQuitting());
         QVERIFY(waitUntil([&] { return launch.terminations == 1; }, 3000));
+    }
+
+    // Last: the catalogue stays installed for the rest of the process. Every window must read
+    // in English; an update of the catalogue that lost the sources' texts fails here.
+    void anEnglishDesktopGetsEveryWindowInEnglish() {
+        QVERIFY(!PointrelayApplication::installTranslation(QLocale(QLocale::Japanese)));
+        QVERIFY(PointrelayApplication::installTranslation(QLocale(QLocale::English)));
+        Launch launch(preferencesPath());
+        launch.application.launch();
+        QWidget* settings = launch.application.settingsWindow();
+        QCOMPARE(settings->findChild<QGroupBox*>()->title(), QStringLiteral("Connection"));
+        QCOMPARE(child<QCheckBox>(settings, "autoLaunchToggle")->text(),
+                 QStringLiteral("Start at login"));
+        launch.application.togglePopover();
+        QWidget* popover = launch.application.popover();
+        QCOMPARE(child<QLabel>(popover, "statusLabel")->text(), QStringLiteral("Stopped"));
+        QCOMPARE(child(popover, "quitButton")->text(), QStringLiteral("Quit"));
+        FirstRunWizardView wizard(launch.application.state(), launch.application.alerts());
+        QCOMPARE(child(&wizard, "nextButton")->text(), QStringLiteral("Next"));
+        QRSheet sheet(launch.application.state());
+        QCOMPARE(child(&sheet, "closeButton")->text(), QStringLiteral("Close"));
+        RecordingAlerts alerts;
+        launch.application.state().setPort(freePort());
+        checkPortAvailability(launch.application.state(), alerts, PortCheckTexts::translated);
+        QVERIFY2(alerts.shown.value(0).startsWith("information: Available / Port "),
+                 qPrintable(alerts.shown.join(", ")));
+        QVERIFY(!saveScreenshot(settings, QStringLiteral("settings_en")).isEmpty());
+        QVERIFY(!saveScreenshot(popover, QStringLiteral("popover_en")).isEmpty());
     }
 };
 
