@@ -11,7 +11,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     procps iproute2
     xvfb x11-utils xdotool libx11-dev libxtst-dev
-    qt6-base-dev libqrencode-dev zbar-tools fonts-noto-cjk
+    qt6-base-dev libxkbcommon-dev libqrencode-dev zbar-tools fonts-noto-cjk
     qtkeychain-qt6-dev libsecret-1-0 gnome-keyring libsecret-tools lsof
     qt6-svg-dev trayer imagemagick qt6-tools-dev qt6-l10n-tools
     clang libclang-rt-dev llvm
