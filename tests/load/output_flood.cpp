@@ -20,6 +20,8 @@ std::string OutputFlood::text() {
                       block, block + 0.5, kFinalScrollRate);
         out += "[C++] Client connected: 127.0.0.1\n";
         out += "[C++] Client connected (1 active)\r\n";
+        out += "[C++] Client connected: 127.0.0.1\n";
+        out += "[C++] Client connected (2 active)\n";
         out += stat;
         out += "[C++] [SYS] parsed action=h\xC3\xA9llo \xE3\x81\x82\xF0\x9F\x96\xB1 dir=0\r";
         out += "\n   \n\r\n";

@@ -10,7 +10,7 @@ namespace pointrelay::test {
 /// kind the model reads (arrivals, departures, statistics, multi-byte text, long lines, every
 /// line break), ending in a known state:
 struct OutputFlood {
-    static constexpr long long kFinalClients = 30000; ///< one more arrival than departure per block
+    static constexpr long long kFinalClients = 30000; ///< two arrivals and one departure per block
     static constexpr double kFinalMoveRate = 29999.5;
     static constexpr double kFinalScrollRate = 0.25;
     static constexpr std::string_view kLastLine = "[C++] flood done";
