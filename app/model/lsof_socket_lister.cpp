@@ -134,6 +134,18 @@ std::optional<QString> LsofSocketLister::processName(qint32 pid) const {
     return text->trimmed();
 }
 
+std::optional<qint32> LsofSocketLister::parentPID(qint32 pid) const {
+    if (pid <= 0) {
+        return std::nullopt;
+    }
+    const auto result = run(m_psPath, {QStringLiteral("-p"), QString::number(pid),
+                                       QStringLiteral("-o"), QStringLiteral("ppid=")});
+    const auto text = result && result->exitedZero ? decodeUtf8(result->output) : std::nullopt;
+    bool ok = false;
+    const qint32 parent = text ? text->trimmed().toInt(&ok, 10) : 0;
+    return ok ? std::optional<qint32>(parent) : std::nullopt;
+}
+
 std::optional<qint64> LsofSocketLister::countEstablishedConnections(int port) const {
     if (!isListablePort(port)) {
         return std::nullopt;

@@ -29,6 +29,8 @@ public:
     std::optional<QString> describeListener(int port) const override;
     std::optional<qint32> listeningPID(int port) const override;
     std::optional<QString> processName(qint32 pid) const override;
+    /// \brief `ps -p <pid> -o ppid=`.
+    std::optional<qint32> parentPID(qint32 pid) const override;
     /// \brief Every socket lsof lists counts, so a connection between two local processes
     /// (or two sockets of one process) counts once for each end.
     std::optional<qint64> countEstablishedConnections(int port) const override;

@@ -97,8 +97,18 @@ std::optional<QString> PortCheck::processName(qint32 pid) const {
     return m_lister->processName(pid);
 }
 
+std::optional<qint32> PortCheck::parentPID(qint32 pid) const {
+    return m_lister->parentPID(pid);
+}
+
 bool PortCheck::isOwnDaemonName(const QString& name) {
     return name.startsWith(QLatin1String(kDaemonNamePrefix), Qt::CaseSensitive);
+}
+
+bool PortCheck::isSupervisorName(const QString& name) {
+    const QString program = name.section(QLatin1Char('/'), -1); // ps may print a path
+    return program.startsWith(QLatin1String("PointrelayServe")) ||
+           program == QLatin1String("pointrelay");
 }
 
 bool PortCheck::killStaleDaemon(int port, std::chrono::microseconds grace) const {
@@ -111,6 +121,16 @@ bool PortCheck::killStaleDaemon(int port, std::chrono::microseconds grace) const
     const auto name = processName(*pid);
     if (!name || !isOwnDaemonName(*name)) {
         return false; // another program holds the port: leave it alone
+    }
+    // A daemon is stale only when its supervisor is gone (it was handed to init or a
+    // subreaper) or it was never ours. One that a live PointrelayServer or pointrelay still
+    // supervises serves that program's phones; a parent we cannot see counts as live.
+    const auto parent = parentPID(*pid);
+    const auto parentName = parent && *parent > 1 ? processName(*parent) : std::nullopt;
+    if (!parent || (*parent > 1 && (!parentName || isSupervisorName(*parentName)))) {
+        qCInfo(lcPortCheck) << *name << *pid << "on port" << port << "is supervised by"
+                            << parentName.value_or(QStringLiteral("?")) << parent.value_or(0);
+        return false;
     }
     qCInfo(lcPortCheck) << "stopping stale" << *name << *pid << "on port" << port;
     m_sendSignal(*pid, SIGTERM);

@@ -43,9 +43,12 @@ public:
     std::optional<QString> describeListener(int port) const;
     std::optional<qint32> listeningPID(int port) const;
     std::optional<QString> processName(qint32 pid) const;
-    /// \brief Stops the process listening on the port when its name begins with "pointrela":
-    /// SIGTERM, the grace period, SIGKILL if the port is still listened on, then a wait of up
-    /// to one second for the port. True when such a daemon was found and signalled.
+    std::optional<qint32> parentPID(qint32 pid) const;
+    /// \brief Stops the process listening on the port when its name begins with "pointrela"
+    /// and nothing supervises it any more (its parent is not a live PointrelayServer or
+    /// pointrelay): SIGTERM, the grace period, SIGKILL if the port is still listened on, then
+    /// a wait of up to one second for the port. True when such a daemon was found and
+    /// signalled. A supervised daemon is a running Pointrelay and is left alone.
     bool killStaleDaemon(int port, std::chrono::microseconds grace) const;
     /// \brief Up to \a count ports that bind now: upwards from port + 1 to 49151 first, then
     /// downwards from port − 1 to 1024. The port is first clamped into 1024 to 49151.
@@ -55,6 +58,9 @@ public:
 
     /// Whether a command name is that of our own daemon.
     static bool isOwnDaemonName(const QString& name);
+    /// Whether a command name is that of one of our supervising programs (PointrelayServer,
+    /// whose name the kernel cuts to 15 characters, or pointrelay).
+    static bool isSupervisorName(const QString& name);
 
     void setSignalSender(SignalSender sender) { m_sendSignal = std::move(sender); }
     const SocketLister& lister() const { return *m_lister; }

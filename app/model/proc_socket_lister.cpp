@@ -296,6 +296,25 @@ std::optional<QString> ProcSocketLister::processName(qint32 pid) const {
     return text.trimmed();
 }
 
+std::optional<qint32> ProcSocketLister::parentPID(qint32 pid) const {
+    if (pid <= 0) {
+        return std::nullopt;
+    }
+    const auto stat = readFile(m_root + "/" + std::to_string(pid) + "/stat", 4096);
+    // "pid (comm) state ppid ...": the command name may hold blanks and parentheses, so the
+    // fields after it are found from its last ')'.
+    const std::size_t close = stat ? stat->rfind(')') : std::string::npos;
+    if (close == std::string::npos) {
+        return std::nullopt;
+    }
+    const auto f = fields(std::string_view(*stat).substr(close + 1), 2);
+    qint32 parent = 0;
+    if (f.size() < 2 || !parseWhole(f[1], parent, 10)) {
+        return std::nullopt;
+    }
+    return parent;
+}
+
 std::optional<qint64> ProcSocketLister::countEstablishedConnections(int port) const {
     if (!isListablePort(port)) {
         return std::nullopt;

@@ -24,6 +24,8 @@ public:
     std::optional<QString> describeListener(int port) const override;
     std::optional<qint32> listeningPID(int port) const override;
     std::optional<QString> processName(qint32 pid) const override;
+    /// \brief The fourth field of <pid>/stat, after the command name in parentheses.
+    std::optional<qint32> parentPID(qint32 pid) const override;
     /// \brief Rows of net/tcp and net/tcp6 whose local port is \a port and whose state is
     /// ESTABLISHED (01): each accepted connection counts once, whichever process holds it and
     /// wherever its peer is; a local client's own end (remote port = \a port) is not counted.

@@ -25,6 +25,8 @@ public:
     virtual std::optional<qint32> listeningPID(int port) const = 0;
     /// \brief The process's command name, trimmed; nothing when the process cannot be asked.
     virtual std::optional<QString> processName(qint32 pid) const = 0;
+    /// \brief The process's parent; nothing when the process cannot be asked.
+    virtual std::optional<qint32> parentPID(qint32 pid) const = 0;
     /// \brief Established TCP connections on the port; nothing when the lister cannot answer.
     virtual std::optional<qint64> countEstablishedConnections(int port) const = 0;
 

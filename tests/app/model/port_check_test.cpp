@@ -280,9 +280,11 @@ public:
     std::optional<QString> processName(qint32) const override {
         return names.empty() ? name : names.takeFirst();
     }
+    std::optional<qint32> parentPID(qint32) const override { return parent; }
     std::optional<qint64> countEstablishedConnections(int) const override { return 0; }
     std::optional<QString> description;
     std::optional<qint32> pid;
+    std::optional<qint32> parent = 1; // handed to init: nothing supervises it
     std::optional<QString> name;
     mutable QStringList names; // answered first, one per question, before `name`
 };
