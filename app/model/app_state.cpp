@@ -55,17 +55,27 @@ AppState::AppState(Preferences& preferences, KeychainPSK& keys, const PortCheck&
                    ServerProcessManager& manager, Alerts* alerts, QObject* parent)
     : QObject(parent), m_preferences(preferences), m_keys(keys), m_ports(ports), m_manager(manager),
       m_alerts(alerts) {
-    m_port = loadedPort(m_preferences.value(kPortKey));
-    const QVariant mode = m_preferences.value(kHostModeKey);
-    m_hostMode = isInteger(mode) ? hostAdvertiseModeFromRaw(mode.toLongLong())
-                                       .value_or(HostAdvertiseMode::bonjourLocalName)
-                                 : HostAdvertiseMode::bonjourLocalName;
-    const QVariant bonjour = m_preferences.value(kBonjourKey);
-    m_bonjourEnabled = bonjour.typeId() == QMetaType::Bool ? bonjour.toBool() : true;
-    const QVariant autoLaunch = m_preferences.value(kAutoLaunchKey);
-    m_autoLaunch = autoLaunch.typeId() == QMetaType::Bool ? autoLaunch.toBool() : false;
+    loadSettings();
     m_maskedPSK = m_keys.maskedText();
     installStateReceiver();
+    // The popup's model and the settings window's model show the same stored settings: what
+    // one saves, the other loads.
+    connect(&m_preferences, &Preferences::saved, this, [this](const QObject* writer) {
+        if (writer != this)
+            loadSettings();
+    });
+}
+
+void AppState::loadSettings() {
+    setPort(loadedPort(m_preferences.value(kPortKey)));
+    const QVariant mode = m_preferences.value(kHostModeKey);
+    setHostMode(isInteger(mode) ? hostAdvertiseModeFromRaw(mode.toLongLong())
+                                      .value_or(HostAdvertiseMode::bonjourLocalName)
+                                : HostAdvertiseMode::bonjourLocalName);
+    const QVariant bonjour = m_preferences.value(kBonjourKey);
+    setBonjourEnabled(bonjour.typeId() == QMetaType::Bool ? bonjour.toBool() : true);
+    const QVariant autoLaunch = m_preferences.value(kAutoLaunchKey);
+    setAutoLaunch(autoLaunch.typeId() == QMetaType::Bool ? autoLaunch.toBool() : false);
 }
 
 AppState::AppState(Alerts* alerts, QObject* parent)
@@ -137,11 +147,23 @@ void AppState::save() {
     m_preferences.sync();
     if (m_launchAtLogin)
         m_launchAtLogin(m_autoLaunch);
+    m_preferences.announceSaved(this);
 }
 
 void AppState::applySettings() {
     save();
-    if (!m_running)
+    restartIfRunning();
+}
+
+void AppState::commitSettings() {
+    save();
+    const ServerState daemon = m_manager.state();
+    if (daemon.running && (daemon.port != m_port || daemon.advertised != m_bonjourEnabled))
+        restartIfRunning();
+}
+
+void AppState::restartIfRunning() {
+    if (!m_running && !m_manager.state().running)
         return;
     m_manager.stop();
     setRunning(false);
@@ -205,6 +227,9 @@ std::optional<QString> AppState::ensureKey(Alerts* alerts) {
 
 void AppState::applyState(const ServerState& state) {
     setRunning(state.running);
+    // A running daemon listens where it was started, whichever model started it.
+    if (state.running && state.port != 0)
+        setPort(state.port);
     assign(m_connectedClients, state.connectedClients, &AppState::connectedClientsChanged);
     assign(m_moveFPS, state.moveFPS, &AppState::moveFPSChanged);
     assign(m_scrollFPS, state.scrollFPS, &AppState::scrollFPSChanged);

@@ -84,6 +84,10 @@ public:
     void start();
     /// Saves, and restarts the daemon when it runs.
     void applySettings();
+    /// \brief An edit of the settings form is done: saves at once and, when the running daemon
+    /// no longer matches the settings (port, advertising), restarts it through the same path
+    /// as `applySettings`, so that the views and the pairing code show where it listens.
+    void commitSettings();
     void applyState(const ServerState& state);
 
     /// Called by `save` with the launch-at-login choice, for a platform mechanism that honours
@@ -114,6 +118,8 @@ signals:
     void lastLogChanged();
 
 private:
+    void loadSettings();
+    void restartIfRunning();
     void installStateReceiver();
     void setRunning(bool running);
     template <typename T>

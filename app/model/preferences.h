@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QObject>
 #include <QSettings>
 #include <QString>
 #include <QVariant>
@@ -11,7 +12,8 @@ namespace pointrelay::app {
 /// The application's user defaults: a store that keeps the type of every value (an integer
 /// stays an integer, a string a string), which the loading rules of the settings depend on.
 /// A JSON file under the user's configuration folder, on every platform.
-class Preferences {
+class Preferences : public QObject {
+    Q_OBJECT
 public:
     /// The store at `filePath` (tests), or the user's standard store when empty.
     explicit Preferences(const QString& filePath = {});
@@ -23,8 +25,15 @@ public:
     void sync() { m_settings->sync(); }
     QString fileName() const { return m_settings->fileName(); }
 
+    /// \brief Tells every reader of these preferences that \a writer has just saved its
+    /// settings (the other settings models then load them again).
+    void announceSaved(const QObject* writer) { emit saved(writer); }
+
     /// The JSON format registered with QSettings.
     static QSettings::Format jsonFormat();
+
+signals:
+    void saved(const QObject* writer);
 
 private:
     std::unique_ptr<QSettings> m_settings;

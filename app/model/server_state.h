@@ -13,6 +13,10 @@ struct ServerState {
     double moveFPS = 0;
     double scrollFPS = 0;
     QString lastLog; ///< the last non-empty output line, trimmed
+    /// What the running daemon was started with (0 and false when none runs), so that every
+    /// view shows where it really listens.
+    quint16 port = 0;
+    bool advertised = false;
 
     bool operator==(const ServerState&) const = default;
 };

@@ -140,6 +140,7 @@ void PointrelayApplication::launch() {
 
     m_tray = new QSystemTrayIcon(icon(), this);
     m_tray->setObjectName(QStringLiteral("trayIcon"));
+    applicationAlerts().setTrayIcon(m_tray); // a daemon that dies is told from here
     m_tray->setToolTip(QStringLiteral("Pointrelay"));
     connect(m_tray, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
@@ -201,9 +202,10 @@ void PointrelayApplication::requestQuit() {
         return;
     }
     m_quitting = true;
-    // Read here on the GUI thread: the shared model is a QObject that must not be made on
-    // the worker.
-    const int port = AppState::shared().port();
+    // The port the daemon really listens on, else the settings' (read here on the GUI thread:
+    // the shared model is a QObject that must not be made on the worker).
+    const ServerState daemon = m_manager.state();
+    const int port = daemon.running ? daemon.port : AppState::shared().port();
     qCInfo(lcApplication) << "quitting: stopping the daemon and waiting for port" << port;
     m_quitWorker = std::thread([this, port] {
         m_manager.stop(); // returns once the child has exited

@@ -132,10 +132,20 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
 
     connect(m_portField, &QLineEdit::editingFinished, this, &SettingsRootView::commitPortField);
     connect(portCheck, &QPushButton::clicked, this, &SettingsRootView::checkPortAvailability);
-    connect(m_hostMode, &QComboBox::currentIndexChanged, this,
-            [this] { m_state.setHostModeRaw(m_hostMode->currentData().toInt()); });
-    connect(m_bonjour, &QCheckBox::toggled, &m_state, &AppState::setBonjourEnabled);
-    connect(m_autoLaunch, &QCheckBox::toggled, &m_state, &AppState::setAutoLaunch);
+    // Every edit the user makes is saved at once (and applied to a running daemon). Only the
+    // user's own actions commit: a view that follows the model must not save what it shows.
+    connect(m_hostMode, &QComboBox::activated, this, [this] {
+        m_state.setHostModeRaw(m_hostMode->currentData().toInt());
+        m_state.commitSettings();
+    });
+    connect(m_bonjour, &QCheckBox::clicked, this, [this](bool on) {
+        m_state.setBonjourEnabled(on);
+        m_state.commitSettings();
+    });
+    connect(m_autoLaunch, &QCheckBox::clicked, this, [this](bool on) {
+        m_state.setAutoLaunch(on);
+        m_state.commitSettings();
+    });
     connect(regenerate, &QPushButton::clicked, this, &SettingsRootView::regenerateKey);
     connect(showQR, &QPushButton::clicked, this, &SettingsRootView::showQRSheet);
     connect(accessibility, &QPushButton::clicked, this, [] { openAccessibilitySettings(); });
@@ -161,9 +171,13 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
 void SettingsRootView::commitPortField() {
     bool ok = false;
     const int value = m_portField->text().toInt(&ok);
-    if (ok) // the binding clamps once more, whatever reached it
-        m_state.setPort(
-            static_cast<quint16>(std::clamp(value, AppState::kLowestPort, AppState::kHighestPort)));
+    // The binding clamps once more, whatever reached it.
+    const auto port =
+        static_cast<quint16>(std::clamp(value, AppState::kLowestPort, AppState::kHighestPort));
+    if (ok && port != m_state.port()) {
+        m_state.setPort(port);
+        m_state.commitSettings();
+    }
     showPort(); // plain digits again ("+9000" or "09000" become "9000")
 }
 

@@ -16,8 +16,8 @@ class AppState;
 
 /// The settings form: port (with its availability check), host choice, DNS-SD advertising,
 /// launch at login, the masked key with regeneration and the pairing QR sheet, the way to the
-/// accessibility permission, and start/stop. Edits change the model at once and are not saved;
-/// the model saves them when a key regeneration restarts a running daemon.
+/// accessibility permission, and start/stop. Each edit is saved when it is made (the port when
+/// editing ends) and applied to a running daemon.
 class SettingsRootView : public QWidget {
     Q_OBJECT
 public:
