@@ -15,6 +15,10 @@ void TerminalAlerts::information(const QString& message, const QString& informat
     QTextStream(stderr) << "pointrelay: " << message << "\n  " << informative << "\n";
 }
 
+void TerminalAlerts::notify(const QString& title, const QString& message) {
+    QTextStream(stderr) << "pointrelay: " << title << ": " << message << "\n";
+}
+
 std::optional<quint16> TerminalAlerts::askAlternativePort(quint16 port, const QString& holder,
                                                           const QList<quint16>& suggestions) {
     QTextStream err(stderr);

@@ -11,6 +11,8 @@ class TerminalAlerts final : public Alerts {
 public:
     void critical(const QString& message, const QString& informative) override;
     void information(const QString& message, const QString& informative) override;
+    /// One line on standard error.
+    void notify(const QString& title, const QString& message) override;
     std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
                                               const QList<quint16>& suggestions) override;
 };

@@ -17,6 +17,9 @@ public:
     /// An informational notice (a check that found nothing wrong, a change that the user must
     /// act on): blocks until the user has seen it.
     virtual void information(const QString& message, const QString& informative) = 0;
+    /// A notice that must reach the user even with every window closed, without waiting for
+    /// an answer: a desktop notification (the daemon ended on its own, say).
+    virtual void notify(const QString& title, const QString& message) = 0;
     /// The chosen port, or nothing when the user cancels. `holder` describes who listens.
     virtual std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
                                                       const QList<quint16>& suggestions) = 0;

@@ -11,6 +11,7 @@
 #include <QThread>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace pointrelay::app {
 
@@ -139,7 +140,7 @@ void ServerProcessManager::start(int port, const QString& psk, bool bonjour, int
     }
     m_process = process;
     m_stopping = false;
-    setRunning(true);
+    setRunning(true, static_cast<quint16>(port), bonjour);
     startPoll(static_cast<quint16>(port));
 }
 
@@ -168,10 +169,12 @@ void ServerProcessManager::stop() {
 }
 
 // A new or ended daemon: counts and rates start again; the last line stays.
-void ServerProcessManager::setRunning(bool running) {
+void ServerProcessManager::setRunning(bool running, quint16 port, bool advertised) {
     std::lock_guard lock(m_stateMutex);
     m_parser.reset();
     m_state.running = running;
+    m_state.port = port;
+    m_state.advertised = advertised;
     m_state.connectedClients = 0;
     m_state.moveFPS = 0;
     m_state.scrollFPS = 0;
@@ -186,17 +189,31 @@ void ServerProcessManager::readOutput() {
     m_parser.feed(chunk, m_state);
 }
 
+QString ServerProcessManager::describeExit(QProcess::ExitStatus status, int code) {
+    // QProcess reports the signal that ended a crashed child as its exit code.
+    if (status == QProcess::CrashExit)
+        return QCoreApplication::translate("ServerProcessManager", "シグナル %1 (%2)")
+            .arg(code)
+            .arg(QString::fromLocal8Bit(::strsignal(code)));
+    return QCoreApplication::translate("ServerProcessManager", "終了コード %1").arg(code);
+}
+
 void ServerProcessManager::onFinished() {
-    // The daemon ended without being asked to (it crashed, or was killed from outside): say
-    // so instead of showing a running daemon that is gone.
+    // The daemon ended without being asked to (it crashed, or was killed from outside): show
+    // it stopped, and tell the user, whose windows may all be closed, that phones can no
+    // longer connect. It is not restarted: whatever ended it may end it again.
     if (m_stopping || !m_process)
         return;
     readOutput();
-    qCWarning(lcProcess) << "pointrelayd exited unexpectedly:" << m_process->exitCode();
+    const QString how = describeExit(m_process->exitStatus(), m_process->exitCode());
+    qCWarning(lcProcess).noquote() << "pointrelayd exited unexpectedly:" << how;
     stopPoll();
     m_process->deleteLater();
     m_process = nullptr;
     setRunning(false);
+    if (m_alerts)
+        m_alerts->notify(
+            QCoreApplication::translate("ServerProcessManager", "pointrelayd が停止しました"), how);
 }
 
 void ServerProcessManager::startPoll(quint16 port) {

@@ -53,6 +53,8 @@ public:
     ServerState state() const;
     /// The arguments `start` passes to the daemon.
     static QStringList daemonArguments(int port, const QString& psk, bool bonjour, int statMs);
+    /// \brief How a daemon ended, for the user: "終了コード N" or "シグナル N (name)".
+    static QString describeExit(QProcess::ExitStatus status, int code);
     /// pointrelayd next to this program, or in ../libexec; empty when there is none.
     static QString findDaemonExecutable();
 
@@ -67,7 +69,7 @@ private:
     void onFinished();
     void startPoll(quint16 port);
     void stopPoll();
-    void setRunning(bool running);
+    void setRunning(bool running, quint16 port = 0, bool advertised = false);
     void publishLocked();
     template <typename Change>
     void update(Change change);

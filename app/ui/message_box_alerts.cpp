@@ -49,7 +49,7 @@ void run(QMessageBox& box) {
     box.exec();
 }
 
-void notify(QMessageBox::Icon icon, const QString& message, const QString& informative) {
+void showBox(QMessageBox::Icon icon, const QString& message, const QString& informative) {
     QMessageBox box;
     prepare(box, icon, message, informative);
     addOkButton(box);
@@ -59,11 +59,25 @@ void notify(QMessageBox::Icon icon, const QString& message, const QString& infor
 } // namespace
 
 void MessageBoxAlerts::critical(const QString& message, const QString& informative) {
-    notify(QMessageBox::Critical, message, informative);
+    showBox(QMessageBox::Critical, message, informative);
 }
 
 void MessageBoxAlerts::information(const QString& message, const QString& informative) {
-    notify(QMessageBox::Information, message, informative);
+    showBox(QMessageBox::Information, message, informative);
+}
+
+void MessageBoxAlerts::notify(const QString& title, const QString& message) {
+    qCInfo(lcAlerts).noquote() << "notification:" << title << message;
+    if (m_tray && m_tray->isVisible() && QSystemTrayIcon::supportsMessages()) {
+        m_tray->showMessage(title, message, QSystemTrayIcon::Warning);
+        return;
+    }
+    auto* box = new QMessageBox;
+    prepare(*box, QMessageBox::Warning, title, message);
+    box->setWindowModality(Qt::NonModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    addOkButton(*box);
+    box->show();
 }
 
 std::optional<quint16> MessageBoxAlerts::askAlternativePort(quint16 port, const QString& holder,

@@ -4,6 +4,8 @@
 #include "model/alerts.h"
 
 #include <QCoreApplication>
+#include <QPointer>
+#include <QSystemTrayIcon>
 
 namespace pointrelay::app {
 
@@ -16,11 +18,18 @@ class MessageBoxAlerts final : public Alerts {
 public:
     void critical(const QString& message, const QString& informative) override;
     void information(const QString& message, const QString& informative) override;
+    /// \brief A notification from the tray icon; where the tray shows none, a warning box
+    /// that does not block.
+    void notify(const QString& title, const QString& message) override;
+    void setTrayIcon(QSystemTrayIcon* tray) { m_tray = tray; }
     /// \brief One button per suggested port, in order, and "キャンセル"; the port pressed, or
     /// nothing for the cancel button, Escape or closing the box. Without suggestions, a warning
     /// with a single "OK" that always gives nothing.
     std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
                                               const QList<quint16>& suggestions) override;
+
+private:
+    QPointer<QSystemTrayIcon> m_tray;
 };
 
 } // namespace pointrelay::app

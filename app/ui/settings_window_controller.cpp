@@ -44,6 +44,9 @@ public:
     void information(const QString& message, const QString& informative) override {
         qCInfo(lcSettings).noquote() << message << informative;
     }
+    void notify(const QString& title, const QString& message) override {
+        qCWarning(lcSettings).noquote() << title << message;
+    }
     std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
                                               const QList<quint16>&) override {
         qCWarning(lcSettings).noquote() << "port" << port << "is in use:" << holder;

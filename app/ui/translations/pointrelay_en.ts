@@ -9,24 +9,24 @@
         <translation>OK</translation>
     </message>
     <message>
-        <location filename="../message_box_alerts.cpp" line="75"/>
+        <location filename="../message_box_alerts.cpp" line="89"/>
         <source>ポート %1 は使用中</source>
         <translation>Port %1 is in use</translation>
     </message>
     <message>
-        <location filename="../message_box_alerts.cpp" line="81"/>
+        <location filename="../message_box_alerts.cpp" line="95"/>
         <source>ポート %1 は使用中です</source>
         <translation>Port %1 is in use</translation>
     </message>
     <message>
-        <location filename="../message_box_alerts.cpp" line="82"/>
+        <location filename="../message_box_alerts.cpp" line="96"/>
         <source>%1
 別ポートを選択してください。</source>
         <translation>%1
 Please choose another port.</translation>
     </message>
     <message>
-        <location filename="../message_box_alerts.cpp" line="89"/>
+        <location filename="../message_box_alerts.cpp" line="103"/>
         <source>キャンセル</source>
         <translation>Cancel</translation>
     </message>
@@ -37,6 +37,24 @@ Please choose another port.</translation>
         <location filename="../wizard_window.cpp" line="34"/>
         <source>初回セットアップ</source>
         <translation>First-time setup</translation>
+    </message>
+</context>
+<context>
+    <name>ServerProcessManager</name>
+    <message>
+        <location filename="../../model/server_process_manager.cpp" line="195"/>
+        <source>シグナル %1 (%2)</source>
+        <translation>Signal %1 (%2)</translation>
+    </message>
+    <message>
+        <location filename="../../model/server_process_manager.cpp" line="198"/>
+        <source>終了コード %1</source>
+        <translation>Exit status %1</translation>
+    </message>
+    <message>
+        <location filename="../../model/server_process_manager.cpp" line="216"/>
+        <source>pointrelayd が停止しました</source>
+        <translation>pointrelayd has stopped</translation>
     </message>
 </context>
 <context>
@@ -145,18 +163,18 @@ For example: %2</translation>
 <context>
     <name>pointrelay::app::QRSheet</name>
     <message>
-        <location filename="../qr_sheet.cpp" line="164"/>
+        <location filename="../qr_sheet.cpp" line="166"/>
         <source>閉じる</source>
         <translation>Close</translation>
     </message>
     <message>
-        <location filename="../qr_sheet.cpp" line="194"/>
+        <location filename="../qr_sheet.cpp" line="196"/>
         <source>自動で閉じます: </source>
         <translation>Closes automatically in: </translation>
     </message>
     <message>
-        <location filename="../qr_sheet.cpp" line="232"/>
-        <location filename="../qr_sheet.cpp" line="248"/>
+        <location filename="../qr_sheet.cpp" line="234"/>
+        <location filename="../qr_sheet.cpp" line="250"/>
         <source>接続用 QR</source>
         <translation>Connection QR</translation>
     </message>
@@ -232,17 +250,17 @@ For example: %2</translation>
         <translation>Open Accessibility Settings</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="186"/>
+        <location filename="../settings_root_view.cpp" line="200"/>
         <source>保存先: %1</source>
         <translation>Stored in: %1</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="199"/>
+        <location filename="../settings_root_view.cpp" line="213"/>
         <source>PSKを再生成しました</source>
         <translation>The PSK was regenerated</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="200"/>
+        <location filename="../settings_root_view.cpp" line="214"/>
         <source>iPhone側の「QR読み取り」で取り込みください。</source>
         <translation>Import it on the phone with &quot;Scan QR&quot;.</translation>
     </message>

@@ -28,6 +28,7 @@ class ScriptedAlerts final : public Alerts {
 public:
     void critical(const QString& message, const QString&) override { criticals << message; }
     void information(const QString& message, const QString&) override { notices << message; }
+    void notify(const QString& title, const QString&) override { notices << title; }
     std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
                                               const QList<quint16>& suggestions) override {
         asked = {port, holder, suggestions};

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace pointrelay::app {
@@ -103,6 +104,9 @@ public:
     void information(const QString& message, const QString& informative) override {
         shown << message + " / " + informative;
     }
+    void notify(const QString& title, const QString& message) override {
+        shown << "notify: " + title + " / " + message;
+    }
     std::optional<quint16> askAlternativePort(quint16, const QString&,
                                               const QList<quint16>&) override {
         return std::nullopt;
@@ -184,6 +188,23 @@ TEST_F(ManagerTest, PollSetsTheClientCountAndADeadDaemonShowsStopped) {
     const int after = polls;
     QThread::msleep(200);
     EXPECT_EQ(polls, after); // polling ended with the daemon
+    EXPECT_EQ(alerts.shown, QStringList{"notify: pointrelayd が停止しました / 終了コード 3"});
+}
+
+TEST_F(ManagerTest, ADaemonKilledFromOutsideIsNotifiedAndAStopIsNot) {
+    script("echo \"pid $$\"\nexec sleep 30");
+    manager.start(9127, "key", true, 0);
+    ASSERT_TRUE(waitUntil([&] { return manager.state().lastLog.startsWith("pid "); }));
+    ::kill(manager.state().lastLog.mid(4).toInt(), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return !alerts.shown.isEmpty(); }));
+    EXPECT_EQ(alerts.shown,
+              QStringList{"notify: pointrelayd が停止しました / シグナル 9 (Killed)"});
+    EXPECT_FALSE(manager.state().running);
+    manager.start(9127, "key", true, 0);
+    manager.stop(); // asked for: no notification
+    QThread::msleep(100);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(alerts.shown.size(), 1);
 }
 
 TEST_F(ManagerTest, StartFailuresAreShownAndLeaveItStopped) {

@@ -58,6 +58,9 @@ public:
     void information(const QString& message, const QString& informative) override {
         shown << "information: " + message + " / " + informative;
     }
+    void notify(const QString& title, const QString& message) override {
+        shown << "notify: " + title + " / " + message;
+    }
     std::optional<quint16> askAlternativePort(quint16 port, const QString&,
                                               const QList<quint16>&) override {
         shown << "askAlternativePort: " + QString::number(port);
@@ -72,6 +75,7 @@ public:
     std::optional<QString> describeListener(int) const override { return description; }
     std::optional<qint32> listeningPID(int) const override { return std::nullopt; }
     std::optional<QString> processName(qint32) const override { return std::nullopt; }
+    std::optional<qint32> parentPID(qint32) const override { return std::nullopt; }
     std::optional<qint64> countEstablishedConnections(int) const override { return 0; }
     std::optional<QString> description;
 };
