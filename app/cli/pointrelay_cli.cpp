@@ -5,6 +5,7 @@
 //   pointrelay serve [--port N] [--no-mdns]
 //   pointrelay pair [--port N] [--png FILE]
 //   pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND ARGS...
+#include "core/frame.h"
 #include "model/app_state.h"
 #include "model/keychain_psk.h"
 #include "model/pairing.h"
@@ -45,6 +46,12 @@ int usage() {
     return 2;
 }
 
+/// A refusal of the command line: what was wrong, then the usage.
+int refuse(const QString& what) {
+    QTextStream(stderr) << "pointrelay: " << what << "\n\n";
+    return usage();
+}
+
 QTextStream& out() {
     static QTextStream stream(stdout);
     return stream;
@@ -56,6 +63,21 @@ std::optional<quint16> portArgument(const QString& text) {
     if (!ok || port < AppState::kLowestPort || port > AppState::kHighestPort)
         return std::nullopt;
     return static_cast<quint16>(port);
+}
+
+const QString kPortRange = QStringLiteral("--port takes a port from %1 to %2, not \"%3\"");
+
+QString badPort(const QString& text) {
+    return kPortRange.arg(AppState::kLowestPort).arg(AppState::kHighestPort).arg(text);
+}
+
+/// A whole number that a frame's 16-bit field carries.
+std::optional<int16_t> frameValue(const QString& text) {
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < INT16_MIN || value > INT16_MAX)
+        return std::nullopt;
+    return static_cast<int16_t>(value);
 }
 
 void printPairing(quint16 port, const QString& key) {
@@ -81,13 +103,16 @@ int serve(const QStringList& args) {
     std::optional<quint16> port;
     bool mdns = true;
     for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == "--port" && i + 1 < args.size() && (port = portArgument(args[++i])))
+        if (args[i] == "--port" && i + 1 < args.size()) {
+            if (!(port = portArgument(args[++i])))
+                return refuse(badPort(args[i]));
             continue;
+        }
         if (args[i] == "--no-mdns") {
             mdns = false;
             continue;
         }
-        return usage();
+        return refuse(QStringLiteral("serve does not take \"%1\"").arg(args[i]));
     }
 
     TerminalAlerts alerts;
@@ -149,9 +174,12 @@ int pair(const QStringList& args) {
             png = args[++i];
             continue;
         }
-        if (args[i] == "--port" && i + 1 < args.size() && (port = portArgument(args[++i])))
+        if (args[i] == "--port" && i + 1 < args.size()) {
+            if (!(port = portArgument(args[++i])))
+                return refuse(badPort(args[i]));
             continue;
-        return usage();
+        }
+        return refuse(QStringLiteral("pair does not take \"%1\"").arg(args[i]));
     }
     TerminalAlerts alerts;
     AppState state(&alerts);
@@ -178,13 +206,18 @@ int pair(const QStringList& args) {
 
 // ---- send ----
 
-std::optional<QString> readKey(const QString& file) {
-    if (file.isEmpty())
-        return KeychainPSK::shared().load();
+/// The key from the file's first line; nothing, after saying why, when it cannot be read.
+std::optional<QString> readKeyFile(const QString& file) {
     QFile f(file);
-    if (!f.open(QIODevice::ReadOnly))
+    if (!f.open(QIODevice::ReadOnly)) {
+        QTextStream(stderr) << "pointrelay: cannot read the key file " << file << ": "
+                            << f.errorString() << "\n";
         return std::nullopt;
-    return QString::fromUtf8(f.readLine()).trimmed();
+    }
+    const QString key = QString::fromUtf8(f.readLine()).trimmed();
+    if (key.isEmpty())
+        QTextStream(stderr) << "pointrelay: the key file " << file << " holds no key\n";
+    return key.isEmpty() ? std::nullopt : std::optional(key);
 }
 
 QByteArray command(const QJsonObject& object) {
@@ -198,47 +231,36 @@ int send(const QStringList& args) {
     std::optional<quint16> port;
     qsizetype i = 0;
     for (; i < args.size(); ++i) {
-        if (args[i] == "--host" && i + 1 < args.size())
+        if (args[i] == "--host" && i + 1 < args.size()) {
             host = args[++i];
-        else if (args[i] == "--port" && i + 1 < args.size() && (port = portArgument(args[++i])))
-            continue;
-        else if (args[i] == "--psk-file" && i + 1 < args.size())
+        } else if (args[i] == "--port" && i + 1 < args.size()) {
+            if (!(port = portArgument(args[++i])))
+                return refuse(badPort(args[i]));
+        } else if (args[i] == "--psk-file" && i + 1 < args.size()) {
             pskFile = args[++i];
-        else if (args[i] == "--plain")
+        } else if (args[i] == "--plain") {
             plain = true;
-        else
+        } else {
             break;
+        }
     }
     const QStringList rest = args.mid(i);
     if (rest.isEmpty())
-        return usage();
-    if (!port) {
-        TerminalAlerts alerts;
-        port = AppState(&alerts).port();
-    }
-    const std::optional<QString> key = readKey(pskFile);
-    if (!key || key->isEmpty()) {
-        QTextStream(stderr) << "pointrelay: no key (store one with `pointrelay serve`, or pass "
-                               "--psk-file)\n";
-        return 1;
-    }
+        return refuse(QStringLiteral("send needs a command"));
 
-    client::PhoneClient phone;
-    if (!phone.connect(host.toStdString(), *port) || !phone.handshake(key->toStdString())) {
-        QTextStream(stderr) << "pointrelay: cannot reach pointrelayd at " << host << ":" << *port
-                            << " with this key\n";
-        return 1;
-    }
-
-    auto sendText = [&](const QByteArray& text) {
-        return plain ? phone.sendText(text.toStdString())
-                     : phone.sendSealedText(text.toStdString());
-    };
+    // Everything the command line says is checked before a connection is made.
     const QString verb = rest[0];
-    const auto number = [&](qsizetype at) { return at < rest.size() ? rest[at].toInt() : 0; };
-    bool sent = false;
+    QByteArray text; // what a text command sends
+    std::optional<int16_t> x, y;
+    std::optional<bool> clickDown; // nothing: press and release
     if (verb == "text" && rest.size() == 2) {
-        sent = sendText(rest[1].toUtf8());
+        text = rest[1].toUtf8();
+        // One frame: the type byte, the text and, sealed, the 16-byte tag.
+        const qsizetype limit = qsizetype(core::kMaxFrameBody) - 1 - (plain ? 0 : 16);
+        if (text.size() > limit)
+            return refuse(QStringLiteral("the text is %1 bytes; one command carries at most %2")
+                              .arg(text.size())
+                              .arg(limit));
     } else if (verb == "sys" && (rest.size() == 2 || rest.size() == 3)) {
         QJsonObject object{{"type", "sys"}, {"action", rest[1]}};
         if (rest.size() == 3) {
@@ -251,28 +273,71 @@ int send(const QStringList& args) {
             else
                 object.insert("n", value);
         }
-        sent = sendText(command(object));
-    } else if (verb == "move" && rest.size() == 3) {
-        sent = phone.sendMove(static_cast<int16_t>(number(1)), static_cast<int16_t>(number(2)));
-    } else if (verb == "scroll" && rest.size() == 3) {
-        sent = phone.sendScroll(static_cast<int16_t>(number(1)), static_cast<int16_t>(number(2)));
-    } else if (verb == "click" && (rest.size() == 2 || rest.size() == 3) &&
-               (rest[1] == "left" || rest[1] == "right")) {
-        const uint8_t button = rest[1] == "left" ? 0 : 1;
+        text = command(object);
+    } else if ((verb == "move" || verb == "scroll") && rest.size() == 3) {
+        x = frameValue(rest[1]);
+        y = frameValue(rest[2]);
+        if (!x || !y)
+            return refuse(QStringLiteral("%1 takes two whole numbers from %2 to %3, not \"%4 %5\"")
+                              .arg(verb)
+                              .arg(INT16_MIN)
+                              .arg(INT16_MAX)
+                              .arg(rest[1], rest[2]));
+    } else if (verb == "click" && (rest.size() == 2 || rest.size() == 3)) {
         const QString how = rest.size() == 3 ? rest[2] : QString();
-        if (how.isEmpty())
-            sent = phone.sendClick(button, true) && phone.sendClick(button, false);
-        else if (how == "down" || how == "up")
-            sent = phone.sendClick(button, how == "down");
+        if ((rest[1] != "left" && rest[1] != "right") ||
+            (!how.isEmpty() && how != "down" && how != "up"))
+            return refuse(QStringLiteral("click takes left or right, then down or up (or nothing "
+                                         "for both), not \"%1\"")
+                              .arg(rest.mid(1).join(u' ')));
+        if (!how.isEmpty())
+            clickDown = how == "down";
     } else {
-        return usage();
+        return refuse(QStringLiteral("unknown command or wrong number of arguments: \"%1\"")
+                          .arg(rest.join(u' ')));
+    }
+
+    if (!port) {
+        TerminalAlerts alerts;
+        port = AppState(&alerts).port();
+    }
+    const std::optional<QString> key =
+        pskFile.isEmpty() ? KeychainPSK::shared().load() : readKeyFile(pskFile);
+    if (!key || key->isEmpty()) {
+        if (pskFile.isEmpty())
+            QTextStream(stderr) << "pointrelay: no key (store one with `pointrelay serve`, or "
+                                   "pass --psk-file)\n";
+        return 1;
+    }
+
+    client::PhoneClient phone;
+    if (!phone.connect(host.toStdString(), *port) || !phone.handshake(key->toStdString())) {
+        QTextStream(stderr) << "pointrelay: cannot reach pointrelayd at " << host << ":" << *port
+                            << " with this key\n";
+        return 1;
+    }
+
+    bool sent = false;
+    if (verb == "text" || verb == "sys") {
+        sent =
+            plain ? phone.sendText(text.toStdString()) : phone.sendSealedText(text.toStdString());
+    } else if (verb == "move") {
+        sent = phone.sendMove(*x, *y);
+    } else if (verb == "scroll") {
+        sent = phone.sendScroll(*x, *y);
+    } else { // click
+        const uint8_t button = rest[1] == "left" ? 0 : 1;
+        sent = clickDown ? phone.sendClick(button, *clickDown)
+                         : phone.sendClick(button, true) && phone.sendClick(button, false);
     }
 
     // The daemon has handled the command once it answers a PING sent after it; print the
     // acknowledgement a copy or paste brings back.
     std::vector<uint8_t> body;
-    if (!sent || !phone.sendPing())
+    if (!sent || !phone.sendPing()) {
+        QTextStream(stderr) << "pointrelay: the connection to pointrelayd was lost\n";
         return 1;
+    }
     while (phone.recvFrame(body, 5000)) {
         if (body.size() == 1 && body[0] == 0xFF)
             return 0;
@@ -282,6 +347,7 @@ int send(const QStringList& args) {
                   << "\n"
                   << Qt::flush;
     }
+    QTextStream(stderr) << "pointrelay: pointrelayd did not confirm the command\n";
     return 1;
 }
 
@@ -301,5 +367,5 @@ int main(int argc, char** argv) {
         return pair(rest);
     if (args[0] == "send")
         return send(rest);
-    return usage();
+    return refuse(QStringLiteral("unknown command \"%1\"").arg(args[0]));
 }
