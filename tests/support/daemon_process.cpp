@@ -14,7 +14,7 @@ namespace pointrelay::test {
 
 DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
                              const std::map<std::string, std::string>& env,
-                             size_t addressSpaceLimit) {
+                             size_t addressSpaceLimit, Output read) {
     int fds[2];
     if (::pipe(fds) != 0)
         return;
@@ -25,7 +25,7 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
 
     m_pid = ::fork();
     if (m_pid == 0) {
-        ::dup2(fds[1], STDERR_FILENO);
+        ::dup2(fds[1], read == Output::standardError ? STDERR_FILENO : STDOUT_FILENO);
         ::close(fds[0]);
         ::close(fds[1]);
         for (const auto& [name, value] : env)

@@ -13,12 +13,16 @@
 
 namespace pointrelay::test {
 
-/// A pointrelayd child process whose standard error is read line by line.
+/// A child process (pointrelayd, or a witness client of the tests) whose standard error, or
+/// standard output, is read as it comes.
 class DaemonProcess {
 public:
+    enum class Output { standardError, standardOutput };
+
     /// `addressSpaceLimit`, when non-zero, caps the child's virtual memory (RLIMIT_AS).
     DaemonProcess(const std::vector<std::string>& args,
-                  const std::map<std::string, std::string>& env = {}, size_t addressSpaceLimit = 0);
+                  const std::map<std::string, std::string>& env = {}, size_t addressSpaceLimit = 0,
+                  Output read = Output::standardError);
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;

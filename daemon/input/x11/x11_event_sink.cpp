@@ -116,7 +116,7 @@ void X11EventSink::postKey(const KeyEvent& event) {
             typeText(*event.text);
         return;
     }
-    const X11Keysym keysym = x11KeysymForVirtualKey(event.keyCode);
+    const Keysym keysym = keysymForVirtualKey(event.keyCode);
     if (keysym == NoSymbol)
         return;
     if (!event.flags) {
@@ -125,10 +125,10 @@ void X11EventSink::postKey(const KeyEvent& event) {
     }
     // A flags-style event carries its modifiers: they wrap the key, pressed before it and
     // released after it. A modifier key carrying its own flag is pressed once.
-    std::vector<X11Keysym> modifiers = x11ModifiersForFlags(*event.flags);
+    std::vector<Keysym> modifiers = modifiersForFlags(*event.flags);
     std::erase(modifiers, keysym);
     if (event.down) {
-        for (X11Keysym modifier : modifiers)
+        for (Keysym modifier : modifiers)
             key(modifier, true);
         key(keysym, true);
     } else {
@@ -145,7 +145,7 @@ HidOpenResult X11EventSink::openHidSystem() {
 
 int32_t X11EventSink::postAuxKey(uint32_t, AuxKeyType type, bool down) {
     std::lock_guard lock(m_mutex);
-    const X11Keysym keysym = x11KeysymForAuxKey(type);
+    const Keysym keysym = keysymForAuxKey(type);
     return keysym != NoSymbol && key(keysym, down) ? 0 : 1;
 }
 
@@ -230,7 +230,7 @@ void X11EventSink::loadKeymap() {
 
 // The keycode that gives `keysym` without modifiers (first column), or 0. Keysyms reachable
 // only with Shift or Num Lock are typed on a borrowed keycode instead.
-unsigned int X11EventSink::keycodeFor(X11Keysym keysym) {
+unsigned int X11EventSink::keycodeFor(Keysym keysym) {
     loadKeymap();
     for (size_t i = 0; m_keysymsPerKeycode > 0 && i < m_keymap.size(); i += m_keysymsPerKeycode) {
         if (m_keymap[i] == keysym)
@@ -245,7 +245,7 @@ std::vector<unsigned int> X11EventSink::spareKeycodes() {
     std::vector<unsigned int> spare;
     for (size_t i = 0; m_keysymsPerKeycode > 0 && i < m_keymap.size(); i += m_keysymsPerKeycode) {
         const auto row = m_keymap.begin() + static_cast<std::ptrdiff_t>(i);
-        if (std::all_of(row, row + m_keysymsPerKeycode, [](X11Keysym k) { return k == NoSymbol; }))
+        if (std::all_of(row, row + m_keysymsPerKeycode, [](Keysym k) { return k == NoSymbol; }))
             spare.push_back(m_minKeycode + static_cast<unsigned int>(i / m_keysymsPerKeycode));
     }
     return spare;
@@ -253,7 +253,7 @@ std::vector<unsigned int> X11EventSink::spareKeycodes() {
 
 // Every column gets the keysym: with one in the first column only, the server would derive
 // the shifted column by case conversion (é → É under Shift or Caps Lock).
-void X11EventSink::bindKeycode(unsigned int keycode, X11Keysym keysym) {
+void X11EventSink::bindKeycode(unsigned int keycode, Keysym keysym) {
     std::vector<KeySym> row(static_cast<size_t>(std::max(m_keysymsPerKeycode, 1)), keysym);
     XChangeKeyboardMapping(m_display.get(), static_cast<int>(keycode), static_cast<int>(row.size()),
                            row.data(), 1);
@@ -264,7 +264,7 @@ void X11EventSink::bindKeycode(unsigned int keycode, X11Keysym keysym) {
 
 // Presses or releases the key of `keysym`. A keysym without a key of its own is bound to a
 // spare keycode on press and unbound after release. False when no keycode can be had.
-bool X11EventSink::key(X11Keysym keysym, bool down) {
+bool X11EventSink::key(Keysym keysym, bool down) {
     auto borrowed = m_borrowed.find(keysym);
     unsigned int keycode = borrowed != m_borrowed.end() ? borrowed->second : keycodeFor(keysym);
     if (keycode == 0) {
@@ -294,9 +294,9 @@ bool X11EventSink::key(X11Keysym keysym, bool down) {
 // characters as there are spare keycodes, types them, and restores the keycodes after
 // kRestoreDelay; a batch of hundreds of characters costs one delay, not hundreds.
 void X11EventSink::typeText(std::u16string_view text) {
-    std::vector<X11Keysym> keysyms;
+    std::vector<Keysym> keysyms;
     for (char32_t codePoint : decodeUtf16(text)) {
-        if (const X11Keysym keysym = x11KeysymForCodePoint(codePoint))
+        if (const Keysym keysym = keysymForCodePoint(codePoint))
             keysyms.push_back(keysym);
     }
     Display* display = m_display.get();
@@ -306,7 +306,7 @@ void X11EventSink::typeText(std::u16string_view text) {
             core::logLine("X11: no spare keycode to type text with");
             return;
         }
-        std::map<X11Keysym, unsigned int> batch;
+        std::map<Keysym, unsigned int> batch;
         size_t end = next;
         for (; end < keysyms.size(); ++end) {
             if (batch.contains(keysyms[end]))

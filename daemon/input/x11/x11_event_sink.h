@@ -2,7 +2,7 @@
 #pragma once
 
 #include "input/event_sink.h"
-#include "input/x11/x11_keymap.h"
+#include "input/linux/keysyms.h"
 
 #include <map>
 #include <memory>
@@ -51,10 +51,10 @@ private:
     void button(unsigned int button, bool down);
     void scrollAxis(double& pending, double delta, unsigned int positive, unsigned int negative);
     void loadKeymap();
-    unsigned int keycodeFor(X11Keysym keysym);
+    unsigned int keycodeFor(Keysym keysym);
     std::vector<unsigned int> spareKeycodes();
-    void bindKeycode(unsigned int keycode, X11Keysym keysym);
-    bool key(X11Keysym keysym, bool down);
+    void bindKeycode(unsigned int keycode, Keysym keysym);
+    bool key(Keysym keysym, bool down);
     void typeText(std::u16string_view text);
 
     std::mutex m_mutex;
@@ -63,11 +63,11 @@ private:
     double m_pendingScrollX = 0; ///< horizontal pixels not yet worth a wheel step
 
     /// The server's keyboard map as last read (see loadKeymap).
-    std::vector<X11Keysym> m_keymap;
+    std::vector<Keysym> m_keymap;
     int m_minKeycode = 0;
     int m_keysymsPerKeycode = 0;
     /// Keys pressed on a borrowed spare keycode, bound until their release.
-    std::map<X11Keysym, unsigned int> m_borrowed;
+    std::map<Keysym, unsigned int> m_borrowed;
 };
 
 /// The X11 sink for the display named by DISPLAY, or null when DISPLAY is unset, the display

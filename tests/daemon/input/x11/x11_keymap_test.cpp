@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "input/x11/x11_keymap.h"
+#include "input/linux/keysyms.h"
 
 #include <X11/keysym.h>
 #include <gtest/gtest.h>
@@ -9,27 +9,27 @@ namespace pointrelay::input {
 namespace {
 
 TEST(X11Keymap, EveryKeyHasItsOwnKeysymExceptCommandWhichIsControl) {
-    std::map<X11Keysym, uint16_t> owner;
+    std::map<Keysym, uint16_t> owner;
     for (uint16_t virtualKey = 0; virtualKey < 0x80; ++virtualKey) {
-        const X11Keysym keysym = x11KeysymForVirtualKey(virtualKey);
+        const Keysym keysym = keysymForVirtualKey(virtualKey);
         if (keysym != 0 && virtualKey != 0x36 && virtualKey != 0x37) {
             EXPECT_TRUE(owner.emplace(keysym, virtualKey).second)
                 << "keys " << owner[keysym] << " and " << virtualKey << " share a keysym";
         }
     }
-    EXPECT_EQ(x11KeysymForVirtualKey(0x37), x11KeysymForVirtualKey(0x3B));
-    EXPECT_EQ(x11KeysymForVirtualKey(0x36), x11KeysymForVirtualKey(0x3E));
+    EXPECT_EQ(keysymForVirtualKey(0x37), keysymForVirtualKey(0x3B));
+    EXPECT_EQ(keysymForVirtualKey(0x36), keysymForVirtualKey(0x3E));
     for (uint16_t unmapped : {0x0A, 0x34, 0x3F, 0x80})
-        EXPECT_EQ(x11KeysymForVirtualKey(unmapped), 0u) << unmapped;
-    EXPECT_EQ(x11ModifiersForFlags(flags::kCommand | flags::kControl | flags::kFn),
-              std::vector<X11Keysym>{XK_Control_L});
+        EXPECT_EQ(keysymForVirtualKey(unmapped), 0u) << unmapped;
+    EXPECT_EQ(modifiersForFlags(flags::kCommand | flags::kControl | flags::kFn),
+              std::vector<Keysym>{XK_Control_L});
 }
 
 TEST(X11Keymap, ControlCharactersOtherThanLineBreaksAndTabsAreNotTyped) {
-    EXPECT_EQ(x11KeysymForCodePoint(U'\n'), static_cast<X11Keysym>(XK_Return));
-    EXPECT_EQ(x11KeysymForCodePoint(U'\t'), static_cast<X11Keysym>(XK_Tab));
+    EXPECT_EQ(keysymForCodePoint(U'\n'), static_cast<Keysym>(XK_Return));
+    EXPECT_EQ(keysymForCodePoint(U'\t'), static_cast<Keysym>(XK_Tab));
     for (char32_t untypeable : {0x07u, 0x7Fu, 0x85u, 0xD800u, 0x110000u})
-        EXPECT_EQ(x11KeysymForCodePoint(untypeable), 0u) << uint32_t(untypeable);
+        EXPECT_EQ(keysymForCodePoint(untypeable), 0u) << uint32_t(untypeable);
 }
 
 } // namespace
