@@ -234,6 +234,26 @@ void AppState::applyState(const ServerState& state) {
     assign(m_moveFPS, state.moveFPS, &AppState::moveFPSChanged);
     assign(m_scrollFPS, state.scrollFPS, &AppState::scrollFPSChanged);
     assign(m_lastLog, state.lastLog, &AppState::lastLogChanged);
+    if (state.inputRoute != InputRoute::unknown)
+        assign(m_inputRoute, state.inputRoute, &AppState::inputRouteChanged);
+}
+
+InputRoute AppState::expectedInputRoute() {
+#ifdef Q_OS_MACOS
+    return InputRoute::unknown;
+#else
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
+        if (desktop.contains(QLatin1String("GNOME"), Qt::CaseInsensitive))
+            return InputRoute::gnome;
+        if (desktop.contains(QLatin1String("KDE"), Qt::CaseInsensitive))
+            return InputRoute::portal;
+        if (desktop.contains(QLatin1String("sway"), Qt::CaseInsensitive))
+            return InputRoute::wlroots;
+        return InputRoute::unknown; // decided when the daemon starts
+    }
+    return qEnvironmentVariableIsEmpty("DISPLAY") ? InputRoute::none : InputRoute::x11;
+#endif
 }
 
 } // namespace pointrelay::app

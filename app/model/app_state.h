@@ -33,6 +33,7 @@ class AppState : public QObject {
     Q_PROPERTY(double moveFPS READ moveFPS NOTIFY moveFPSChanged)
     Q_PROPERTY(double scrollFPS READ scrollFPS NOTIFY scrollFPSChanged)
     Q_PROPERTY(QString lastLog READ lastLog NOTIFY lastLogChanged)
+    Q_PROPERTY(int inputRoute READ inputRouteRaw NOTIFY inputRouteChanged)
 
 public:
     static constexpr quint16 kDefaultPort = 9000;
@@ -64,6 +65,13 @@ public:
     double moveFPS() const { return m_moveFPS; }
     double scrollFPS() const { return m_scrollFPS; }
     QString lastLog() const { return m_lastLog; }
+    /// How the daemon reaches the desktop: as it last said, or before that as this session's
+    /// environment suggests.
+    InputRoute inputRoute() const { return m_inputRoute; }
+    int inputRouteRaw() const { return static_cast<int>(m_inputRoute); }
+    /// \brief The route a daemon started in this environment is likely to take (Linux: by
+    /// WAYLAND_DISPLAY, XDG_CURRENT_DESKTOP and DISPLAY); unknown where it cannot be told.
+    static InputRoute expectedInputRoute();
 
     void setPort(quint16 port);
     void setHostMode(HostAdvertiseMode mode);
@@ -116,6 +124,7 @@ signals:
     void moveFPSChanged();
     void scrollFPSChanged();
     void lastLogChanged();
+    void inputRouteChanged();
 
 private:
     void loadSettings();
@@ -143,6 +152,7 @@ private:
     double m_moveFPS = 0;
     double m_scrollFPS = 0;
     QString m_lastLog;
+    InputRoute m_inputRoute = expectedInputRoute();
 };
 
 } // namespace pointrelay::app

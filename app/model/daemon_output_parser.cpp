@@ -18,6 +18,25 @@ std::optional<double> rateAfter(const QString& line, QLatin1StringView key) {
     return ok ? std::optional(value) : std::nullopt;
 }
 
+// The route a daemon's "Input: " line names (a later line may refine an earlier one).
+std::optional<InputRoute> inputRouteOf(const QString& line) {
+    static const std::pair<QLatin1StringView, InputRoute> kLines[] = {
+        {QLatin1StringView("[C++] Input: Wayland (wlroots virtual devices)"), InputRoute::wlroots},
+        {QLatin1StringView("[C++] Input: Wayland (GNOME remote desktop)"), InputRoute::gnome},
+        {QLatin1StringView("[C++] Input: Wayland (desktop portal)"), InputRoute::portal},
+        {QLatin1StringView("[C++] Input: the desktop refused remote input"),
+         InputRoute::portalRefused},
+        {QLatin1StringView("[C++] Input: X11 (XTest)"), InputRoute::x11},
+        {QLatin1StringView("[C++] Input: this is a Wayland session"), InputRoute::x11InWayland},
+        {QLatin1StringView("[C++] Input: no window system reachable"), InputRoute::none},
+    };
+    for (const auto& [prefix, route] : kLines) {
+        if (line.startsWith(prefix))
+            return route;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 void DaemonOutputParser::reset() {
@@ -74,6 +93,10 @@ void DaemonOutputParser::interpret(const QString& line, ServerState& state) {
     }
     if (line.contains(QLatin1StringView("Client disconnected"), Qt::CaseInsensitive)) {
         state.connectedClients = std::max<qint64>(0, state.connectedClients - 1);
+        m_publish(state);
+    }
+    if (const auto route = inputRouteOf(line); route && *route != state.inputRoute) {
+        state.inputRoute = *route;
         m_publish(state);
     }
     if (line.startsWith(QLatin1StringView("STAT")) || line.startsWith(QLatin1StringView("Stat"))) {

@@ -6,6 +6,18 @@
 
 namespace pointrelay::app {
 
+/// How the daemon reaches the desktop, as its "Input: " lines say.
+enum class InputRoute {
+    unknown,       ///< no daemon has said yet
+    wlroots,       ///< Wayland, virtual devices of a wlroots compositor
+    gnome,         ///< Wayland, GNOME's remote desktop
+    portal,        ///< Wayland, the desktop portal (asks the person)
+    portalRefused, ///< the person or the desktop refused the portal's request
+    x11,           ///< X11, XTest
+    x11InWayland,  ///< XTest in a Wayland session: X applications only
+    none,          ///< no window system: nothing is posted
+};
+
 /// The daemon's status as read from its output: a value, copied whenever it is published.
 struct ServerState {
     bool running = false;
@@ -17,6 +29,7 @@ struct ServerState {
     /// view shows where it really listens.
     quint16 port = 0;
     bool advertised = false;
+    InputRoute inputRoute = InputRoute::unknown;
 
     bool operator==(const ServerState&) const = default;
 };

@@ -3,6 +3,7 @@
 
 #include "model/app_state.h"
 #include "model/keychain_psk.h"
+#include "platform_texts.h"
 #include "qr_sheet.h"
 #include "settings_actions.h"
 #include "text_styles.h"
@@ -65,18 +66,17 @@ FirstRunWizardView::FirstRunWizardView(AppState& state, Alerts& alerts, QWidget*
     heading->setFont(headingFont);
     column->addWidget(heading);
 
-    // Page 1: the accessibility permission.
+    // Page 1: what the desktop needs for input (the accessibility permission on macOS, the
+    // input route elsewhere).
     auto* permission = new QWidget(m_pages);
     auto* permissionColumn = pageLayout(permission);
-    permissionColumn->addWidget(
-        new QLabel(tr("1) アクセシビリティの許可を有効にしてください。"), permission));
-    permissionColumn->addWidget(footnote(
-        tr("Pointrelay Server は、iPhone からの操作を Mac に送信するために「アクセシビリティ」の"
-           "許可が必要です。下のボタンから macOS の設定を開き、「Pointrelay Server」を有効にして"
-           "ください。"),
-        permission));
+    permissionColumn->addWidget(new QLabel(PlatformTexts::permissionStep(), permission));
+    m_permissionNote = footnote(QString(), permission);
+    m_permissionNote->setObjectName(QStringLiteral("permissionNote"));
+    permissionColumn->addWidget(m_permissionNote);
     auto* accessibility =
         button(tr("アクセシビリティ設定を開く"), "accessibilityButton", permission);
+    accessibility->setVisible(PlatformTexts::hasAccessibilitySettings());
     permissionColumn->addWidget(accessibility, 0, Qt::AlignLeft);
     permissionColumn->addStretch();
     m_pages->addWidget(permission);
@@ -109,8 +109,7 @@ FirstRunWizardView::FirstRunWizardView(AppState& state, Alerts& alerts, QWidget*
     // Page 3: the pairing code.
     auto* pairing = new QWidget(m_pages);
     auto* pairingColumn = pageLayout(pairing);
-    pairingColumn->addWidget(new QLabel(
-        tr("3) iPhone のアプリで QR を読み取ると、接続設定が取り込まれます。"), pairing));
+    pairingColumn->addWidget(new QLabel(PlatformTexts::scanStep(), pairing));
     auto* showQR = button(tr("QR を表示"), "showQRButton", pairing);
     pairingColumn->addWidget(showQR, 0, Qt::AlignLeft);
     pairingColumn->addStretch();
@@ -141,6 +140,12 @@ FirstRunWizardView::FirstRunWizardView(AppState& state, Alerts& alerts, QWidget*
     connect(&m_state, &AppState::portChanged, this,
             [this] { m_port->setText(QString::number(m_state.port())); });
     connect(&m_state, &AppState::maskedPSKChanged, this, &FirstRunWizardView::showKey);
+    const auto showRoute = [this] {
+        m_permissionNote->setText(
+            PlatformTexts::permissionNote(m_state.inputRoute(), PlatformTexts::Place::wizard));
+    };
+    connect(&m_state, &AppState::inputRouteChanged, this, showRoute);
+    showRoute();
     m_port->setText(QString::number(m_state.port()));
     setStep(0);
 }

@@ -17,9 +17,10 @@ class AppState;
 
 Q_DECLARE_LOGGING_CATEGORY(lcWizard)
 
-/// The first-run wizard's content: three pages (the accessibility permission; port and key;
-/// the pairing code) with "戻る", "次へ" and, on the last page, "完了" (also on Return). The
-/// page lives only in the view; the wizard starts no daemon and saves no settings.
+/// The first-run wizard's content: three pages (what the desktop needs for input: the
+/// accessibility permission on macOS, the input route elsewhere; port and key; the pairing code)
+/// with "戻る", "次へ" and, on the last page, "完了" (also on Return). The page lives only in the
+/// view; the wizard starts no daemon and saves no settings.
 class FirstRunWizardView : public QWidget {
     Q_OBJECT
 public:
@@ -46,6 +47,7 @@ private:
     Alerts& m_alerts;
     int m_step = 0;
     QStackedWidget* m_pages;
+    QLabel* m_permissionNote = nullptr;
     QLabel* m_port;
     QLabel* m_maskedKey;
     QPushButton* m_back;

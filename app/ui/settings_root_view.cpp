@@ -4,6 +4,7 @@
 #include "model/alerts.h"
 #include "model/app_state.h"
 #include "model/keychain_psk.h"
+#include "platform_texts.h"
 #include "qr_sheet.h"
 #include "settings_actions.h"
 #include "text_styles.h"
@@ -84,7 +85,7 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     outer->addWidget(connection);
 
     // Security.
-    auto* security = new QGroupBox(tr("セキュリティ（PSKはMacで管理）"), this);
+    auto* security = new QGroupBox(PlatformTexts::securityHeader(), this);
     auto* securityColumn = new QVBoxLayout(security);
     auto* keyRow = new QHBoxLayout;
     keyRow->addWidget(new QLabel(QStringLiteral("PSK"), this));
@@ -107,17 +108,14 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     securityColumn->addWidget(m_keyStore);
     auto* permission = new QVBoxLayout;
     permission->setSpacing(8);
-    auto* note = new QLabel(
-        tr("Mac "
-           "をリモート操作するために、「アクセシビリティ」の許可が必要です。下のボタンから設定を"
-           "開き、「Pointrelay Server」を有効にしてください。"),
-        this);
-    note->setObjectName(QStringLiteral("accessibilityNote"));
+    auto* note = new QLabel(this);
+    note->setObjectName(QStringLiteral("permissionNote"));
     note->setWordWrap(true);
     note->setFont(textStyleFont(TextStyle::footnote));
     useSecondaryTextColor(note);
     permission->addWidget(note);
     auto* accessibility = button(tr("アクセシビリティ設定を開く"), "accessibilityButton", this);
+    accessibility->setVisible(PlatformTexts::hasAccessibilitySettings());
     permission->addWidget(accessibility, 0, Qt::AlignLeft);
     securityColumn->addLayout(permission);
     outer->addWidget(security);
@@ -159,6 +157,12 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
             [this] { m_autoLaunch->setChecked(m_state.autoLaunch()); });
     connect(&m_state, &AppState::runningChanged, this, &SettingsRootView::showRunning);
     connect(&m_state, &AppState::maskedPSKChanged, this, &SettingsRootView::showKey);
+    const auto showRoute = [this, note] {
+        note->setText(
+            PlatformTexts::permissionNote(m_state.inputRoute(), PlatformTexts::Place::settings));
+    };
+    connect(&m_state, &AppState::inputRouteChanged, this, showRoute);
+    showRoute();
 
     showPort();
     showHostMode();
@@ -210,8 +214,7 @@ void SettingsRootView::regenerateKey() {
     // The restart comes first: the notice waits for the user, the daemon should not.
     if (m_state.running())
         m_state.applySettings();
-    m_alerts.information(tr("PSKを再生成しました"),
-                         tr("iPhone側の「QR読み取り」で取り込みください。"));
+    m_alerts.information(tr("PSKを再生成しました"), PlatformTexts::regeneratedKeyNotice());
 }
 
 void SettingsRootView::showQRSheet() {

@@ -32,6 +32,99 @@ Please choose another port.</translation>
     </message>
 </context>
 <context>
+    <name>PlatformTexts</name>
+    <message>
+        <location filename="../platform_texts.cpp" line="11"/>
+        <source>セキュリティ（PSKはMacで管理）</source>
+        <translation>Security (the PSK is kept on this Mac)</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="15"/>
+        <source>iPhone側の「QR読み取り」で取り込みください。</source>
+        <translation>Import it again with &quot;Scan QR&quot; on the iPhone.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="19"/>
+        <source>1) アクセシビリティの許可を有効にしてください。</source>
+        <translation>1) Turn on the accessibility permission.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="24"/>
+        <source>Mac をリモート操作するために、「アクセシビリティ」の許可が必要です。下のボタンから設定を開き、「Pointrelay Server」を有効にしてください。</source>
+        <translation>Remote control of this Mac needs the Accessibility permission. Open the settings with the button below and turn on &quot;Pointrelay Server&quot;.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="27"/>
+        <source>Pointrelay Server は、iPhone からの操作を Mac に送信するために「アクセシビリティ」の許可が必要です。下のボタンから macOS の設定を開き、「Pointrelay Server」を有効にしてください。</source>
+        <translation>Pointrelay Server needs the Accessibility permission to pass what you do on the iPhone to the Mac. Open the macOS settings with the button below and turn on &quot;Pointrelay Server&quot;.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="33"/>
+        <source>3) iPhone のアプリで QR を読み取ると、接続設定が取り込まれます。</source>
+        <translation>3) Scan the QR code with the iPhone app to import the connection settings.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="39"/>
+        <source>セキュリティ（PSKはこのコンピュータで管理）</source>
+        <translation>Security (the PSK is kept on this computer)</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="43"/>
+        <source>スマートフォンで QR をもう一度読み取ってください。</source>
+        <translation>Scan the QR code on the phone again.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="47"/>
+        <source>1) 入力経路を確認してください。</source>
+        <translation>1) Check the input route.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="53"/>
+        <source>入力経路: Wayland（wlroots の仮想デバイス）。必要な操作はありません。</source>
+        <translation>Input route: Wayland (wlroots virtual devices). Nothing to do.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="55"/>
+        <source>入力経路: Wayland（GNOME のリモートデスクトップ）。必要な操作はありません。キーボード配列にない文字はクリップボード経由で入力されます。</source>
+        <translation>Input route: Wayland (GNOME remote desktop). Nothing to do. Characters the keyboard layout lacks are typed through the clipboard.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="58"/>
+        <source>入力経路: Wayland（デスクトップポータル）。開始するとデスクトップが確認を求めるので、リモート操作を許可してください。</source>
+        <translation>Input route: Wayland (desktop portal). When the server starts, the desktop asks for your consent: allow remote interaction.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="62"/>
+        <source>デスクトップがリモート操作を許可しませんでした。もう一度開始し、表示される確認で許可してください。</source>
+        <translation>The desktop did not allow remote interaction. Start again and allow it when the desktop asks.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="65"/>
+        <source>入力経路: X11（XTest）。必要な操作はありません。</source>
+        <translation>Input route: X11 (XTest). Nothing to do.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="67"/>
+        <source>入力経路: X11（XTest）。この Wayland セッションでは X アプリケーションにしか届きません。POINTRELAY_INPUT で別の経路を選べます。</source>
+        <translation>Input route: X11 (XTest). In this Wayland session only X applications receive it. POINTRELAY_INPUT chooses another route.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="70"/>
+        <source>ウィンドウシステムに接続できないため、入力は送られません。デスクトップのセッションで起動してください。</source>
+        <translation>No window system is reachable, so no input is posted. Start Pointrelay in a desktop session.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="75"/>
+        <source>入力経路は開始時にデスクトップに合わせて選ばれます。</source>
+        <translation>The input route is chosen to suit the desktop when the server starts.</translation>
+    </message>
+    <message>
+        <location filename="../platform_texts.cpp" line="79"/>
+        <source>3) スマートフォンのアプリで QR を読み取ると、接続設定が取り込まれます。</source>
+        <translation>3) Scan the QR code with the phone app to import the connection settings.</translation>
+    </message>
+</context>
+<context>
     <name>QObject</name>
     <message>
         <location filename="../wizard_window.cpp" line="34"/>
@@ -90,37 +183,27 @@ For example: %2</translation>
 <context>
     <name>pointrelay::app::FirstRunWizardView</name>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="51"/>
+        <location filename="../first_run_wizard_view.cpp" line="52"/>
         <source>戻る</source>
         <translation>Back</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="52"/>
+        <location filename="../first_run_wizard_view.cpp" line="53"/>
         <source>次へ</source>
         <translation>Next</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="53"/>
+        <location filename="../first_run_wizard_view.cpp" line="54"/>
         <source>完了</source>
         <translation>Done</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="62"/>
+        <location filename="../first_run_wizard_view.cpp" line="63"/>
         <source>Pointrelay 初回セットアップ</source>
         <translation>Pointrelay first-time setup</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="72"/>
-        <source>1) アクセシビリティの許可を有効にしてください。</source>
-        <translation>1) Turn on the accessibility permission.</translation>
-    </message>
-    <message>
-        <location filename="../first_run_wizard_view.cpp" line="74"/>
-        <source>Pointrelay Server は、iPhone からの操作を Mac に送信するために「アクセシビリティ」の許可が必要です。下のボタンから macOS の設定を開き、「Pointrelay Server」を有効にしてください。</source>
-        <translation>Pointrelay Server needs the Accessibility permission to pass what you do on the phone to this computer. Open the system settings with the button below and turn on &quot;Pointrelay Server&quot;.</translation>
-    </message>
-    <message>
-        <location filename="../first_run_wizard_view.cpp" line="79"/>
+        <location filename="../first_run_wizard_view.cpp" line="78"/>
         <source>アクセシビリティ設定を開く</source>
         <translation>Open Accessibility Settings</translation>
     </message>
@@ -151,11 +234,6 @@ For example: %2</translation>
     </message>
     <message>
         <location filename="../first_run_wizard_view.cpp" line="113"/>
-        <source>3) iPhone のアプリで QR を読み取ると、接続設定が取り込まれます。</source>
-        <translation>3) Scan the QR code with the phone app to import the connection settings.</translation>
-    </message>
-    <message>
-        <location filename="../first_run_wizard_view.cpp" line="114"/>
         <source>QR を表示</source>
         <translation>Show QR</translation>
     </message>
@@ -190,79 +268,64 @@ For example: %2</translation>
 <context>
     <name>pointrelay::app::SettingsRootView</name>
     <message>
-        <location filename="../settings_root_view.cpp" line="54"/>
+        <location filename="../settings_root_view.cpp" line="55"/>
         <source>Bonjourで広告（_pointrelay._tcp）</source>
         <translation>Advertise with Bonjour (_pointrelay._tcp)</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="55"/>
+        <location filename="../settings_root_view.cpp" line="56"/>
         <source>ログイン時に自動起動</source>
         <translation>Start at login</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="63"/>
+        <location filename="../settings_root_view.cpp" line="64"/>
         <source>接続</source>
         <translation>Connection</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="71"/>
+        <location filename="../settings_root_view.cpp" line="72"/>
         <source>重複チェック</source>
         <translation>Check port</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="77"/>
+        <location filename="../settings_root_view.cpp" line="78"/>
         <source>.local名</source>
         <translation>.local name</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="78"/>
+        <location filename="../settings_root_view.cpp" line="79"/>
         <source>IPv4アドレス</source>
         <translation>IPv4 address</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="79"/>
+        <location filename="../settings_root_view.cpp" line="80"/>
         <source>Host（QRに含める）</source>
         <translation>Host (included in the QR code)</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="87"/>
-        <source>セキュリティ（PSKはMacで管理）</source>
-        <translation>Security (the PSK is kept on this computer)</translation>
-    </message>
-    <message>
-        <location filename="../settings_root_view.cpp" line="95"/>
+        <location filename="../settings_root_view.cpp" line="96"/>
         <source>再生成</source>
         <translation>Regenerate</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="100"/>
+        <location filename="../settings_root_view.cpp" line="101"/>
         <source>QR表示</source>
         <translation>Show QR</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="111"/>
-        <source>Mac をリモート操作するために、「アクセシビリティ」の許可が必要です。下のボタンから設定を開き、「Pointrelay Server」を有効にしてください。</source>
-        <translation>Remote control of this computer needs the Accessibility permission. Open the settings with the button below and turn on &quot;Pointrelay Server&quot;.</translation>
-    </message>
-    <message>
-        <location filename="../settings_root_view.cpp" line="120"/>
+        <location filename="../settings_root_view.cpp" line="117"/>
         <source>アクセシビリティ設定を開く</source>
         <translation>Open Accessibility Settings</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="200"/>
+        <location filename="../settings_root_view.cpp" line="204"/>
         <source>保存先: %1</source>
         <translation>Stored in: %1</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="213"/>
+        <location filename="../settings_root_view.cpp" line="217"/>
         <source>PSKを再生成しました</source>
         <translation>The PSK was regenerated</translation>
-    </message>
-    <message>
-        <location filename="../settings_root_view.cpp" line="214"/>
-        <source>iPhone側の「QR読み取り」で取り込みください。</source>
-        <translation>Import it on the phone with &quot;Scan QR&quot;.</translation>
     </message>
 </context>
 <context>

@@ -57,6 +57,18 @@ TEST_F(ParserTest, StatisticsLinesSetTheRates) {
     EXPECT_EQ(state.lastLog, "[C++] rateMove=98");
 }
 
+TEST_F(ParserTest, InputLinesTellTheRoute) {
+    feed("[C++] Input: Wayland (desktop portal)\n");
+    EXPECT_EQ(state.inputRoute, InputRoute::portal);
+    feed("[C++] Input: the desktop refused remote input\n");
+    EXPECT_EQ(state.inputRoute, InputRoute::portalRefused);
+    feed("[C++] Input: X11 (XTest)\n[C++] Input: this is a Wayland session: only X "
+         "applications will receive the events\n");
+    EXPECT_EQ(state.inputRoute, InputRoute::x11InWayland);
+    feed("[C++] [SYS] parsed action=Input: X11 (XTest)\n"); // a phone's text is no route
+    EXPECT_EQ(state.inputRoute, InputRoute::x11InWayland);
+}
+
 TEST_F(ParserTest, EchoesFocusAndFunctionKeyLines) {
     feed("[C++] [KEY] macFKey: n=6\n[C++] [SYS] focus begin pid=3\n[C++] [SYS] other\n");
     EXPECT_EQ(echoed, (QStringList{"[C++] [KEY] macFKey: n=6", "[C++] [SYS] focus begin pid=3"}));

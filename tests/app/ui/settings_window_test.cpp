@@ -155,7 +155,7 @@ private slots:
         QCOMPARE(model.state.maskedPSK(), KeychainPSK::mask(key));
         QCOMPARE(child<QLabel>(&view, "maskedPSKLabel")->text(), KeychainPSK::mask(key));
         QCOMPARE(model.alerts.shown, QStringList("information: PSKを再生成しました / "
-                                                 "iPhone側の「QR読み取り」で取り込みください。"));
+                                                 "スマートフォンで QR をもう一度読み取ってください。"));
         QVERIFY(!model.preferences.value("port").isValid());
     }
 

@@ -16,6 +16,27 @@ using namespace pointrelay::test;
 
 namespace {
 
+const char* routeName(InputRoute route) {
+    switch (route) {
+    case InputRoute::wlroots:
+        return "wlroots";
+    case InputRoute::gnome:
+        return "gnome";
+    case InputRoute::portal:
+        return "portal";
+    case InputRoute::portalRefused:
+        return "portal_refused";
+    case InputRoute::x11:
+        return "x11";
+    case InputRoute::x11InWayland:
+        return "x11_in_wayland";
+    case InputRoute::none:
+    case InputRoute::unknown:
+        break;
+    }
+    return "none";
+}
+
 // The wizard for the model, on screen and active (Return reaches its shortcut).
 FirstRunWizardView* openWizard(TestModel& model) {
     WizardWindow::open(model.state, model.alerts);
@@ -30,6 +51,40 @@ class WizardTest : public QObject {
     Q_OBJECT
 
 private slots:
+    // On Linux the first page and the settings' permission row show the daemon's input route
+    // (as its log line said) and what to do for it; nothing speaks of a Mac, and the
+    // accessibility button, which does nothing here, is not shown.
+    void showTheInputRouteWithoutMacWording() {
+        TestModel model;
+        FirstRunWizardView wizard(model.state, model.alerts);
+        SettingsRootView settings(model.state, model.alerts);
+        const std::pair<InputRoute, const char*> routes[] = {
+            {InputRoute::wlroots, "wlroots"},
+            {InputRoute::gnome, "GNOME"},
+            {InputRoute::portal, "ポータル"},
+            {InputRoute::portalRefused, "許可しませんでした"},
+            {InputRoute::x11, "X11"},
+            {InputRoute::x11InWayland, "X アプリケーション"},
+            {InputRoute::none, "入力は送られません"}};
+        for (const auto& [route, words] : routes) {
+            ServerState state;
+            state.inputRoute = route;
+            model.state.applyState(state);
+            for (QWidget* view :
+                 {static_cast<QWidget*>(&wizard), static_cast<QWidget*>(&settings)}) {
+                const QString note = child<QLabel>(view, "permissionNote")->text();
+                QVERIFY2(note.contains(QString::fromUtf8(words)), qPrintable(note));
+                QVERIFY(child(view, "accessibilityButton")->isHidden());
+                for (QLabel* label : view->findChildren<QLabel*>())
+                    QVERIFY2(!label->text().contains("Mac") && !label->text().contains("iPhone"),
+                             qPrintable(label->text()));
+            }
+            const QString name = QString::fromLatin1(routeName(route));
+            QVERIFY(!saveScreenshot(&wizard, "wizard_route_" + name).isEmpty());
+            QVERIFY(!saveScreenshot(&settings, "settings_route_" + name).isEmpty());
+        }
+    }
+
     void walksThreePagesAndFinishesOnReturn() {
         TestModel model;
         FirstRunWizardView* view = openWizard(model);
