@@ -7,6 +7,7 @@
 # Usage: cli_test.sh PATH_TO_POINTRELAY PATH_TO_POINTRELAYD
 set -euo pipefail
 
+[[ -n ${POINTRELAY_NETNS:-} ]] || exec "$(dirname "$0")/in_private_network.sh" "$0" "$@"
 fail() { echo "FAIL: $*" >&2; [[ -f ${T:-}/serve.out ]] && cat "$T/serve.out" >&2; exit 1; }
 CLI=${1:?usage: $0 PATH_TO_POINTRELAY PATH_TO_POINTRELAYD}
 DAEMON=${2:?usage: $0 PATH_TO_POINTRELAY PATH_TO_POINTRELAYD}

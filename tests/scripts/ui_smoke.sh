@@ -11,11 +11,7 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-# Ports of its own where root may make a network namespace: no test running at the same time
-# can then take the daemon's port between the check and the start.
-if [[ -z ${POINTRELAY_SMOKE_NETNS:-} ]] && unshare -n true 2>/dev/null; then
-    POINTRELAY_SMOKE_NETNS=1 exec unshare -n -- bash -c 'ip link set lo up && exec "$@"' - "$0" "$@"
-fi
+[[ -n ${POINTRELAY_NETNS:-} ]] || exec "$HERE/in_private_network.sh" "$0" "$@"
 if [[ -z ${POINTRELAY_SMOKE_DISPLAY_READY:-} ]]; then
     POINTRELAY_SMOKE_DISPLAY_READY=1 exec "$HERE/with_xvfb.sh" "$0" "$@"
 fi

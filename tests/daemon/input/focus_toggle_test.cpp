@@ -134,91 +134,53 @@ Lines join(std::initializer_list<Lines> parts) {
     return out;
 }
 
-TEST_F(FocusToggleTest, PanelAlreadyOpenIsClickedAndLeftOpen) {
+TEST_F(FocusToggleTest, OpenPanelIsClickedAndAClosedOneOpenedPolledAndClosedAgain) {
     ax.window = ax.panel;
     EXPECT_EQ(toggle(), join({{"log [SYS] focus begin pid=321", "timeout 0.5",
                                "log [SYS] focus: windowReady=1 openedNow=0", kDescription},
                               kClickTile,
                               {"log [SYS] focus click/AX controlcenter-focus-modes"}}));
-}
-
-TEST_F(FocusToggleTest, ClosedPanelIsOpenedPolledClickedAndClosedAgain) {
+    ax.window = nullptr;
+    ax.pressed = false;
     ax.windowAfterPolls = 2;
-    Lines expected = {"log [SYS] focus begin pid=321",
-                      "timeout 0.5",
-                      "log [SYS] focus: window not present, opening Control Center",
-                      "press menuextra AXPress",
-                      "log [SYS] focus: menuextra press err=0",
-                      "sleep 50000",
-                      "sleep 50000",
-                      "sleep 50000",
-                      "log [SYS] focus: windowReady=1 openedNow=1",
-                      kDescription};
-    EXPECT_EQ(toggle(), join({expected,
+    EXPECT_EQ(toggle(), join({{"log [SYS] focus begin pid=321", "timeout 0.5",
+                               "log [SYS] focus: window not present, opening Control Center",
+                               "press menuextra AXPress", "log [SYS] focus: menuextra press err=0",
+                               "sleep 50000", "sleep 50000", "sleep 50000",
+                               "log [SYS] focus: windowReady=1 openedNow=1", kDescription},
                               kClickTile,
                               kEscape,
                               {"log [SYS] focus click/AX controlcenter-focus-modes"}}));
 }
 
-TEST_F(FocusToggleTest, PanelThatNeverShowsStillGetsEscapeThenTheFallback) {
-    const Lines lines = toggle();
+TEST_F(FocusToggleTest, EveryFailureEndsInTheNotificationFallback) {
+    const Lines fallback = {"notify com.apple.controlcenter.dnd",
+                            "log [SYS] focus fallback notify status=0"};
+    Lines lines = toggle(); // the panel never shows: 20 polls, Escape, the fallback
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "sleep 50000"), 20);
-    const Lines tail(lines.end() - 7, lines.end());
-    EXPECT_EQ(tail, join({{"log [SYS] focus: windowReady=0 openedNow=1"},
-                          kEscape,
-                          {"notify com.apple.controlcenter.dnd",
-                           "log [SYS] focus fallback notify status=0"}}));
-}
-
-TEST_F(FocusToggleTest, FailuresBeforeTheTileEndInTheFallback) {
-    menuExtra->pressResult = -25204;
-    Lines lines = toggle();
-    EXPECT_EQ(
-        Lines(lines.begin() + 3, lines.end()),
-        (Lines{"press menuextra AXPress", "log [SYS] focus: menuextra press err=-25204",
-               "log [SYS] focus: windowReady=0 openedNow=0", "notify com.apple.controlcenter.dnd",
-               "log [SYS] focus fallback notify status=0"}));
-
-    adopt(ax.app, {});
-    lines = toggle();
-    EXPECT_EQ(lines[3], "log [SYS] focus: Control Center menuextra not found");
-
-    ax.app = nullptr;
-    EXPECT_EQ(toggle(),
-              (Lines{"log [SYS] focus begin pid=321", "notify com.apple.controlcenter.dnd",
-                     "log [SYS] focus: AXUIElementCreateApplication failed",
-                     "log [SYS] focus fallback notify status=0"}));
-    ax.pid.reset();
-    EXPECT_EQ(toggle(), (Lines{"notify com.apple.controlcenter.dnd",
-                               "log [SYS] focus: ControlCenter not found",
-                               "log [SYS] focus fallback notify status=0"}));
-}
-
-TEST_F(FocusToggleTest, TileWithoutClickableFrameUsesItsOwnCentreOrAXPress) {
+    EXPECT_EQ(Lines(lines.end() - 7, lines.end()),
+              join({{"log [SYS] focus: windowReady=0 openedNow=1"}, kEscape, fallback}));
+    // A tile without a usable frame (zero width) is pressed through accessibility.
     ax.window = ax.panel;
-    // A clickable child without a frame: the tile's own centre is used.
-    auto button = node("button", "AXButton");
-    adopt(tile, {button});
-    tile->attributes["AXRole"] = std::string("AXGroup");
-    Lines lines = toggle();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "log [SYS] focus: click point=(121,20)"),
-              lines.end());
-
-    // No usable frame anywhere (a zero width does not count): pressed through accessibility.
     frame(tile, 100, 10, 0, 20);
     tile->pressResult = -25200;
     lines = toggle();
-    EXPECT_EQ(
-        Lines(lines.end() - 4, lines.end()),
-        (Lines{"press tile AXPress", "log [SYS] focus: AXPress err=-25200",
-               "notify com.apple.controlcenter.dnd", "log [SYS] focus fallback notify status=0"}));
-    tile->pressResult = 0;
-    EXPECT_EQ(toggle().back(), "log [SYS] focus click/AX controlcenter-focus-modes");
+    EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
+              join({{"press tile AXPress", "log [SYS] focus: AXPress err=-25200"}, fallback}));
+    ax.window = nullptr;
+    menuExtra->pressResult = -25204;
+    lines = toggle();
+    EXPECT_EQ(lines[4], "log [SYS] focus: menuextra press err=-25204");
+    EXPECT_EQ(Lines(lines.end() - 2, lines.end()), fallback);
+    ax.app = nullptr;
+    EXPECT_EQ(toggle()[2], "log [SYS] focus: AXUIElementCreateApplication failed");
+    ax.pid.reset();
+    EXPECT_EQ(toggle(),
+              join({{fallback[0], "log [SYS] focus: ControlCenter not found"}, {fallback[1]}}));
 }
 
-TEST_F(FocusToggleTest, SearchesStopAtTheirDepth) {
-    // The tile nine levels below the window is out of reach of the depth-8 search.
-    NodePtr top = node("level0");
+TEST_F(FocusToggleTest, SearchesStopAtTheirDepthAndValuesReadByType) {
+    NodePtr top = node("level0"); // the tile nine levels below: beyond a depth-8 search
     NodePtr current = top;
     for (int level = 1; level < 9; ++level) {
         auto next = node("level" + std::to_string(level));
@@ -229,24 +191,12 @@ TEST_F(FocusToggleTest, SearchesStopAtTheirDepth) {
     EXPECT_FALSE(focus.findElementByIdentifier(top, "controlcenter-focus-modes", 8));
     EXPECT_TRUE(focus.findElementByIdentifier(top, "controlcenter-focus-modes", 9));
     EXPECT_FALSE(focus.findElementByIdentifier(top, "controlcenter-focus-modes", -1));
-
-    ax.window = top;
-    const Lines lines = toggle();
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "log [SYS] focus: controlcenter-focus-modes not found"),
-              lines.end());
-    EXPECT_EQ(lines.back(), "log [SYS] focus fallback notify status=0");
-}
-
-TEST_F(FocusToggleTest, ValueTextByType) {
-    tile->attributes["AXValue"] = true;
-    EXPECT_EQ(focus.copyValueText(tile), "true");
-    tile->attributes["AXValue"] = std::optional<int32_t>();
-    EXPECT_EQ(focus.copyValueText(tile), "");
-    tile->attributes["AXValue"] = std::string("On");
-    EXPECT_EQ(focus.copyValueText(tile), "On");
-    tile->attributes["AXValue"] = AxOther{};
-    EXPECT_EQ(focus.copyValueText(tile), "");
+    const std::pair<AxValue, std::string> values[] = {
+        {true, "true"}, {std::optional<int32_t>(), ""}, {std::string("On"), "On"}, {AxOther{}, ""}};
+    for (const auto& [value, text] : values) {
+        tile->attributes["AXValue"] = value;
+        EXPECT_EQ(focus.copyValueText(tile), text);
+    }
     tile->actions.reset();
     EXPECT_EQ(focus.copyActionNamesText(tile), "");
 }

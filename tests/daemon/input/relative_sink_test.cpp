@@ -1,0 +1,131 @@
+// SPDX-License-Identifier: MIT
+// What a relative route receives for the input layer's events (through a recording backend),
+// the bound on what waits for a slow desktop, and which routes are tried where.
+#include "input/input_route.h"
+#include "input/linux/relative_event_sink.h"
+#include "support/log_capture.h"
+
+#include <future>
+#include <gtest/gtest.h>
+#include <xkbcommon/xkbcommon-keysyms.h>
+
+namespace pointrelay::input {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class RecordingBackend final : public InjectionBackend {
+public:
+    explicit RecordingBackend(std::shared_future<bool> ready) : m_ready(std::move(ready)) {}
+    std::string_view name() const override { return "Test route"; }
+    bool start() override { return m_ready.get(); }
+    void motion(double dx, double dy) override { add("motion " + n(dx) + " " + n(dy)); }
+    void button(MouseButton b, bool down) override {
+        add(std::string(b == MouseButton::Left ? "left" : "right") + (down ? " down" : " up"));
+    }
+    void wheel(int v, int h) override { add("wheel " + n(v) + " " + n(h)); }
+    void key(Keysym keysym, bool down) override {
+        add("key " + std::to_string(keysym) + (down ? " down" : " up"));
+    }
+    void text(std::u32string_view text) override {
+        std::string codes;
+        for (const char32_t c : text)
+            codes += " " + n(c);
+        add("text" + codes);
+    }
+    Lines calls() {
+        std::lock_guard lock(m_mutex);
+        return m_calls;
+    }
+
+private:
+    static std::string n(double v) {
+        std::ostringstream out;
+        out << v;
+        return out.str();
+    }
+    void add(std::string call) {
+        std::lock_guard lock(m_mutex);
+        m_calls.push_back(std::move(call));
+    }
+    std::shared_future<bool> m_ready;
+    std::mutex m_mutex;
+    Lines m_calls;
+};
+
+struct Route {
+    explicit Route(bool starts = true) {
+        auto owned = std::make_unique<RecordingBackend>(ready.get_future().share());
+        backend = owned.get();
+        sink = std::make_unique<RelativeEventSink>(std::move(owned));
+        if (starts)
+            ready.set_value(true);
+    }
+    Lines calls() {
+        EXPECT_TRUE(sink->waitUntilIdle(std::chrono::seconds(5)));
+        return backend->calls();
+    }
+    std::promise<bool> ready;
+    RecordingBackend* backend;
+    std::unique_ptr<RelativeEventSink> sink;
+};
+
+TEST(RelativeEventSink, TurnsPositionsCombinationsAndWheelPixelsIntoRelativeEvents) {
+    Route route(false); // everything queued before the route starts: moves in a row merge
+    EventSink& sink = *route.sink;
+    sink.warpPointer({3, -3});
+    sink.warpPointer({3, -3}); // no distance, no motion
+    sink.postMouse({MouseEventType::LeftDown, {10, 10}, MouseButton::Left, 1});
+    sink.postMouse({MouseEventType::LeftDragged, {10, 10}, MouseButton::Left, std::nullopt});
+    sink.postMouse({MouseEventType::RightUp, {10, 10}, MouseButton::Right, std::nullopt});
+    EXPECT_EQ(sink.pointerLocation(), (Point{10, 10}));
+    for (const double pixels : {20.0, 20.0, -50.0, 9000.0})
+        sink.postScroll({0, 0, true, pixels, -pixels});
+    sink.postKey({8, true, flags::kCommand | flags::kShift, std::nullopt, Tap::Session});
+    sink.postKey({8, false, flags::kCommand | flags::kShift, std::nullopt, Tap::Session});
+    sink.postKey({0x3F, true, std::nullopt, std::nullopt, Tap::Hid}); // Fn: no keysym
+    sink.postKey({0, true, std::nullopt, u"a\n\u0007\xD83D\xDE00", Tap::Session});
+    sink.postKey({0, false, std::nullopt, u"a", Tap::Session});
+    EXPECT_EQ(sink.postAuxKey(1, AuxKeyType::Mute, true), 0);
+    route.ready.set_value(true);
+    const std::string c = std::to_string(XKB_KEY_c), ctrl = std::to_string(XKB_KEY_Control_L),
+                      shift = std::to_string(XKB_KEY_Shift_L);
+    EXPECT_EQ(route.calls(),
+              (Lines{"motion 10 10", "left down", "right up", "wheel 1 -1", "wheel -1 1",
+                     "wheel 100 -100", "key " + ctrl + " down", "key " + shift + " down",
+                     "key " + c + " down", "key " + c + " up", "key " + shift + " up",
+                     "key " + ctrl + " up", "text 97 10 128512",
+                     "key " + std::to_string(XKB_KEY_XF86AudioMute) + " down"}));
+}
+
+// A desktop that does not take events (a consent dialog open, say) holds no session: moves
+// merge, presses beyond the bound are dropped and logged, releases are always kept.
+TEST(RelativeEventSink, WhatWaitsForASlowDesktopIsBounded) {
+    test::LogCapture log;
+    Route route(false);
+    for (size_t i = 0; i < RelativeEventSink::kMaxQueued + 10; ++i) {
+        route.sink->warpPointer({double(i), 0});
+        route.sink->postMouse({MouseEventType::LeftDown, {double(i), 0}, MouseButton::Left, 1});
+    }
+    route.sink->postMouse({MouseEventType::LeftUp, {0, 0}, MouseButton::Left, 1});
+    EXPECT_TRUE(log.waitFor("Input: Test route is not keeping up"));
+    route.ready.set_value(true);
+    const Lines calls = route.calls();
+    EXPECT_LE(calls.size(), RelativeEventSink::kMaxQueued + 1);
+    EXPECT_EQ(calls.back(), "left up");
+}
+
+TEST(InputRoute, WaylandRoutesFirstInAWaylandSessionAndAForcedOneAlone) {
+    using enum InputRoute;
+    EXPECT_EQ(routesToTry("wayland-0", std::nullopt), (std::vector{wlroots, gnome, portal, x11}));
+    EXPECT_EQ(routesToTry("", std::nullopt), std::vector{x11});
+    EXPECT_EQ(routesToTry(nullptr, std::nullopt), std::vector{x11});
+    EXPECT_EQ(routesToTry("wayland-0", routeNamed("x11")), std::vector{x11});
+    EXPECT_EQ(routesToTry(nullptr, routeNamed("null")), std::vector{none});
+    for (const auto route : {wlroots, gnome, portal, x11, none})
+        EXPECT_EQ(routeNamed(routeName(route)), route);
+    EXPECT_FALSE(routeNamed("XTest"));
+}
+
+} // namespace
+} // namespace pointrelay::input

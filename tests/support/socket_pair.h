@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstdint>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pointrelay::test {
+
+/// Two connected stream sockets: the code under test reads `reader()`, the test writes
+/// `writer()` (or the other way round).
+class SocketPair {
+public:
+    SocketPair() { ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_fds); }
+    ~SocketPair() {
+        for (const int fd : m_fds)
+            if (fd >= 0)
+                ::close(fd);
+    }
+    SocketPair(const SocketPair&) = delete;
+    SocketPair& operator=(const SocketPair&) = delete;
+
+    int reader() const { return m_fds[0]; }
+    int writer() const { return m_fds[1]; }
+    bool write(const std::vector<uint8_t>& bytes) const {
+        return ::send(m_fds[1], bytes.data(), bytes.size(), 0) == ssize_t(bytes.size());
+    }
+    void closeWriter() {
+        ::close(m_fds[1]);
+        m_fds[1] = -1;
+    }
+    /// Bytes still waiting for the reader, taken without blocking.
+    size_t pending() const {
+        std::vector<uint8_t> buffer(1 << 17);
+        const ssize_t n = ::recv(m_fds[0], buffer.data(), buffer.size(), MSG_DONTWAIT);
+        return n > 0 ? size_t(n) : 0;
+    }
+
+private:
+    int m_fds[2] = {-1, -1};
+};
+
+} // namespace pointrelay::test
