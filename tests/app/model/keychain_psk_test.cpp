@@ -63,133 +63,85 @@ class KeyStoreTest : public ::testing::Test {
 protected:
     QString folder() const { return QString::fromStdString(m_temp.path().string()) + "/keys"; }
     QString itemFolder() const { return folder() + "/org.pointrelay.test"; }
-
     test::TempDir m_temp;
     std::shared_ptr<FilePskStore> m_files = std::make_shared<FilePskStore>(folder());
     KeychainPSK m_psk{"org.pointrelay.test", "psk", m_files};
 };
 
-// ---- the key and its masked form, over the file store ----
-
-TEST_F(KeyStoreTest, WithoutAnItemThereIsNoKey) {
+TEST_F(KeyStoreTest, KeysAreMadeStoredMaskedAndAFailedSaveKeepsTheOldOne) {
     EXPECT_EQ(m_psk.load(), std::nullopt);
     EXPECT_EQ(m_psk.maskedText(), "（未設定）");
     EXPECT_FALSE(m_psk.remove());
-}
-
-TEST_F(KeyStoreTest, GeneratedKeysAreStoredAndMasked) {
     const QString first = m_psk.generateAndStore();
-    EXPECT_TRUE(QRegularExpression("^[0-9a-f]{64}$").match(first).hasMatch())
-        << first.toStdString();
-    EXPECT_EQ(m_psk.load(), first);
+    EXPECT_TRUE(QRegularExpression("^[0-9a-f]{64}$").match(first).hasMatch());
     EXPECT_EQ(m_psk.maskedText(), first.left(3) + kBullets + first.right(3));
-    EXPECT_EQ(m_psk.maskedText().size(), 12);
-
     const QString second = m_psk.generateAndStore();
     EXPECT_NE(second, first);
     EXPECT_EQ(m_psk.load(), second);
     // One item, and no temporary file left beside it.
     EXPECT_EQ(QDir(itemFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{"psk"});
-    EXPECT_TRUE(m_psk.remove());
-    EXPECT_FALSE(m_psk.remove());
-    EXPECT_EQ(m_psk.load(), std::nullopt);
-}
-
-TEST_F(KeyStoreTest, MaskingCountsCharactersNotCodeUnits) {
-    ASSERT_TRUE(m_psk.save("abcdef"));
-    EXPECT_EQ(m_psk.maskedText(), kBullets);
-    ASSERT_TRUE(m_psk.save("abcdefg"));
-    EXPECT_EQ(m_psk.maskedText(), "abc" + kBullets + "efg");
-    EXPECT_EQ(KeychainPSK::mask(QString()), kBullets);
-    // Six emoji are twelve UTF-16 units but six characters; seven must not be split in halves.
+    // Masks count characters, not code units: six emoji are six, seven keep their halves.
+    EXPECT_EQ(KeychainPSK::mask(QString("abcdef")), kBullets);
+    EXPECT_EQ(KeychainPSK::mask(QString("abcdefg")), "abc" + kBullets + "efg");
     EXPECT_EQ(KeychainPSK::mask(QString("😀😁😂🤣😃😄")), kBullets);
     EXPECT_EQ(KeychainPSK::mask(QString("😀😁😂x🤣😃😄")),
               "😀😁😂" + kBullets + "🤣😃😄");
-}
 
-TEST_F(KeyStoreTest, AnItemThatIsNotUtf8IsNoKey) {
-    ASSERT_EQ(m_files->write("org.pointrelay.test", "psk",
-                             QByteArray("ab\xff\xfe"
-                                        "cdefg")),
-              PskStore::Status::ok);
-    EXPECT_EQ(m_psk.load(), std::nullopt);
-    EXPECT_EQ(m_psk.maskedText(), "（未設定）");
-}
-
-TEST_F(KeyStoreTest, AFailedSaveKeepsTheEarlierKey) {
-    ASSERT_TRUE(m_psk.save("the-old-key"));
     const KeychainPSK broken("org.pointrelay.test", "psk",
                              std::make_shared<FailingWrites>(m_files));
     EXPECT_FALSE(broken.save("a-new-key"));
-    const QString made = broken.generateAndStore(); // still handed out for this run
-    EXPECT_EQ(made.size(), 64);
-    EXPECT_EQ(broken.load(), "the-old-key");
+    EXPECT_EQ(broken.generateAndStore().size(), 64); // still handed out for this run
+    EXPECT_EQ(broken.load(), second);
+    ASSERT_EQ(m_files->write("org.pointrelay.test", "psk", "ab\xff\xfe"), PskStore::Status::ok);
+    EXPECT_EQ(m_psk.load(), std::nullopt); // not UTF-8: no key
+    EXPECT_TRUE(m_psk.remove());
 }
 
-// ---- the file store itself ----
-
-TEST_F(KeyStoreTest, TheKeyFileIsOwnerOnlyAndReplacedAtomically) {
+// The key file is the user's alone, replaced in one step, and kept to its folder.
+TEST_F(KeyStoreTest, TheKeyFileIsOwnerOnlyAtomicAndConfined) {
     const mode_t oldMask = ::umask(0);
     ASSERT_TRUE(QDir().mkpath(itemFolder()));
     ::chmod(QFile::encodeName(folder()).constData(), 0755); // a folder others could list
     QFile planted(itemFolder() + "/psk");
     ASSERT_TRUE(planted.open(QIODevice::WriteOnly));
-    planted.write("planted");
     planted.close();
     ::chmod(QFile::encodeName(planted.fileName()).constData(), 0644);
     struct stat before {};
     ::stat(QFile::encodeName(planted.fileName()).constData(), &before);
-
     EXPECT_TRUE(m_psk.save("0123456789"));
     ::umask(oldMask);
-    EXPECT_EQ(modeOf(planted.fileName()), 0600u);
-    EXPECT_EQ(modeOf(itemFolder()), 0700u);
-    EXPECT_EQ(modeOf(folder()), 0700u);
+    for (const QString& path : {planted.fileName(), itemFolder(), folder()})
+        EXPECT_EQ(modeOf(path), path == planted.fileName() ? 0600u : 0700u) << path.toStdString();
     struct stat after {};
     ::stat(QFile::encodeName(planted.fileName()).constData(), &after);
     EXPECT_NE(after.st_ino, before.st_ino); // a new file renamed over the old, never rewritten
-    EXPECT_EQ(m_psk.load(), "0123456789");
-}
-
-TEST_F(KeyStoreTest, TheFileStoreKeepsToItsFolder) {
     for (const char* name : {"", ".", "..", "../escape", "a/b"}) {
         EXPECT_EQ(m_files->write(name, "psk", "x"), PskStore::Status::failed) << name;
         EXPECT_EQ(m_files->write("org.pointrelay.test", name, "x"), PskStore::Status::failed);
     }
-    EXPECT_FALSE(QFile::exists(QString::fromStdString(m_temp.path().string()) + "/escape"));
     // A symbolic link in the item's place is not followed.
-    ASSERT_TRUE(QDir().mkpath(itemFolder()));
-    QFile target(QString::fromStdString(m_temp.path().string()) + "/elsewhere");
-    ASSERT_TRUE(target.open(QIODevice::WriteOnly));
-    target.write("0123456789");
-    target.close();
-    ASSERT_TRUE(QFile::link(target.fileName(), itemFolder() + "/psk"));
+    QFile::remove(planted.fileName());
+    QFile elsewhere(folder() + "/elsewhere");
+    ASSERT_TRUE(elsewhere.open(QIODevice::WriteOnly) && elsewhere.write("0123456789") == 10);
+    elsewhere.close();
+    ASSERT_TRUE(QFile::link(elsewhere.fileName(), planted.fileName()));
     EXPECT_EQ(m_psk.load(), std::nullopt);
 }
 
-// ---- choosing the store once ----
-
-TEST(FallbackPskStoreTest, AnUnansweredKeychainIsReplacedByTheFileForGood) {
+TEST(FallbackPskStoreTest, TheStoreIsChosenOnceByTheFirstAnswer) {
     auto keychain = std::make_shared<ScriptedStore>("keychain", PskStore::Status::unavailable);
     auto file = std::make_shared<ScriptedStore>("file", PskStore::Status::notFound);
-    FallbackPskStore store(keychain, file, "svc", "psk");
-    EXPECT_EQ(store.name(), "file");
-    EXPECT_EQ(store.read("svc", "psk").status, PskStore::Status::notFound);
+    FallbackPskStore unanswered(keychain, file, "svc", "psk");
+    EXPECT_EQ(unanswered.name(), "file");
     keychain->m_status = PskStore::Status::ok; // a keychain that appears later is not used
-    EXPECT_EQ(store.write("svc", "psk", "k"), PskStore::Status::notFound);
+    EXPECT_EQ(unanswered.write("svc", "psk", "k"), PskStore::Status::notFound);
     EXPECT_EQ(keychain->calls, 1); // one probe
-    EXPECT_EQ(file->calls, 2);
-}
-
-TEST(FallbackPskStoreTest, AnAnsweringKeychainKeepsItsErrors) {
-    auto keychain = std::make_shared<ScriptedStore>("keychain", PskStore::Status::notFound);
-    auto file = std::make_shared<ScriptedStore>("file", PskStore::Status::ok);
-    FallbackPskStore store(keychain, file, "svc", "psk");
-    EXPECT_FALSE(store.usesFallback());
+    keychain->m_status = PskStore::Status::notFound;
+    FallbackPskStore answering(keychain, file, "svc", "psk");
+    EXPECT_FALSE(answering.usesFallback());
     keychain->m_status = PskStore::Status::unavailable; // the key must not move to the file
-    EXPECT_EQ(store.write("svc", "psk", "k"), PskStore::Status::unavailable);
-    EXPECT_EQ(store.name(), "keychain");
-    EXPECT_EQ(file->calls, 0);
+    EXPECT_EQ(answering.write("svc", "psk", "k"), PskStore::Status::unavailable);
+    EXPECT_EQ(file->calls, 1);
 }
 
 // ---- the real keychain (a Secret Service on the session bus) ----
