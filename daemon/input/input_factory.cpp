@@ -22,6 +22,9 @@
 #include "linux/relative_event_sink.h"
 #include "wlroots/wlroots_backend.h"
 #endif
+#if defined(POINTRELAY_HAVE_DBUS_ROUTES)
+#include "gnome/gnome_backend.h"
+#endif
 #endif
 
 namespace pointrelay::input {
@@ -38,6 +41,10 @@ std::unique_ptr<EventSink> openRoute(InputRoute route, bool waylandSession) {
 #endif
         break;
     case InputRoute::gnome:
+#if defined(POINTRELAY_HAVE_DBUS_ROUTES)
+        backend = GnomeBackend::connect();
+#endif
+        break;
     case InputRoute::portal:
         break;
     case InputRoute::x11:
