@@ -24,6 +24,7 @@
 #endif
 #if defined(POINTRELAY_HAVE_DBUS_ROUTES)
 #include "gnome/gnome_backend.h"
+#include "portal/portal_backend.h"
 #endif
 #endif
 
@@ -46,6 +47,9 @@ std::unique_ptr<EventSink> openRoute(InputRoute route, bool waylandSession) {
 #endif
         break;
     case InputRoute::portal:
+#if defined(POINTRELAY_HAVE_DBUS_ROUTES)
+        backend = PortalBackend::connect();
+#endif
         break;
     case InputRoute::x11:
 #if defined(POINTRELAY_HAVE_X11)
