@@ -77,8 +77,11 @@ std::optional<BusValue> readValue(sd_bus_message* m) {
         const char* s = nullptr;
         if (sd_bus_message_read(m, "v", contents, &s) >= 0)
             return BusValue(std::string(s));
-    } else if (signature == "as") {
-        if (sd_bus_message_enter_container(m, 'v', "as") < 0)
+    } else if (signature == "as" || signature == "(as)") {
+        // mutter wraps its lists of MIME types in a one-field structure.
+        const bool wrapped = signature[0] == '(';
+        if (sd_bus_message_enter_container(m, 'v', contents) < 0 ||
+            (wrapped && sd_bus_message_enter_container(m, 'r', "as") < 0))
             return std::nullopt;
         char** strv = nullptr;
         const int r = sd_bus_message_read_strv(m, &strv);
@@ -88,9 +91,10 @@ std::optional<BusValue> readValue(sd_bus_message* m) {
             std::free(*s);
         }
         std::free(strv);
-        if (r >= 0 && sd_bus_message_exit_container(m) >= 0)
-            return BusValue(std::move(list));
-        return std::nullopt;
+        if (r < 0 || (wrapped && sd_bus_message_exit_container(m) < 0) ||
+            sd_bus_message_exit_container(m) < 0)
+            return std::nullopt;
+        return BusValue(std::move(list));
     }
     sd_bus_message_skip(m, "v");
     return std::nullopt;
