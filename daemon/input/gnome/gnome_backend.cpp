@@ -32,6 +32,9 @@ constexpr auto kPasteTimeout = 500ms;
 // How long reading the person's clipboard (to offer it again afterwards) may take in all.
 constexpr auto kClipboardReadTimeout = 500ms;
 constexpr auto kTransferWriteTimeout = 1s;
+// Applications read a paste while they go on handling key events (mutter copies our data to
+// them meanwhile): a key sent right after a paste may overtake it.
+constexpr auto kPasteSettle = 50ms;
 constexpr size_t kMaxClipboardBytes = 16 << 20;
 constexpr auto kKeymapWait = 300ms;
 // What a paste offers: UTF-8 text under the names Wayland and X applications ask for.
@@ -165,71 +168,7 @@ bool GnomeBackend::ensureSession() {
     const auto now = Clock::now();
     if (now < m_retryAfter)
         return false;
-    if (!m_bus && (m_bus = openSessionBus()))
-        watch(m_epoll, sd_bus_get_fd(m_bus.get()));
-
-    std::string error = m_bus ? "" : "no session bus";
-    if (m_bus) {
-        const BusReply created = callMethod(
-            m_bus.get(), {kService, "/org/gnome/Mutter/RemoteDesktop", kService, "CreateSession"},
-            kCallTimeout);
-        const char* path = nullptr;
-        if (!created || sd_bus_message_read(created.message.get(), "o", &path) < 0)
-            error = "CreateSession: " + created.error;
-        else
-            m_session = path;
-    }
-    if (!m_session.empty()) {
-        sd_bus* bus = m_bus.get();
-        m_sessionSignals.push_back(
-            matchSignal(bus, kService, m_session, kSessionInterface, "Closed",
-                        [this](sd_bus_message*) { m_sessionClosed = true; }));
-        m_sessionSignals.push_back(matchSignal(
-            bus, kService, m_session, kSessionInterface, "SelectionOwnerChanged",
-            [this](sd_bus_message* m) {
-                const auto options = readDict(m);
-                m_ownerTypes = options ? dictValue<std::vector<std::string>>(*options, "mime-types")
-                                             .value_or(std::vector<std::string>())
-                                       : std::vector<std::string>();
-                m_sessionOwnsClipboard =
-                    options && dictValue<bool>(*options, "session-is-owner").value_or(false);
-            }));
-        m_sessionSignals.push_back(
-            matchSignal(bus, kService, m_session, kSessionInterface, "SelectionTransfer",
-                        [this](sd_bus_message* m) {
-                            const char* type = nullptr;
-                            uint32_t serial = 0;
-                            if (sd_bus_message_read(m, "su", &type, &serial) >= 0) {
-                                m_transfers.push_back({type, serial});
-                                ++m_transfersAsked;
-                            }
-                        }));
-        const auto signalMissing = std::find(m_sessionSignals.begin(), m_sessionSignals.end(),
-                                             nullptr) != m_sessionSignals.end();
-        const BusReply started = signalMissing
-                                     ? BusReply{nullptr, "subscribing failed"}
-                                     : callMethod(bus, sessionMethod("Start"), kCallTimeout);
-        // mutter makes its virtual keyboard with the first key event and loses that event:
-        // a Shift press and release makes it now. The pointer exists once Start returns.
-        for (const int down : {1, 0}) {
-            if (started)
-                callMethod(bus, sessionMethod("NotifyKeyboardKeysym"), kCallTimeout,
-                           [down](sd_bus_message* m) {
-                               return sd_bus_message_append(m, "ub", XKB_KEY_Shift_L, down);
-                           });
-        }
-        // Enabled for the whole session: mutter then tells us who owns the clipboard at once
-        // and with every change. (Disabled once, it cannot be enabled again in mutter 43.)
-        const BusReply clipboard =
-            started ? callMethod(bus, sessionMethod("EnableClipboard"), kCallTimeout,
-                                 [](sd_bus_message* m) { return appendDict(m, {}); })
-                    : BusReply{};
-        if (!started)
-            error = "Start: " + started.error;
-        else if (!clipboard)
-            core::logLine("Input: GNOME's remote desktop offers no clipboard (" + clipboard.error +
-                          "): text outside the keymap is lost");
-    }
+    const std::string error = openSession();
     if (!error.empty()) {
         endSession();
         m_retryAfter = now + kRetryInterval;
@@ -243,6 +182,72 @@ bool GnomeBackend::ensureSession() {
         core::logLine("Input: GNOME remote desktop session open again");
     m_failureLogged = false;
     return true;
+}
+
+std::string GnomeBackend::openSession() {
+    if (!m_bus && (m_bus = openSessionBus()))
+        watch(m_epoll, sd_bus_get_fd(m_bus.get()));
+    if (!m_bus)
+        return "no session bus";
+    sd_bus* bus = m_bus.get();
+    const BusReply created =
+        callMethod(bus, {kService, "/org/gnome/Mutter/RemoteDesktop", kService, "CreateSession"},
+                   kCallTimeout);
+    const char* path = nullptr;
+    if (!created || sd_bus_message_read(created.message.get(), "o", &path) < 0)
+        return "CreateSession: " + created.error;
+    m_session = path;
+
+    const auto subscribe = [&](const char* member, void (GnomeBackend::*handler)(sd_bus_message*)) {
+        BusSlotPtr slot = matchSignal(bus, kService, m_session, kSessionInterface, member,
+                                      [this, handler](sd_bus_message* m) { (this->*handler)(m); });
+        const bool subscribed = slot != nullptr;
+        m_sessionSignals.push_back(std::move(slot));
+        return subscribed;
+    };
+    if (!subscribe("Closed", &GnomeBackend::onClosed) ||
+        !subscribe("SelectionOwnerChanged", &GnomeBackend::onOwnerChanged) ||
+        !subscribe("SelectionTransfer", &GnomeBackend::onTransfer))
+        return "the session's signals cannot be subscribed to";
+
+    if (const BusReply started = callMethod(bus, sessionMethod("Start"), kCallTimeout); !started)
+        return "Start: " + started.error;
+    // mutter makes its virtual keyboard with the first key event and loses that event: a Shift
+    // press and release makes it now. The pointer exists once Start has returned.
+    for (const int down : {1, 0}) {
+        callMethod(bus, sessionMethod("NotifyKeyboardKeysym"), kCallTimeout,
+                   [down](sd_bus_message* m) {
+                       return sd_bus_message_append(m, "ub", XKB_KEY_Shift_L, down);
+                   });
+    }
+    // Enabled for the whole session: mutter then says who owns the clipboard, at once and with
+    // every change. (Disabled once, it cannot be enabled again in mutter 43.)
+    if (const BusReply clipboard = callMethod(bus, sessionMethod("EnableClipboard"), kCallTimeout,
+                                              [](sd_bus_message* m) { return appendDict(m, {}); });
+        !clipboard)
+        core::logLine("Input: GNOME's remote desktop offers no clipboard (" +
+                      core::escapeForLog(clipboard.error) + "): text outside the keymap is lost");
+    return "";
+}
+
+void GnomeBackend::onClosed(sd_bus_message*) {
+    m_sessionClosed = true; // handled once the bus has been processed, outside the handler
+}
+
+void GnomeBackend::onOwnerChanged(sd_bus_message* m) {
+    const BusDict options = readDict(m).value_or(BusDict());
+    m_ownerTypes = dictValue<std::vector<std::string>>(options, "mime-types")
+                       .value_or(std::vector<std::string>());
+    m_sessionOwnsClipboard = dictValue<bool>(options, "session-is-owner").value_or(false);
+}
+
+void GnomeBackend::onTransfer(sd_bus_message* m) {
+    const char* type = nullptr;
+    uint32_t serial = 0;
+    if (sd_bus_message_read(m, "su", &type, &serial) >= 0) {
+        m_transfers.push_back({type, serial}); // served outside the handler: it calls mutter
+        ++m_transfersAsked;
+    }
 }
 
 void GnomeBackend::endSession() {
@@ -288,6 +293,8 @@ void GnomeBackend::notify(const char* member, const BusAppend& append) {
 }
 
 void GnomeBackend::notifyKeysym(Keysym keysym, bool down) {
+    if (m_bus && Clock::now() < m_pasteSettles)
+        processUntil(m_bus.get(), m_pasteSettles, [] { return false; }); // serving meanwhile
     notify("NotifyKeyboardKeysym", [&](sd_bus_message* m) {
         return sd_bus_message_append(m, "ub", static_cast<uint32_t>(keysym), int(down));
     });
@@ -382,6 +389,7 @@ bool GnomeBackend::paste(const std::u32string& text) {
         return m_transfersAsked > asked || m_sessionClosed;
     });
     processBus();
+    m_pasteSettles = Clock::now() + kPasteSettle;
     return pasteAsked;
 }
 

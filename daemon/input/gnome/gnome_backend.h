@@ -54,6 +54,10 @@ private:
 
     explicit GnomeBackend(BusPtr bus);
     bool ensureSession();
+    std::string openSession(); ///< what failed; empty once the session runs
+    void onClosed(sd_bus_message* m);
+    void onOwnerChanged(sd_bus_message* m);
+    void onTransfer(sd_bus_message* m);
     void endSession();
     void dropBus();
     BusMethod sessionMethod(const char* member) const;
@@ -94,6 +98,7 @@ private:
     std::vector<std::string> m_ownerTypes; ///< what the clipboard's owner offers
     bool m_sessionOwnsClipboard = false;
     bool m_clipboardLogged = false;
+    std::chrono::steady_clock::time_point m_pasteSettles; ///< keys wait for the last paste
 
     wl_display* m_display = nullptr;
     wl_registry* m_registry = nullptr;
