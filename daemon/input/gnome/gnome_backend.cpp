@@ -390,6 +390,10 @@ bool GnomeBackend::paste(const std::u32string& text) {
     });
     processBus();
     m_pasteSettles = Clock::now() + kPasteSettle;
+    if (!pasteAsked && !m_unpastedLogged)
+        core::logLine("Input: the focused application did not take a paste (Control+V) in time; "
+                      "text outside the keymap may be missing");
+    m_unpastedLogged = m_unpastedLogged || !pasteAsked;
     return pasteAsked;
 }
 

@@ -98,6 +98,7 @@ private:
     std::vector<std::string> m_ownerTypes; ///< what the clipboard's owner offers
     bool m_sessionOwnsClipboard = false;
     bool m_clipboardLogged = false;
+    bool m_unpastedLogged = false;
     std::chrono::steady_clock::time_point m_pasteSettles; ///< keys wait for the last paste
 
     wl_display* m_display = nullptr;
