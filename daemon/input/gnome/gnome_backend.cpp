@@ -3,7 +3,6 @@
 
 #include "core/log.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>

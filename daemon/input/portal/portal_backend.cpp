@@ -4,6 +4,7 @@
 #include "core/log.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <linux/input-event-codes.h>
