@@ -22,6 +22,10 @@
 #include "linux/relative_event_sink.h"
 #include "wlroots/wlroots_backend.h"
 #endif
+#if defined(POINTRELAY_HAVE_DBUS_ROUTES)
+#include "gnome/gnome_backend.h"
+#include "portal/portal_backend.h"
+#endif
 #endif
 
 namespace pointrelay::input {
@@ -38,7 +42,14 @@ std::unique_ptr<EventSink> openRoute(InputRoute route, bool waylandSession) {
 #endif
         break;
     case InputRoute::gnome:
+#if defined(POINTRELAY_HAVE_DBUS_ROUTES)
+        backend = GnomeBackend::connect();
+#endif
+        break;
     case InputRoute::portal:
+#if defined(POINTRELAY_HAVE_DBUS_ROUTES)
+        backend = PortalBackend::connect();
+#endif
         break;
     case InputRoute::x11:
 #if defined(POINTRELAY_HAVE_X11)

@@ -16,9 +16,9 @@ namespace pointrelay::input {
 /// absolute positions, key combinations or the input layer's events; RelativeEventSink turns
 /// those into these calls.
 ///
-/// Every call but the constructor and destructor comes from one worker thread, in order, so an
-/// implementation needs no locks. Calls may block that thread (a compositor that is slow to
-/// read, a portal that asks the person) without holding up a phone's session.
+/// Every call but the constructor, the destructor and `interrupt` comes from one worker thread,
+/// in order, so an implementation needs no locks. Calls may block that thread (a compositor that is
+/// slow to read, a portal that asks the person) without holding up a phone's session.
 class InjectionBackend {
 public:
     virtual ~InjectionBackend() = default;
@@ -50,6 +50,10 @@ public:
     /// \brief Reads and handles the route's own traffic (the descriptor is readable or the
     /// time-out passed). False: the route is gone for good.
     virtual bool service() { return true; }
+
+    /// \brief Asks a `start` that is still waiting (for the person's consent) to give up: the
+    /// daemon is stopping. The one call that comes from another thread.
+    virtual void interrupt() {}
 };
 
 } // namespace pointrelay::input

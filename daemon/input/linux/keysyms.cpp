@@ -5,6 +5,7 @@
 #include <iterator>
 #include <utility>
 #include <xkbcommon/xkbcommon-keysyms.h>
+#include <xkbcommon/xkbcommon.h>
 
 namespace pointrelay::input {
 namespace {
@@ -163,6 +164,14 @@ Keysym keysymForCodePoint(char32_t cp) {
     // Latin-1 keysyms equal their code points; every other character has the Unicode keysym
     // 0x01000000 + code point.
     return cp < 0x100 ? cp : 0x01000000 | cp;
+}
+
+Keysym keysymForTyping(char32_t cp) {
+    if (cp == U'\n' || cp == U'\r')
+        return XKB_KEY_Return;
+    if (cp == U'\t')
+        return XKB_KEY_Tab;
+    return xkb_utf32_to_keysym(cp);
 }
 
 Keysym keysymForAuxKey(AuxKeyType type) {

@@ -28,6 +28,11 @@ std::vector<Keysym> modifiersForFlags(uint64_t flags);
 /// than tab and line breaks, surrogates, values beyond U+10FFFF).
 Keysym keysymForCodePoint(char32_t codePoint);
 
+/// The keysym a keyboard types a character with: Return for line breaks, Tab for tabs,
+/// otherwise xkbcommon's keysym for it (the named keysyms layouts use, such as Cyrillic_a,
+/// before the Unicode keysym).
+Keysym keysymForTyping(char32_t codePoint);
+
 /// The XF86 keysym of an auxiliary (media, volume, brightness) key, or 0 for unknown types.
 Keysym keysymForAuxKey(AuxKeyType type);
 

@@ -26,6 +26,7 @@ RelativeEventSink::~RelativeEventSink() {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
     }
+    m_backend->interrupt();
     wake();
     m_worker.join();
     if (m_wakeFd >= 0)
@@ -174,6 +175,11 @@ int RelativeEventSink::wheelSteps(double& pending, double pixels) {
     return static_cast<int>(std::clamp(steps, -kMaxWheelStepsPerEvent, kMaxWheelStepsPerEvent));
 }
 
+bool RelativeEventSink::stopping() {
+    std::lock_guard lock(m_mutex);
+    return m_stopping;
+}
+
 void RelativeEventSink::wake() {
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
@@ -199,7 +205,7 @@ void RelativeEventSink::handle(const Item& item) {
 
 void RelativeEventSink::run() {
     bool working = m_backend->start();
-    if (!working)
+    if (!working && !stopping())
         core::logLine("Input: " + std::string(m_backend->name()) +
                       " could not be started, events are not posted");
     std::deque<Item> batch;

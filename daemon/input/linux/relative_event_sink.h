@@ -79,6 +79,7 @@ private:
     int wheelSteps(double& pending, double pixels);
 
     void run();
+    bool stopping();
     void wake();
     void handle(const Item& item);
 

@@ -39,15 +39,6 @@ void onGlobalRemove(void*, wl_registry*, uint32_t) {}
 
 constexpr wl_registry_listener kRegistryListener = {onGlobal, onGlobalRemove};
 
-// The keysym a character is typed with: line breaks type Return and tabs Tab.
-Keysym keysymForText(char32_t codePoint) {
-    if (codePoint == U'\n' || codePoint == U'\r')
-        return XKB_KEY_Return;
-    if (codePoint == U'\t')
-        return XKB_KEY_Tab;
-    return xkb_utf32_to_keysym(codePoint);
-}
-
 } // namespace
 
 void WlrootsBackend::DisplayCloser::operator()(wl_display* display) const {
@@ -173,7 +164,7 @@ void WlrootsBackend::text(std::u32string_view text) {
     std::vector<Keysym> keysyms;
     keysyms.reserve(text.size());
     for (const char32_t codePoint : text) {
-        if (const Keysym keysym = keysymForText(codePoint))
+        if (const Keysym keysym = keysymForTyping(codePoint))
             keysyms.push_back(keysym);
     }
     typeKeysyms(keysyms);

@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "input/linux/dbus.h"
+#include "input/linux/injection_backend.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace pointrelay::input {
+
+/// Any desktop with the desktop portal's RemoteDesktop interface: a session that the person
+/// allows once (a consent dialog at start), pointer motion, buttons and wheel steps, and keys
+/// and text by keysym. The portal has no clipboard, so characters that the desktop's keymap
+/// lacks may not arrive. Where the portal keeps permissions (interface version 2 and later),
+/// the restore token it hands out is kept in `restoreTokenPath()`, owner-only, so the next
+/// start needs no new consent. A session the portal closes ends the route.
+class PortalBackend final : public InjectionBackend {
+public:
+    /// \brief Connects to the session bus; nothing when no portal there offers RemoteDesktop.
+    static std::unique_ptr<PortalBackend> connect();
+    ~PortalBackend() override;
+
+    std::string_view name() const override { return "Wayland (desktop portal)"; }
+    bool start() override;
+    void motion(double dx, double dy) override;
+    void button(MouseButton button, bool down) override;
+    void wheel(int vertical, int horizontal) override;
+    void key(Keysym keysym, bool down) override;
+    void text(std::u32string_view text) override;
+    void endOfBatch() override;
+    int pollFd() const override;
+    std::optional<std::chrono::milliseconds> serviceTimeout() const override;
+    bool service() override;
+    void interrupt() override;
+
+    /// `$XDG_STATE_HOME/pointrelay/portal-restore-token`, or under `~/.local/state`.
+    static std::optional<std::filesystem::path> restoreTokenPath();
+
+private:
+    struct Response {
+        uint32_t code = 2;
+        BusDict results;
+    };
+
+    PortalBackend(BusPtr bus, uint32_t version);
+    std::optional<Response> request(const char* member, const BusAppend& arguments, BusDict options,
+                                    std::chrono::milliseconds timeout);
+    void notify(const char* member, const BusAppend& arguments);
+    void keysym(Keysym keysym, bool down);
+
+    BusPtr m_bus;
+    const uint32_t m_version;
+    int m_interruptFd = -1;
+    std::string m_session; ///< the session's object path once it exists
+    BusSlotPtr m_closedSignal;
+    bool m_closed = false;
+};
+
+} // namespace pointrelay::input
