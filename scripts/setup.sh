@@ -15,7 +15,7 @@ PACKAGES=(
     qtkeychain-qt6-dev libsecret-1-0 gnome-keyring libsecret-tools lsof
     qt6-svg-dev trayer imagemagick qt6-tools-dev qt6-l10n-tools
     clang libclang-rt-dev llvm
-    libwayland-dev wayland-protocols libsystemd-dev sway mutter libglib2.0-bin
+    libwayland-dev wayland-protocols libsystemd-dev sway mutter libglib2.0-bin python3-gi
 )
 # ---------------------------------------------------------------------------
 
