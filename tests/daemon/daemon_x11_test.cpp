@@ -7,7 +7,10 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace pointrelay {
 namespace {
@@ -20,7 +23,7 @@ protected:
     void SetUp() override {
         m_display = XOpenDisplay(nullptr);
         ASSERT_NE(m_display, nullptr) << "DISPLAY must name a running X server";
-        const uint16_t port = test::freePort();
+        port = test::freePort();
         m_daemon = std::make_unique<test::DaemonProcess>(
             std::vector<std::string>{POINTRELAYD_PATH, "--no-mdns", "--port", std::to_string(port)},
             std::map<std::string, std::string>{{"XDG_STATE_HOME", m_state.path().string()}});
@@ -62,6 +65,7 @@ protected:
 
     test::TestWindow window;
     client::PhoneClient phone;
+    uint16_t port = 0;
 
 private:
     Display* m_display = nullptr;
@@ -110,6 +114,53 @@ TEST_F(DaemonOnX11, TextAndCommandsArriveAsKeys) {
     EXPECT_EQ(ack.front(), 0x10);
     sync();
     EXPECT_TRUE(has(window.take(), "key c ctrl"));
+}
+
+// A phone keyboard sends a frame per keystroke: 200 of them, ASCII, accented, CJK and emoji,
+// arrive complete and in order, with Shift and Caps Lock held on the real keyboard, while a
+// second phone moves the pointer meanwhile.
+TEST_F(DaemonOnX11, KeystrokesArriveCompleteAndInOrderWhileAnotherPhoneMoves) {
+    const std::vector<std::string> pool = {"a",
+                                           "Z",
+                                           "7",
+                                           " ",
+                                           "\xC3\xA9",
+                                           "\xC3\x9F",
+                                           "\xE2\x9C\x93",
+                                           "\xE6\x97\xA5",
+                                           "\xE8\xAA\x9E",
+                                           "\xF0\x9F\x98\x80"};
+    std::string expected;
+    for (size_t i = 0; i < 200; ++i)
+        expected += pool[(i * 7 + i / 10) % pool.size()];
+    window.take();
+    Display* keyboard = XOpenDisplay(nullptr);
+    for (const KeySym held : {XK_Shift_L, XK_Caps_Lock}) // held, and Caps Lock on
+        XTestFakeKeyEvent(keyboard, XKeysymToKeycode(keyboard, held), True, CurrentTime);
+    XTestFakeKeyEvent(keyboard, XKeysymToKeycode(keyboard, XK_Caps_Lock), False, CurrentTime);
+    XSync(keyboard, False);
+    client::PhoneClient mover;
+    ASSERT_TRUE(mover.connect("127.0.0.1", port) && mover.handshake("set-a-real-psk-here-00"));
+    std::atomic<bool> typing{true};
+    std::thread moving([&] {
+        for (int i = 0; typing; ++i)
+            mover.sendMove(static_cast<int16_t>(i % 2 ? 1 : -1), 0);
+    });
+    for (size_t i = 0; i < 200; ++i) {
+        const std::string key = pool[(i * 7 + i / 10) % pool.size()];
+        ASSERT_TRUE(i % 2 ? phone.sendText(key) : phone.sendSealedText(key));
+    }
+    sync();
+    typing = false;
+    moving.join();
+    window.take();
+    const std::string typed = window.takeText();
+    for (const KeySym held : {XK_Caps_Lock, XK_Shift_L})
+        XTestFakeKeyEvent(keyboard, XKeysymToKeycode(keyboard, held), held == XK_Caps_Lock,
+                          CurrentTime);
+    XTestFakeKeyEvent(keyboard, XKeysymToKeycode(keyboard, XK_Caps_Lock), False, CurrentTime);
+    XCloseDisplay(keyboard);
+    EXPECT_EQ(typed, expected);
 }
 
 } // namespace

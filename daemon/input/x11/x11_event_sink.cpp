@@ -3,6 +3,7 @@
 
 #include "core/log.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <algorithm>
@@ -28,11 +29,6 @@ constexpr double kPixelsPerWheelStep = 40;
 // A bound on the steps one event may produce, so an absurd delta cannot hold the display
 // for long; the excess is dropped.
 constexpr double kMaxWheelStepsPerEvent = 100;
-
-// Clients translate a keycode into a keysym when they handle the event, which may be well
-// after the server delivered it. A borrowed keycode therefore stays bound this long after
-// its last use: 2 ms suffice on an idle desktop, a loaded one has needed 20-50 ms.
-constexpr std::chrono::milliseconds kRestoreDelay{30};
 
 // X coordinates are 16-bit; non-finite points are no place at all.
 std::optional<std::pair<int, int>> screenPoint(Point p) {
@@ -60,14 +56,29 @@ void X11EventSink::DisplayCloser::operator()(_XDisplay* display) const {
     XCloseDisplay(display);
 }
 
-X11EventSink::X11EventSink(DisplayPtr display) : m_display(std::move(display)) {}
+void X11EventSink::KeyboardFreer::operator()(_XkbDesc* keyboard) const {
+    XkbFreeKeyboard(keyboard, 0, True);
+}
+
+X11EventSink::X11EventSink(DisplayPtr display, KeyboardPtr keyboard)
+    : m_display(std::move(display)), m_xkb(std::move(keyboard)),
+      m_restorer([this] { restoreIdleKeycodes(); }) {}
 
 X11EventSink::~X11EventSink() {
-    std::lock_guard lock(m_mutex);
-    for (const auto& [keysym, keycode] : m_borrowed) {
-        XTestFakeKeyEvent(m_display.get(), keycode, False, CurrentTime);
-        bindKeycode(keycode, NoSymbol);
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
     }
+    m_bindingsChanged.notify_all();
+    m_restorer.join();
+    for (const auto& [keysym, binding] : m_bound) {
+        if (binding.pressed)
+            XTestFakeKeyEvent(m_display.get(), binding.keycode, False, CurrentTime);
+    }
+    loadKeymap();
+    for (const auto& [keysym, binding] : m_bound)
+        bind(binding.keycode, NoSymbol);
+    publishKeymap();
     sync();
 }
 
@@ -110,17 +121,17 @@ void X11EventSink::postScroll(const ScrollEvent& event) {
 }
 
 void X11EventSink::postKey(const KeyEvent& event) {
-    std::lock_guard lock(m_mutex);
+    Lock lock(m_mutex);
     if (event.text) {
         if (event.down) // the matching key-up carries nothing to type
-            typeText(*event.text);
+            typeText(*event.text, lock);
         return;
     }
     const Keysym keysym = keysymForVirtualKey(event.keyCode);
     if (keysym == NoSymbol)
         return;
     if (!event.flags) {
-        key(keysym, event.down);
+        key(keysym, event.down, lock);
         return;
     }
     // A flags-style event carries its modifiers: they wrap the key, pressed before it and
@@ -129,12 +140,12 @@ void X11EventSink::postKey(const KeyEvent& event) {
     std::erase(modifiers, keysym);
     if (event.down) {
         for (Keysym modifier : modifiers)
-            key(modifier, true);
-        key(keysym, true);
+            key(modifier, true, lock);
+        key(keysym, true, lock);
     } else {
-        key(keysym, false);
+        key(keysym, false, lock);
         for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it)
-            key(*it, false);
+            key(*it, false, lock);
     }
 }
 
@@ -144,9 +155,9 @@ HidOpenResult X11EventSink::openHidSystem() {
 }
 
 int32_t X11EventSink::postAuxKey(uint32_t, AuxKeyType type, bool down) {
-    std::lock_guard lock(m_mutex);
+    Lock lock(m_mutex);
     const Keysym keysym = keysymForAuxKey(type);
-    return keysym != NoSymbol && key(keysym, down) ? 0 : 1;
+    return keysym != NoSymbol && key(keysym, down, lock) ? 0 : 1;
 }
 
 // Waits until the server has handled every request. We select no events; whatever arrives
@@ -209,125 +220,201 @@ void X11EventSink::scrollAxis(double& pending, double delta, unsigned int positi
         sync();
 }
 
-// Read afresh for every lookup: other clients (xmodmap, setxkbmap, a layout switch) change the
-// map at any time, and a client that has not initialised XKB is not reliably told so (under
-// Xvfb this connection receives no MappingNotify at all). One round trip costs little next to
-// a key press.
+// Read afresh before every lookup: other clients (xmodmap, setxkbmap, xdotool) change the
+// map at any time, and a client is not reliably told so (under Xvfb this connection receives
+// no notice at all). One round trip costs little next to a key press. A spare keycode that
+// another client has taken over is no longer ours.
 void X11EventSink::loadKeymap() {
-    Display* display = m_display.get();
-    int minKeycode = 0, maxKeycode = 0, perKeycode = 0;
-    XDisplayKeycodes(display, &minKeycode, &maxKeycode);
-    KeySym* keysyms = XGetKeyboardMapping(display, static_cast<KeyCode>(minKeycode),
-                                          maxKeycode - minKeycode + 1, &perKeycode);
-    m_keymap.clear();
-    if (keysyms) {
-        m_keymap.assign(keysyms, keysyms + (maxKeycode - minKeycode + 1) * perKeycode);
-        XFree(keysyms);
-    }
-    m_minKeycode = minKeycode;
-    m_keysymsPerKeycode = perKeycode;
+    XkbGetUpdatedMap(m_display.get(), XkbKeyTypesMask | XkbKeySymsMask, m_xkb.get());
+    std::erase_if(m_bound, [this](const auto& entry) {
+        const unsigned int keycode = entry.second.keycode;
+        return XkbKeyNumSyms(m_xkb.get(), keycode) == 0 ||
+               XkbKeySymEntry(m_xkb.get(), keycode, 0, 0) != entry.first;
+    });
 }
 
-// The keycode that gives `keysym` without modifiers (first column), or 0. Keysyms reachable
-// only with Shift or Num Lock are typed on a borrowed keycode instead.
+// The keycode that gives `keysym` in the first group without modifiers, or 0. Keysyms
+// reachable only with Shift or Num Lock are typed on a spare keycode instead.
 unsigned int X11EventSink::keycodeFor(Keysym keysym) {
     loadKeymap();
-    for (size_t i = 0; m_keysymsPerKeycode > 0 && i < m_keymap.size(); i += m_keysymsPerKeycode) {
-        if (m_keymap[i] == keysym)
-            return m_minKeycode + static_cast<unsigned int>(i / m_keysymsPerKeycode);
+    const XkbDescPtr xkb = m_xkb.get();
+    for (unsigned int keycode = xkb->min_key_code; keycode <= xkb->max_key_code; ++keycode) {
+        if (XkbKeyNumSyms(xkb, keycode) > 0 && XkbKeySymEntry(xkb, keycode, 0, 0) == keysym)
+            return keycode;
     }
     return 0;
 }
 
-// Keycodes with no keysym at all: the server has no key there, so we may borrow them.
-std::vector<unsigned int> X11EventSink::spareKeycodes() {
-    loadKeymap();
-    std::vector<unsigned int> spare;
-    for (size_t i = 0; m_keysymsPerKeycode > 0 && i < m_keymap.size(); i += m_keysymsPerKeycode) {
-        const auto row = m_keymap.begin() + static_cast<std::ptrdiff_t>(i);
-        if (std::all_of(row, row + m_keysymsPerKeycode, [](Keysym k) { return k == NoSymbol; }))
-            spare.push_back(m_minKeycode + static_cast<unsigned int>(i / m_keysymsPerKeycode));
+// A keycode without any keysym (the keyboard has no key there) that is not bound yet, or 0.
+unsigned int X11EventSink::freeKeycode() const {
+    const XkbDescPtr xkb = m_xkb.get();
+    for (unsigned int keycode = xkb->min_key_code; keycode <= xkb->max_key_code; ++keycode) {
+        const KeySym* syms = XkbKeySymsPtr(xkb, keycode);
+        const bool empty = std::all_of(syms, syms + XkbKeyNumSyms(xkb, keycode),
+                                       [](KeySym k) { return k == NoSymbol; });
+        if (empty && std::none_of(m_bound.begin(), m_bound.end(), [&](const auto& entry) {
+                return entry.second.keycode == keycode;
+            }))
+            return keycode;
     }
-    return spare;
+    return 0;
 }
 
-// Every column gets the keysym: with one in the first column only, the server would derive
-// the shifted column by case conversion (é → É under Shift or Caps Lock).
-void X11EventSink::bindKeycode(unsigned int keycode, Keysym keysym) {
-    std::vector<KeySym> row(static_cast<size_t>(std::max(m_keysymsPerKeycode, 1)), keysym);
-    XChangeKeyboardMapping(m_display.get(), static_cast<int>(keycode), static_cast<int>(row.size()),
-                           row.data(), 1);
-    const size_t start = (keycode - m_minKeycode) * row.size();
-    if (start + row.size() <= m_keymap.size())
-        std::copy(row.begin(), row.end(), m_keymap.begin() + static_cast<std::ptrdiff_t>(start));
-}
-
-// Presses or releases the key of `keysym`. A keysym without a key of its own is bound to a
-// spare keycode on press and unbound after release. False when no keycode can be had.
-bool X11EventSink::key(Keysym keysym, bool down) {
-    auto borrowed = m_borrowed.find(keysym);
-    unsigned int keycode = borrowed != m_borrowed.end() ? borrowed->second : keycodeFor(keysym);
-    if (keycode == 0) {
-        if (!down)
-            return false; // never pressed
-        const std::vector<unsigned int> spare = spareKeycodes();
-        if (spare.empty())
-            return false;
-        keycode = spare.front();
-        bindKeycode(keycode, keysym);
+// A spare keycode giving `keysym`: the one bound to it already, else a free one, else the one
+// idle longest once its character is 30 ms old. 0 when the map has no spare keycode. Expects
+// the keyboard map freshly read unless `keysym` is bound.
+unsigned int X11EventSink::spareFor(Keysym keysym, Lock& lock) {
+    for (;;) {
+        if (const auto bound = m_bound.find(keysym); bound != m_bound.end())
+            return bound->second.keycode;
+        if (const unsigned int keycode = freeKeycode()) {
+            bind(keycode, keysym);
+            publishKeymap();
+            return keycode;
+        }
+        auto oldest = m_bound.end();
+        for (auto it = m_bound.begin(); it != m_bound.end(); ++it) {
+            if (!it->second.pressed &&
+                (oldest == m_bound.end() || it->second.lastUse < oldest->second.lastUse))
+                oldest = it;
+        }
+        if (oldest == m_bound.end())
+            return 0;
+        const auto free = oldest->second.lastUse + kBindingLife;
+        if (Clock::now() >= free) {
+            const unsigned int keycode = oldest->second.keycode;
+            m_bound.erase(oldest);
+            bind(keycode, keysym);
+            publishKeymap();
+            return keycode;
+        }
+        // Every spare keycode is in use by a character typed in the last 30 ms: wait for the
+        // oldest, without holding the sink, and look again (others may have typed meanwhile).
         sync();
-        borrowed = m_borrowed.emplace(keysym, keycode).first;
+        lock.unlock();
+        std::this_thread::sleep_until(free);
+        lock.lock();
+        loadKeymap();
     }
+}
+
+// Binds `keycode` to `keysym` in our copy of the map, or gives it back with NoSymbol; the
+// server learns of it with the next publishKeymap(). A bound keycode gives its keysym on both
+// levels of the ALPHABETIC key type, which consumes Shift and Caps Lock, so no client converts
+// the case of what it reads (é stays é with Caps Lock on). With a single group it gives the
+// same keysym whichever layout group is active.
+void X11EventSink::bind(unsigned int keycode, Keysym keysym) {
+    int types[XkbNumKbdGroups] = {XkbAlphabeticIndex};
+    XkbMapChangesRec unused{};
+    const int groups = keysym == NoSymbol ? 0 : 1;
+    if (XkbChangeTypesOfKey(m_xkb.get(), static_cast<int>(keycode), groups, XkbGroup1Mask, types,
+                            &unused) != Success)
+        return;
+    if (groups > 0) {
+        KeySym* levels = XkbKeySymsPtr(m_xkb.get(), keycode);
+        levels[0] = levels[1] = keysym;
+        m_bound[keysym] = {keycode, Clock::now(), false};
+        m_bindingsChanged.notify_all(); // the timer gives it back once idle
+    }
+    m_unpublished.push_back(keycode);
+}
+
+// Sends the server the keycodes whose binding changed, each alone: a range of them would
+// also rewrite the keyboard's own keys in between, from a copy that may be a moment old.
+void X11EventSink::publishKeymap() {
+    for (const unsigned int keycode : m_unpublished) {
+        XkbMapChangesRec changes{};
+        changes.changed = XkbKeySymsMask;
+        changes.first_key_sym = static_cast<KeyCode>(keycode);
+        changes.num_key_syms = 1;
+        XkbChangeMap(m_display.get(), m_xkb.get(), &changes);
+    }
+    m_unpublished.clear();
+}
+
+// Presses or releases the key of `keysym`; a keysym without a key of its own is held on a
+// spare keycode from press to release. False when no keycode can be had.
+bool X11EventSink::key(Keysym keysym, bool down, Lock& lock) {
+    const auto bound = m_bound.find(keysym);
+    unsigned int keycode = bound != m_bound.end() ? bound->second.keycode : keycodeFor(keysym);
+    if (keycode == 0 && down)
+        keycode = spareFor(keysym, lock);
+    if (keycode == 0)
+        return false;
     XTestFakeKeyEvent(m_display.get(), keycode, down ? True : False, CurrentTime);
     sync();
-    if (!down && borrowed != m_borrowed.end()) {
-        std::this_thread::sleep_for(kRestoreDelay);
-        bindKeycode(keycode, NoSymbol);
-        sync();
-        m_borrowed.erase(borrowed);
+    if (const auto it = m_bound.find(keysym); it != m_bound.end()) {
+        it->second = {keycode, Clock::now(), down};
+        m_bindingsChanged.notify_all(); // released: the timer may give it back
     }
     return true;
 }
 
-// Text is typed on borrowed keycodes, never on the keyboard's own keys: that way neither the
-// layout nor held modifiers nor Caps Lock change a character. Each batch binds as many distinct
-// characters as there are spare keycodes, types them, and restores the keycodes after
-// kRestoreDelay; a batch of hundreds of characters costs one delay, not hundreds.
-void X11EventSink::typeText(std::u16string_view text) {
+// Text is typed on spare keycodes, never on the keyboard's own keys: that way neither the
+// layout nor held modifiers nor Caps Lock change a character. A character typed a moment ago
+// finds its keycode still bound, so a phone typing key by key costs one round trip a key.
+// The characters new to the map are bound together first, in one change of the map.
+void X11EventSink::typeText(std::u16string_view text, Lock& lock) {
     std::vector<Keysym> keysyms;
-    for (char32_t codePoint : decodeUtf16(text)) {
+    for (const char32_t codePoint : decodeUtf16(text)) {
         if (const Keysym keysym = keysymForCodePoint(codePoint))
             keysyms.push_back(keysym);
     }
+    bool loaded = false;
+    for (const Keysym keysym : keysyms) {
+        if (m_bound.contains(keysym))
+            continue;
+        if (!loaded) {
+            loadKeymap();
+            loaded = true;
+        }
+        if (const unsigned int keycode = freeKeycode())
+            bind(keycode, keysym);
+    }
+    publishKeymap();
     Display* display = m_display.get();
-    for (size_t next = 0; next < keysyms.size();) {
-        const std::vector<unsigned int> spare = spareKeycodes();
-        if (spare.empty()) {
+    for (const Keysym keysym : keysyms) {
+        const unsigned int keycode = spareFor(keysym, lock);
+        if (keycode == 0) {
             core::logLine("X11: no spare keycode to type text with");
-            return;
+            break;
         }
-        std::map<Keysym, unsigned int> batch;
-        size_t end = next;
-        for (; end < keysyms.size(); ++end) {
-            if (batch.contains(keysyms[end]))
-                continue;
-            if (batch.size() == spare.size())
-                break;
-            batch.emplace(keysyms[end], spare[batch.size()]);
+        XTestFakeKeyEvent(display, keycode, True, CurrentTime);
+        XTestFakeKeyEvent(display, keycode, False, CurrentTime);
+        m_bound[keysym].lastUse = Clock::now();
+    }
+    sync();
+}
+
+// Gives a spare keycode back to NoSymbol once it has been idle for kBindingLife, so that the
+// keyboard map is left as it was found when nobody types.
+void X11EventSink::restoreIdleKeycodes() {
+    Lock lock(m_mutex);
+    while (!m_stopping) {
+        auto next = Clock::time_point::max();
+        std::vector<unsigned int> idle;
+        for (const auto& [keysym, binding] : m_bound) {
+            const auto expiry = binding.lastUse + kBindingLife;
+            if (!binding.pressed && expiry <= Clock::now())
+                idle.push_back(binding.keycode);
+            else if (!binding.pressed)
+                next = std::min(next, expiry);
         }
-        for (const auto& [keysym, keycode] : batch)
-            bindKeycode(keycode, keysym);
-        sync();
-        for (; next < end; ++next) {
-            const unsigned int keycode = batch.at(keysyms[next]);
-            XTestFakeKeyEvent(display, keycode, True, CurrentTime);
-            XTestFakeKeyEvent(display, keycode, False, CurrentTime);
+        if (!idle.empty()) {
+            loadKeymap(); // gives back only what is still ours, on the map as it is now
+            std::erase_if(m_bound, [&](const auto& entry) {
+                if (std::find(idle.begin(), idle.end(), entry.second.keycode) == idle.end())
+                    return false;
+                bind(entry.second.keycode, NoSymbol);
+                return true;
+            });
+            publishKeymap();
+            sync();
         }
-        sync();
-        std::this_thread::sleep_for(kRestoreDelay);
-        for (const auto& [keysym, keycode] : batch)
-            bindKeycode(keycode, NoSymbol);
-        sync();
+        if (next == Clock::time_point::max())
+            m_bindingsChanged.wait(lock);
+        else
+            m_bindingsChanged.wait_until(lock, next);
     }
 }
 
@@ -345,11 +432,17 @@ std::unique_ptr<EventSink> createX11EventSink() {
         core::logLine("X11: display " + core::escapeForLog(name) + " lacks the XTest extension");
         return nullptr;
     }
+    X11EventSink::KeyboardPtr keyboard(
+        XkbGetMap(display.get(), XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd));
+    if (!keyboard) {
+        core::logLine("X11: display " + core::escapeForLog(name) + " lacks the XKB extension");
+        return nullptr;
+    }
     static std::once_flag handlerInstalled;
     std::call_once(handlerInstalled, [] { XSetErrorHandler(logXError); });
     // Our events are processed even while another client grabs the server.
     XTestGrabControl(display.get(), True);
-    return std::make_unique<X11EventSink>(std::move(display));
+    return std::make_unique<X11EventSink>(std::move(display), std::move(keyboard));
 }
 
 } // namespace pointrelay::input

@@ -4,33 +4,51 @@
 #include "input/event_sink.h"
 #include "input/linux/keysyms.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 struct _XDisplay; // Xlib's Display; declared here so includers need no Xlib headers
+struct _XkbDesc;  // Xlib's XKB keyboard description
 
 namespace pointrelay::input {
 
 /// The X11 window system: events enter through the XTest extension as if from real devices,
-/// so the server derives drags, double-clicks and key repeat itself. Characters the keyboard
-/// map lacks are typed by binding them to spare keycodes for a moment.
+/// so the server derives drags, double-clicks and key repeat itself. Text is typed on spare
+/// keycodes (ones without any keysym) bound to its characters through XKB, so that neither
+/// the layout nor Shift nor Caps Lock changes what arrives.
+///
+/// Clients look a keycode up only when they handle its event, which may be well after the
+/// server delivered it, so a spare keycode keeps its character for a while: it is reused while
+/// that character is typed again, given back to NoSymbol by a timer once idle for 30 ms, and
+/// bound to another character only once its last use is 30 ms old (the one case that waits,
+/// and it waits without holding the sink). Typing costs what the X server takes, not 30 ms.
 ///
 /// Every method may be called from several session threads at once. One mutex guards the
-/// display connection and the sink's state, and keeps each event's requests together (a text
-/// binds, types and restores keycodes that no other event may touch meanwhile).
+/// display connection and the sink's state, and keeps each event's requests together.
 class X11EventSink final : public EventSink {
 public:
     struct DisplayCloser {
         void operator()(_XDisplay* display) const;
     };
     using DisplayPtr = std::unique_ptr<_XDisplay, DisplayCloser>;
+    struct KeyboardFreer {
+        void operator()(_XkbDesc* keyboard) const;
+    };
+    using KeyboardPtr = std::unique_ptr<_XkbDesc, KeyboardFreer>;
 
-    /// Takes an open display whose server has the XTest extension.
-    explicit X11EventSink(DisplayPtr display);
-    /// Releases keys still held on borrowed keycodes and gives those keycodes back.
+    /// How long a spare keycode keeps a character after its last use.
+    static constexpr std::chrono::milliseconds kBindingLife{30};
+
+    /// Takes an open display whose server has the XTest and XKB extensions, and its keyboard
+    /// description with key types and symbols.
+    X11EventSink(DisplayPtr display, KeyboardPtr keyboard);
+    /// Releases keys still held on spare keycodes and gives every spare keycode back.
     ~X11EventSink() override;
 
     Point pointerLocation() override;
@@ -43,7 +61,16 @@ public:
     int32_t postAuxKey(uint32_t connection, AuxKeyType type, bool down) override;
 
 private:
-    // All helpers expect m_mutex to be held.
+    using Clock = std::chrono::steady_clock;
+    using Lock = std::unique_lock<std::mutex>;
+    /// A spare keycode bound to a keysym that the keyboard map lacks.
+    struct Binding {
+        unsigned int keycode = 0;
+        Clock::time_point lastUse;
+        bool pressed = false; ///< a key held down on it: never given back meanwhile
+    };
+
+    // All helpers expect m_mutex to be held (as `lock` where they may wait).
     void sync();
     Point queryPointer();
     void moveTo(Point to);
@@ -52,26 +79,31 @@ private:
     void scrollAxis(double& pending, double delta, unsigned int positive, unsigned int negative);
     void loadKeymap();
     unsigned int keycodeFor(Keysym keysym);
-    std::vector<unsigned int> spareKeycodes();
-    void bindKeycode(unsigned int keycode, Keysym keysym);
-    bool key(Keysym keysym, bool down);
-    void typeText(std::u16string_view text);
+    unsigned int freeKeycode() const;
+    unsigned int spareFor(Keysym keysym, Lock& lock);
+    void bind(unsigned int keycode, Keysym keysym);
+    void publishKeymap();
+    bool key(Keysym keysym, bool down, Lock& lock);
+    void typeText(std::u16string_view text, Lock& lock);
+    void restoreIdleKeycodes();
 
     std::mutex m_mutex;
+    std::condition_variable m_bindingsChanged;
     DisplayPtr m_display;
     double m_pendingScrollY = 0; ///< vertical pixels not yet worth a wheel step
     double m_pendingScrollX = 0; ///< horizontal pixels not yet worth a wheel step
 
-    /// The server's keyboard map as last read (see loadKeymap).
-    std::vector<Keysym> m_keymap;
-    int m_minKeycode = 0;
-    int m_keysymsPerKeycode = 0;
-    /// Keys pressed on a borrowed spare keycode, bound until their release.
-    std::map<Keysym, unsigned int> m_borrowed;
+    /// The server's key types and symbols as last read (see loadKeymap), with our bindings.
+    KeyboardPtr m_xkb;
+    std::vector<unsigned int> m_unpublished; ///< keycodes bound in m_xkb but not on the server
+    /// Spare keycodes bound now, by the keysym they give.
+    std::map<Keysym, Binding> m_bound;
+    bool m_stopping = false;
+    std::thread m_restorer; ///< gives idle keycodes back; last, so it starts once all exists
 };
 
 /// The X11 sink for the display named by DISPLAY, or null when DISPLAY is unset, the display
-/// cannot be opened or its server lacks the XTest extension.
+/// cannot be opened or its server lacks the XTest or the XKB extension.
 std::unique_ptr<EventSink> createX11EventSink();
 
 } // namespace pointrelay::input

@@ -77,6 +77,9 @@ TestWindow::TestWindow() {
     // Focus can only go to a viewable window, hence after MapNotify.
     XSetInputFocus(display, m_window, RevertToParent, CurrentTime);
     XSetICFocus(static_cast<XIC>(m_ic));
+    // Xlib reads the keyboard map, and asks to hear of its changes, at the first lookup; an
+    // application does so long before it is typed into, so this window does it now.
+    XKeysymToKeycode(display, XK_a);
     XSync(display, False);
     m_thread = std::thread([this] { run(); });
 }

@@ -47,6 +47,13 @@ protected:
         return wheel();
     }
 
+    // Spare keycodes go back to NoSymbol 30 ms after their last use: wait for it, bounded.
+    bool mapRestored(const std::vector<unsigned long>& before) {
+        for (int i = 0; i < 100 && m_window.keyboardMap() != before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return m_window.keyboardMap() == before;
+    }
+
     test::TestWindow m_window;
     std::unique_ptr<EventSink> m_sink = createX11EventSink();
 };
@@ -100,7 +107,7 @@ TEST_F(X11EventSinkTest, TypedTextArrivesExactlyAndTheKeyboardMapIsRestored) {
             {char(0xE0 | (c >> 12)), char(0x80 | ((c >> 6) & 0x3F)), char(0x80 | (c & 0x3F))};
     }
     EXPECT_EQ(type(text), expected);
-    EXPECT_EQ(m_window.keyboardMap(), mapBefore);
+    EXPECT_TRUE(mapRestored(mapBefore)); // once the keycodes have been idle a while
 }
 
 TEST_F(X11EventSinkTest, CommandActsAsControlAndFlagsWrapTheKey) {
@@ -121,7 +128,7 @@ TEST_F(X11EventSinkTest, CommandActsAsControlAndFlagsWrapTheKey) {
     // Keypad 0 is a digit whatever Num Lock says: on a borrowed keycode, given back after.
     const auto mapBefore = m_window.keyboardMap();
     EXPECT_EQ(press(0x52), (Lines{"key KP_0", "key-up KP_0"}));
-    EXPECT_EQ(m_window.keyboardMap(), mapBefore);
+    EXPECT_TRUE(mapRestored(mapBefore));               // once the keycodes have been idle a while
     const HidOpenResult hid = m_sink->openHidSystem(); // auxiliary keys: XF86 keysyms
     EXPECT_TRUE(hid.serviceFound && hid.status == 0);
     for (auto type : {AuxKeyType::SoundUp, AuxKeyType::Play}) {
