@@ -27,8 +27,13 @@ using std::chrono::milliseconds;
 constexpr int kWaitMs = 1000;            // one loop turn waits at most this long for a frame
 constexpr milliseconds kPongSlack{2000}; // a PONG deadline falls this long after a ping interval
 // A stopping daemon still handles the frames that had reached it, for at most this long, so
-// that its final counts include everything a phone sent before the stop.
+// that its final counts include everything a phone sent before the stop. A phone that has
+// hung up gets the same time for what it had sent; the rest is dropped, not typed into a
+// desktop for a phone that is gone.
 constexpr milliseconds kStopDrainTime{250};
+// How many moves are handled between two looks at whether the phone has hung up (a look costs
+// a system call; every slower frame is followed by one).
+constexpr int kMovesBetweenHangUpChecks = 4096;
 
 int16_t readInt16(const uint8_t* p) {
     return static_cast<int16_t>(static_cast<uint16_t>(p[0] << 8 | p[1]));
@@ -49,11 +54,13 @@ public:
 private:
     enum class Outcome { Continue, CloseNormally, Closed };
     // What one read brought: complete frames (all handled), only part of a frame, or the end.
-    enum class Received { Frames, Part, Failed, CloseNormally, Closed };
+    enum class Received { Frames, Part, Failed, CloseNormally, Closed, HungUp };
 
     Received receive(int flags, size_t limit, Clock::time_point until);
     Received handleBuffered(Clock::time_point until);
     bool drainAfterStop();
+    bool peerHungUp() const;
+    size_t dropQueued();
     Outcome dispatch(std::span<const uint8_t> body);
     Outcome openAead(std::span<const uint8_t> body);
     // Counts are added to the process-wide counters once per read instead of once per frame
@@ -82,6 +89,7 @@ private:
     FrameReader m_reader;
     std::vector<uint8_t> m_plaintext;
     int32_t m_missedPongs = 0;
+    Clock::time_point m_hungUpUntil = Clock::time_point::max(); ///< set once the phone hung up
     uint64_t m_moves = 0;
     uint64_t m_scrolls = 0;
 };
@@ -142,6 +150,11 @@ void Session::serve() {
                 return;
             case Received::Closed:
                 return;
+            case Received::HungUp:
+                logLine("Phone hung up -> " + std::to_string(dropQueued()) +
+                        " queued frames dropped");
+                closeNormally();
+                return;
             }
             lastArrival = now;
         } else if (m_reader.midFrame() && msSince(lastArrival, now) >= kWaitMs) {
@@ -186,15 +199,26 @@ Session::Received Session::receive(int flags, size_t limit, Clock::time_point un
 }
 
 // Handles the complete frames in the buffer until it holds no more, the session ends, the
-// daemon stops, or (while draining) `until` passes.
+// daemon stops, or (while draining) `until` passes. A phone found to have hung up meanwhile
+// gets kStopDrainTime more; then the session reports HungUp with the rest unhandled.
 Session::Received Session::handleBuffered(Clock::time_point until) {
     const bool draining = until != Clock::time_point::max();
     InputHandler& input = *m_context.input;
     Received result = Received::Part;
     std::span<const uint8_t> body;
+    int movesUnchecked = 0;
+    const auto checkHangUp = [&] {
+        movesUnchecked = 0;
+        if (m_hungUpUntil == Clock::time_point::max() && !draining && peerHungUp())
+            m_hungUpUntil = Clock::now() + kStopDrainTime;
+    };
     for (;;) {
         if (draining ? Clock::now() >= until : !runningFlag.load(std::memory_order_relaxed))
             break; // the rest is left to the drain, or to nobody
+        if (m_hungUpUntil != Clock::time_point::max() && Clock::now() >= m_hungUpUntil) {
+            result = Received::HungUp;
+            break;
+        }
         const FrameReader::Next next = m_reader.next(body);
         if (next == FrameReader::Next::Incomplete)
             break;
@@ -207,6 +231,8 @@ Session::Received Session::handleBuffered(Clock::time_point until) {
         if (body[0] == static_cast<uint8_t>(FrameType::Move) && body.size() >= 5) {
             input.injectMove(readInt16(&body[1]), readInt16(&body[3]));
             ++m_moves;
+            if (++movesUnchecked == kMovesBetweenHangUpChecks)
+                checkHangUp();
             continue;
         }
         const Outcome outcome = dispatch(body);
@@ -214,9 +240,28 @@ Session::Received Session::handleBuffered(Clock::time_point until) {
             result = outcome == Outcome::Closed ? Received::Closed : Received::CloseNormally;
             break;
         }
+        checkHangUp();
     }
     flushCounts();
     return result;
+}
+
+// Whether the phone has closed its side or reset the connection, whatever it sent before is
+// still unread: the kernel tells a half-close (POLLRDHUP) apart from data waiting.
+bool Session::peerHungUp() const {
+    pollfd fd{m_fd, POLLRDHUP, 0};
+    return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+// Counts (and discards) the complete frames that the phone had sent and nobody will handle.
+size_t Session::dropQueued() {
+    size_t dropped = 0;
+    std::span<const uint8_t> body;
+    do {
+        while (m_reader.next(body) == FrameReader::Next::Frame)
+            ++dropped;
+    } while (m_reader.fill(m_fd, MSG_DONTWAIT) > 0);
+    return dropped;
 }
 
 // Handles what had arrived when the session noticed the stop: the bytes queued in the socket
@@ -245,6 +290,7 @@ bool Session::drainAfterStop() {
             return true; // a broken header: the rest cannot be framed
         case Received::Frames:
         case Received::Part:
+        case Received::HungUp:
             break;
         }
     }

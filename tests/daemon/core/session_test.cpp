@@ -167,7 +167,8 @@ TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
     ASSERT_TRUE(rehello.phone.handshake(kPsk));
     ASSERT_TRUE(rehello.phone.sendFrame(hello(kPsk, 0)));
     EXPECT_TRUE(rehello.phone.waitForClose(3000));
-    EXPECT_TRUE(rehelloLog.waitFor("PROTO: HELLO received after handshake -> closing (client bug)."));
+    EXPECT_TRUE(
+        rehelloLog.waitFor("PROTO: HELLO received after handshake -> closing (client bug)."));
 }
 
 TEST_F(SessionTest, HelloMustArriveWholeWithinTheHandshakeTime) {
@@ -334,6 +335,39 @@ TEST_F(SessionTest, StoppingHandlesTheFramesThatHadArrived) {
     EXPECT_EQ(core::moveCount.load() - moves, 5000u);
     EXPECT_EQ(log.lines().back(), "[C++] Client disconnected (0 active)");
     EXPECT_EQ(log.count("recvFrame fail"), 0u);
+}
+
+// A phone that hangs up with text still queued gets a short while for it; the rest is dropped
+// with one line, not typed for a phone that is gone.
+TEST_F(SessionTest, AHungUpPhonesQueuedTextIsDropped) {
+    struct SlowTyping final : core::InputHandler {
+        void injectMove(double, double) override {}
+        void injectScroll(double, double) override {}
+        void injectButton(bool, bool) override {}
+        void handleTextMessage(int, std::string_view) override {
+            ++typed;
+            std::this_thread::sleep_for(5ms);
+        }
+        std::atomic<int> typed{0};
+    } slow;
+    context.input = &slow;
+    SessionHarness session(config, context);
+    ASSERT_TRUE(session.phone.handshake(kPsk));
+    Bytes wire;
+    for (int i = 0; i < 1000; ++i)
+        core::appendFrame(wire, Bytes{0x10, 'k'});
+    ASSERT_TRUE(session.phone.sendRaw(wire));
+    session.finish();
+    const Lines lines = log.lines();
+    ASSERT_GE(lines.size(), 2u);
+    int dropped = -1;
+    EXPECT_EQ(std::sscanf(lines[lines.size() - 2].c_str(),
+                          "[C++] Phone hung up -> %d queued frames dropped", &dropped),
+              1)
+        << lines[lines.size() - 2];
+    EXPECT_GT(dropped, 0);
+    EXPECT_EQ(slow.typed + dropped, 1000);
+    EXPECT_EQ(lines.back(), "[C++] Client disconnected (0 active)");
 }
 
 // Many phones at once, with the statistics reporter reading the counters meanwhile: every
