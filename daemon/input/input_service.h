@@ -5,6 +5,7 @@
 #include "core/input_handler.h"
 #include "event_sink.h"
 #include "focus_toggle.h"
+#include "input_gate.h"
 #include "keyboard.h"
 #include "pointer.h"
 #include "system_actions.h"
@@ -14,20 +15,34 @@
 
 namespace pointrelay::input {
 
-/// The whole input layer over one event sink: what the sessions call into.
+/// The whole input layer over one event sink: what the sessions call into. At most
+/// kMaxInside sessions are in it at once (see InputGate).
 class InputService final : public core::InputHandler {
 public:
+    static constexpr int kMaxInside = 64;
+
     InputService(std::unique_ptr<EventSink> sink, std::unique_ptr<AccessibilityPort> ax,
                  std::unique_ptr<Timing> timing);
 
-    void injectMove(double dx, double dy) override { m_pointer.injectMove(dx, dy); }
-    void injectScroll(double dx, double dy) override { m_pointer.injectScroll(dx, dy); }
-    void injectButton(bool isLeft, bool down) override { m_pointer.injectButton(isLeft, down); }
+    void injectMove(double dx, double dy) override {
+        if (GatePass pass{m_gate, false})
+            m_pointer.injectMove(dx, dy);
+    }
+    void injectScroll(double dx, double dy) override {
+        if (GatePass pass{m_gate, false})
+            m_pointer.injectScroll(dx, dy);
+    }
+    void injectButton(bool isLeft, bool down) override {
+        if (GatePass pass{m_gate, !down})
+            m_pointer.injectButton(isLeft, down);
+    }
     void handleTextMessage(int fd, std::string_view text) override {
-        m_commands.handleTextMessage(fd, text);
+        if (GatePass pass{m_gate, false})
+            m_commands.handleTextMessage(fd, text);
     }
 
 private:
+    InputGate m_gate{kMaxInside};
     std::unique_ptr<EventSink> m_sink;
     std::unique_ptr<AccessibilityPort> m_ax;
     std::unique_ptr<Timing> m_timing;
