@@ -5,6 +5,7 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <algorithm>
 #include <chrono>
@@ -182,19 +183,26 @@ Point X11EventSink::queryPointer() {
     return {static_cast<double>(rootX), static_cast<double>(rootY)};
 }
 
+// Sent without waiting for the server: whatever follows on this connection is handled after
+// it, and the next round trip drains what the server sent meanwhile.
 void X11EventSink::moveTo(Point to) {
     if (const auto point = screenPoint(to)) {
         // Screen -1 is the screen the pointer is on. A real motion, not XWarpPointer: the
         // server then reports it with the held buttons, which makes drags.
         XTestFakeMotionEvent(m_display.get(), -1, point->first, point->second, CurrentTime);
-        sync();
+        XFlush(m_display.get());
+        m_lastMotion = point;
     }
 }
 
+// A move that follows our own motion to the same point (a pointer move posts both) costs no
+// round trip; any other point is compared with where the pointer is.
 void X11EventSink::moveUnlessThere(Point to) {
     const auto point = screenPoint(to);
+    if (!point || point == m_lastMotion)
+        return;
     const Point current = queryPointer();
-    if (point && (point->first != current.x || point->second != current.y))
+    if (point->first != current.x || point->second != current.y)
         moveTo(to);
 }
 
@@ -350,38 +358,63 @@ bool X11EventSink::key(Keysym keysym, bool down, Lock& lock) {
     return true;
 }
 
-// Text is typed on spare keycodes, never on the keyboard's own keys: that way neither the
-// layout nor held modifiers nor Caps Lock change a character. A character typed a moment ago
-// finds its keycode still bound, so a phone typing key by key costs one round trip a key.
-// The characters new to the map are bound together first, in one change of the map.
+// The keyboard's own key that gives `keysym` in the keyboard's present state (`coreState`:
+// its group and its held and locked modifiers), or 0. A key whose character Caps Lock would
+// have a client change does not count.
+unsigned int X11EventSink::ownKeyFor(Keysym keysym, unsigned int coreState) const {
+    const XkbDescPtr xkb = m_xkb.get();
+    for (unsigned int keycode = xkb->min_key_code; keycode <= xkb->max_key_code; ++keycode) {
+        KeySym produced = NoSymbol, lower = NoSymbol, upper = NoSymbol;
+        unsigned int consumed = 0;
+        if (!XkbTranslateKeyCode(xkb, static_cast<KeyCode>(keycode), coreState, &consumed,
+                                 &produced) ||
+            produced != keysym)
+            continue;
+        XConvertCase(produced, &lower, &upper);
+        if ((coreState & LockMask) && !(consumed & LockMask) && upper != produced)
+            continue;
+        if (std::none_of(m_bound.begin(), m_bound.end(),
+                         [&](const auto& entry) { return entry.second.keycode == keycode; }))
+            return keycode;
+    }
+    return 0;
+}
+
+// Text is typed so that neither the layout nor held modifiers nor Caps Lock change a
+// character: one that a key of the keyboard gives as things stand is typed on that key, as a
+// person would type it; every other one on a spare keycode bound to it. A character typed a
+// moment ago finds its spare keycode still bound, so a phone typing key by key costs one
+// round trip a key. The characters new to the map are bound together, in one change of it.
 void X11EventSink::typeText(std::u16string_view text, Lock& lock) {
-    std::vector<Keysym> keysyms;
+    Display* display = m_display.get();
+    std::vector<std::pair<Keysym, unsigned int>> keys; // keysym, own key or 0
     for (const char32_t codePoint : decodeUtf16(text)) {
         if (const Keysym keysym = keysymForCodePoint(codePoint))
-            keysyms.push_back(keysym);
+            keys.emplace_back(keysym, 0);
     }
-    bool loaded = false;
-    for (const Keysym keysym : keysyms) {
-        if (m_bound.contains(keysym))
+    if (keys.empty())
+        return;
+    loadKeymap();
+    XkbStateRec state{};
+    XkbGetState(display, XkbUseCoreKbd, &state);
+    const unsigned int coreState = XkbBuildCoreState(state.mods, state.group);
+    for (auto& [keysym, own] : keys) {
+        if (m_bound.contains(keysym) || (own = ownKeyFor(keysym, coreState)))
             continue;
-        if (!loaded) {
-            loadKeymap();
-            loaded = true;
-        }
         if (const unsigned int keycode = freeKeycode())
             bind(keycode, keysym);
     }
     publishKeymap();
-    Display* display = m_display.get();
-    for (const Keysym keysym : keysyms) {
-        const unsigned int keycode = spareFor(keysym, lock);
+    for (const auto& [keysym, own] : keys) {
+        const unsigned int keycode = own ? own : spareFor(keysym, lock);
         if (keycode == 0) {
             core::logLine("X11: no spare keycode to type text with");
             break;
         }
         XTestFakeKeyEvent(display, keycode, True, CurrentTime);
         XTestFakeKeyEvent(display, keycode, False, CurrentTime);
-        m_bound[keysym].lastUse = Clock::now();
+        if (!own)
+            m_bound[keysym].lastUse = Clock::now();
     }
     sync();
 }

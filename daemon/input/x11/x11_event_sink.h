@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -19,9 +20,10 @@ struct _XkbDesc;  // Xlib's XKB keyboard description
 namespace pointrelay::input {
 
 /// The X11 window system: events enter through the XTest extension as if from real devices,
-/// so the server derives drags, double-clicks and key repeat itself. Text is typed on spare
-/// keycodes (ones without any keysym) bound to its characters through XKB, so that neither
-/// the layout nor Shift nor Caps Lock changes what arrives.
+/// so the server derives drags, double-clicks and key repeat itself. Text is typed on the
+/// keyboard's own keys where they give its characters as things stand, and otherwise on
+/// spare keycodes (ones without any keysym) bound to its characters through XKB, so that
+/// neither the layout nor Shift nor Caps Lock changes what arrives.
 ///
 /// Clients look a keycode up only when they handle its event, which may be well after the
 /// server delivered it, so a spare keycode keeps its character for a while: it is reused while
@@ -80,6 +82,7 @@ private:
     void loadKeymap();
     unsigned int keycodeFor(Keysym keysym);
     unsigned int freeKeycode() const;
+    unsigned int ownKeyFor(Keysym keysym, unsigned int coreState) const;
     unsigned int spareFor(Keysym keysym, Lock& lock);
     void bind(unsigned int keycode, Keysym keysym);
     void publishKeymap();
@@ -92,6 +95,7 @@ private:
     DisplayPtr m_display;
     double m_pendingScrollY = 0; ///< vertical pixels not yet worth a wheel step
     double m_pendingScrollX = 0; ///< horizontal pixels not yet worth a wheel step
+    std::optional<std::pair<int, int>> m_lastMotion; ///< where our last motion went
 
     /// The server's key types and symbols as last read (see loadKeymap), with our bindings.
     KeyboardPtr m_xkb;
