@@ -16,6 +16,7 @@ PACKAGES=(
     qt6-svg-dev trayer imagemagick qt6-tools-dev qt6-l10n-tools
     clang libclang-rt-dev llvm
     libwayland-dev wayland-protocols libsystemd-dev sway mutter libglib2.0-bin python3-gi
+    qt6-websockets-dev chromium fonts-noto-color-emoji
 )
 # ---------------------------------------------------------------------------
 
@@ -29,7 +30,27 @@ for pkg in "${PACKAGES[@]}"; do
     status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
     [[ $status == "install ok installed" ]] || missing+=("$pkg")
 done
-if ((${#missing[@]} == 0)); then exit 0; fi
+# Node.js and npm for the browser page's tests (npm ci in web/): Debian's unless some other
+# installation already provides both.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+    missing+=(nodejs npm)
+fi
+# The browser page's npm packages, exactly as web/package-lock.json pins them: its tests need
+# them (the C++ build never does). Run again whenever the lock file is newer.
+install_web_packages() {
+    local web
+    web=$(cd "$(dirname "${BASH_SOURCE[0]}")/../web" && pwd)
+    if [[ ! -f $web/node_modules/.package-lock.json ||
+        $web/package-lock.json -nt $web/node_modules/.package-lock.json ]]; then
+        (cd "$web" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund \
+            --loglevel=error >&2)
+    fi
+}
+
+if ((${#missing[@]} == 0)); then
+    install_web_packages
+    exit 0
+fi
 
 if ((EUID == 0)); then
     SUDO=()
@@ -55,3 +76,4 @@ echo "Installing missing packages: ${missing[*]}" >&2
 "${SUDO[@]}" apt-get update
 "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y --no-install-recommends "${missing[@]}"
+install_web_packages

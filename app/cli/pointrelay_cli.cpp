@@ -2,7 +2,7 @@
 // pointrelay: pairs and serves phones without a desktop session (SSH sessions, headless
 // machines, scripts), on the same model as the tray application.
 //
-//   pointrelay serve [--port N] [--no-mdns]
+//   pointrelay serve [--port N] [--no-mdns] [--web]   (--web: the browser remote, this run)
 //   pointrelay pair [--port N] [--png FILE]
 //   pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND ARGS...
 #include "core/frame.h"
@@ -12,6 +12,7 @@
 #include "model/port_check.h"
 #include "model/qr_code.h"
 #include "model/server_process_manager.h"
+#include "model/web_relay.h"
 #include "phone_client.h"
 #include "terminal_alerts.h"
 
@@ -30,7 +31,7 @@ using namespace pointrelay::app;
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: pointrelay serve [--port N] [--no-mdns]\n"
+    "Usage: pointrelay serve [--port N] [--no-mdns] [--web]\n"
     "       pointrelay pair [--port N] [--png FILE]\n"
     "       pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND ARGS...\n"
     "\n"
@@ -80,15 +81,24 @@ std::optional<int16_t> frameValue(const QString& text) {
     return static_cast<int16_t>(value);
 }
 
-void printPairing(quint16 port, const QString& key) {
-    const PairingPayload payload = makePairingPayload(port, key, localNetworkInterfaces());
-    if (const auto code = QrCode::encode(payload.toJson()))
+void printCode(const QByteArray& text) {
+    if (const auto code = QrCode::encode(text))
         out() << code->toTerminalText(::isatty(STDOUT_FILENO) ? TerminalQrStyle::explicitColors
                                                               : TerminalQrStyle::plain);
+}
+
+// The phone application's code, and with the browser remote on, the page's code after it.
+void printPairing(quint16 port, const QString& key, std::optional<quint16> webPort) {
+    const PairingPayload payload = makePairingPayload(port, key, localNetworkInterfaces());
+    printCode(payload.toJson());
     out() << pairingAddressLine(payload.host, port) << "\n"
           << pairingKeyHintLine(key) << "\n"
-          << "Key store: " << KeychainPSK::shared().storeName() << "\n"
-          << Qt::flush;
+          << "Key store: " << KeychainPSK::shared().storeName() << "\n";
+    if (webPort) {
+        printCode(webRemoteUrl(payload.host, *webPort, key).toUtf8());
+        out() << webRemoteAddressLine(payload.host, *webPort) << "\n";
+    }
+    out() << Qt::flush;
 }
 
 // ---- serve ----
@@ -101,7 +111,7 @@ void onStopSignal(int) {
 
 int serve(const QStringList& args) {
     std::optional<quint16> port;
-    bool mdns = true;
+    bool mdns = true, web = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == "--port" && i + 1 < args.size()) {
             if (!(port = portArgument(args[++i])))
@@ -110,6 +120,10 @@ int serve(const QStringList& args) {
         }
         if (args[i] == "--no-mdns") {
             mdns = false;
+            continue;
+        }
+        if (args[i] == "--web") {
+            web = true;
             continue;
         }
         return refuse(QStringLiteral("serve does not take \"%1\"").arg(args[i]));
@@ -121,10 +135,16 @@ int serve(const QStringList& args) {
         state.setPort(*port); // for this run only; the stored settings stay as they are
     if (!mdns)
         state.setBonjourEnabled(false);
+    if (web)
+        state.setWebRemote(true); // for this run only, as the port
     state.start();
     if (!state.running())
         return 1;
-    printPairing(state.port(), KeychainPSK::shared().load().value_or(QString()));
+    const bool serving = WebRelay::shared().isListening();
+    if (state.webRemote() && !serving)
+        return 1; // the reason was given
+    printPairing(state.port(), KeychainPSK::shared().load().value_or(QString()),
+                 serving ? std::optional(state.webPort()) : std::nullopt);
 
     // One status line per change of what a user watches.
     QString lastStatus;
@@ -191,7 +211,8 @@ int pair(const QStringList& args) {
     if (!port)
         port = state.port();
     if (png.isEmpty()) {
-        printPairing(*port, *key);
+        printPairing(*port, *key,
+                     state.webRemote() ? std::optional(state.webPort()) : std::nullopt);
         return 0;
     }
     const PairingPayload payload = makePairingPayload(*port, key, localNetworkInterfaces());

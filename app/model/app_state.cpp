@@ -6,7 +6,9 @@
 #include "port_check.h"
 #include "preferences.h"
 #include "server_process_manager.h"
+#include "web_relay.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 #include <algorithm>
 
@@ -17,6 +19,8 @@ const QString kPortKey = QStringLiteral("port");
 const QString kHostModeKey = QStringLiteral("hostMode");
 const QString kBonjourKey = QStringLiteral("bonjourEnabled");
 const QString kAutoLaunchKey = QStringLiteral("autoLaunch");
+const QString kWebRemoteKey = QStringLiteral("webRemote");
+const QString kWebPortKey = QStringLiteral("webPort");
 const QString kDiagnosticsKey = QStringLiteral("pr.showDiagnostics");
 constexpr auto kPortWait = std::chrono::duration<double>(1.0);
 constexpr auto kStaleDaemonGrace = std::chrono::microseconds(200000);
@@ -45,9 +49,9 @@ bool isInteger(const QVariant& value) {
 
 } // namespace
 
-quint16 AppState::loadedPort(const QVariant& stored) {
+quint16 AppState::loadedPort(const QVariant& stored, quint16 fallback) {
     if (!isInteger(stored))
-        return kDefaultPort;
+        return fallback;
     return static_cast<quint16>(std::clamp<qint64>(stored.toLongLong(), kLowestPort, kHighestPort));
 }
 
@@ -64,6 +68,9 @@ AppState::AppState(Preferences& preferences, KeychainPSK& keys, const PortCheck&
         if (writer != this)
             loadSettings();
     });
+    // The relay serves while the daemon runs, and relays to where it listens.
+    connect(this, &AppState::runningChanged, this, [this] { followWebRelay(false); });
+    connect(this, &AppState::portChanged, this, [this] { followWebRelay(false); });
 }
 
 void AppState::loadSettings() {
@@ -76,6 +83,9 @@ void AppState::loadSettings() {
     setBonjourEnabled(bonjour.typeId() == QMetaType::Bool ? bonjour.toBool() : true);
     const QVariant autoLaunch = m_preferences.value(kAutoLaunchKey);
     setAutoLaunch(autoLaunch.typeId() == QMetaType::Bool ? autoLaunch.toBool() : false);
+    const QVariant webRemote = m_preferences.value(kWebRemoteKey);
+    setWebRemote(webRemote.typeId() == QMetaType::Bool && webRemote.toBool());
+    setWebPort(loadedPort(m_preferences.value(kWebPortKey), WebRelay::kDefaultPort));
 }
 
 AppState::AppState(Alerts* alerts, QObject* parent)
@@ -123,6 +133,12 @@ void AppState::setBonjourEnabled(bool enabled) {
 void AppState::setAutoLaunch(bool enabled) {
     assign(m_autoLaunch, enabled, &AppState::autoLaunchChanged);
 }
+void AppState::setWebRemote(bool enabled) {
+    assign(m_webRemote, enabled, &AppState::webRemoteChanged);
+}
+void AppState::setWebPort(quint16 port) {
+    assign(m_webPort, port, &AppState::webPortChanged);
+}
 void AppState::setRunning(bool running) {
     assign(m_running, running, &AppState::runningChanged);
 }
@@ -144,6 +160,8 @@ void AppState::save() {
     m_preferences.setValue(kHostModeKey, static_cast<qint64>(rawValue(m_hostMode)));
     m_preferences.setValue(kBonjourKey, m_bonjourEnabled);
     m_preferences.setValue(kAutoLaunchKey, m_autoLaunch);
+    m_preferences.setValue(kWebRemoteKey, m_webRemote);
+    m_preferences.setValue(kWebPortKey, static_cast<qint64>(m_webPort));
     m_preferences.sync();
     if (m_launchAtLogin)
         m_launchAtLogin(m_autoLaunch);
@@ -160,6 +178,46 @@ void AppState::commitSettings() {
     const ServerState daemon = m_manager.state();
     if (daemon.running && (daemon.port != m_port || daemon.advertised != m_bonjourEnabled))
         restartIfRunning();
+    followWebRelay(true);
+}
+
+// The relay serves while the daemon runs (as its manager knows, not as the last report said)
+// and the switch is on. A relay already serving is adopted with its port, whichever model
+// started it, unless `apply`ing this model's settings. A port that is taken (or is the
+// daemon's) is handled as the daemon's is: the person picks another one for this run, or the
+// relay stays off.
+void AppState::followWebRelay(bool apply) {
+    WebRelay& relay = WebRelay::shared();
+    const ServerState daemon = m_manager.state();
+    if (!daemon.running || !m_webRemote) {
+        relay.follow(false, m_webPort, daemon.port);
+        return;
+    }
+    if (relay.isListening() && relay.daemonPort() == daemon.port &&
+        (!apply || relay.port() == m_webPort)) {
+        setWebPort(relay.port());
+        return;
+    }
+    relay.close();
+    if (m_webPort == daemon.port || !m_ports.canBindPort(m_webPort)) {
+        const QString holder = m_webPort == daemon.port
+                                   ? QStringLiteral("pointrelayd")
+                                   : m_ports.describeListener(m_webPort).value_or(
+                                         QStringLiteral("不明なプロセスが LISTEN 中"));
+        QList<quint16> suggestions = m_ports.suggestFreePorts(m_webPort, 4);
+        suggestions.removeAll(daemon.port);
+        const std::optional<quint16> chosen =
+            m_alerts ? m_alerts->askAlternativePort(m_webPort, holder, suggestions.mid(0, 3))
+                     : std::nullopt;
+        if (!chosen || *chosen == daemon.port)
+            return;
+        setWebPort(*chosen);
+    }
+    if (!relay.follow(true, m_webPort, daemon.port) && m_alerts)
+        m_alerts->critical(
+            QCoreApplication::translate("AppState", "ブラウザ用のポート %1 を開けませんでした")
+                .arg(m_webPort),
+            QCoreApplication::translate("AppState", "ブラウザからの操作は使えません。"));
 }
 
 void AppState::restartIfRunning() {

@@ -27,6 +27,8 @@ class AppState : public QObject {
     Q_PROPERTY(bool bonjourEnabled READ bonjourEnabled WRITE setBonjourEnabled NOTIFY
                    bonjourEnabledChanged)
     Q_PROPERTY(bool autoLaunch READ autoLaunch WRITE setAutoLaunch NOTIFY autoLaunchChanged)
+    Q_PROPERTY(bool webRemote READ webRemote WRITE setWebRemote NOTIFY webRemoteChanged)
+    Q_PROPERTY(quint16 webPort READ webPort WRITE setWebPort NOTIFY webPortChanged)
     Q_PROPERTY(bool running READ running NOTIFY runningChanged)
     Q_PROPERTY(QString maskedPSK READ maskedPSK NOTIFY maskedPSKChanged)
     Q_PROPERTY(qint64 connectedClients READ connectedClients NOTIFY connectedClientsChanged)
@@ -59,6 +61,10 @@ public:
     int hostModeRaw() const { return rawValue(m_hostMode); }
     bool bonjourEnabled() const { return m_bonjourEnabled; }
     bool autoLaunch() const { return m_autoLaunch; }
+    /// The browser remote: whether the relay serves the page while the daemon runs, and on
+    /// which port.
+    bool webRemote() const { return m_webRemote; }
+    quint16 webPort() const { return m_webPort; }
     bool running() const { return m_running; }
     QString maskedPSK() const { return m_maskedPSK; }
     qint64 connectedClients() const { return m_connectedClients; }
@@ -78,6 +84,8 @@ public:
     void setHostModeRaw(int raw);
     void setBonjourEnabled(bool enabled);
     void setAutoLaunch(bool enabled);
+    void setWebRemote(bool enabled);
+    void setWebPort(quint16 port);
     /// Shows the key store's masked text again (after the key was regenerated).
     void refreshMaskedPSK();
 
@@ -86,7 +94,7 @@ public:
     /// store does not keep it: a key that only this process knows could never be paired.
     std::optional<QString> ensureKey(Alerts* alerts);
 
-    /// Writes the four stored settings.
+    /// Writes the stored settings.
     void save();
     /// Starts the daemon unless it runs: port checks, stale daemon, key, process start.
     void start();
@@ -110,14 +118,17 @@ public:
     const PortCheck& portCheck() const { return m_ports; }
     ServerProcessManager& processManager() const { return m_manager; }
 
-    /// A stored port as the settings load it: integers clamped to 1024..49151, else 9000.
-    static quint16 loadedPort(const QVariant& stored);
+    /// A stored port as the settings load it: integers clamped to 1024..49151, else
+    /// `fallback`.
+    static quint16 loadedPort(const QVariant& stored, quint16 fallback = kDefaultPort);
 
 signals:
     void portChanged();
     void hostModeChanged();
     void bonjourEnabledChanged();
     void autoLaunchChanged();
+    void webRemoteChanged();
+    void webPortChanged();
     void runningChanged();
     void maskedPSKChanged();
     void connectedClientsChanged();
@@ -129,6 +140,7 @@ signals:
 private:
     void loadSettings();
     void restartIfRunning();
+    void followWebRelay(bool apply);
     void installStateReceiver();
     void setRunning(bool running);
     template <typename T>
@@ -146,6 +158,8 @@ private:
     HostAdvertiseMode m_hostMode = HostAdvertiseMode::bonjourLocalName;
     bool m_bonjourEnabled = true;
     bool m_autoLaunch = false;
+    bool m_webRemote = false;
+    quint16 m_webPort = 9001;
     bool m_running = false;
     QString m_maskedPSK;
     qint64 m_connectedClients = 0;

@@ -7,6 +7,7 @@
 #include <QLoggingCategory>
 #include <QStringList>
 #include <QTextBoundaryFinder>
+#include <QUrl>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -202,6 +203,15 @@ QString keyHint(const std::optional<QString>& key) {
     const qsizetype headEnd = bounds[4];
     const qsizetype tailStart = bounds[static_cast<std::size_t>(count - 4)];
     return key->left(headEnd) + QString(count - 8, QChar(0x2022)) + key->mid(tailStart);
+}
+
+QString webRemoteUrl(const QString& host, quint16 webPort, const QString& key) {
+    return QStringLiteral("http://%1:%2/#k=%3")
+        .arg(host, QString::number(webPort), QString::fromLatin1(QUrl::toPercentEncoding(key)));
+}
+
+QString webRemoteAddressLine(const QString& host, quint16 webPort) {
+    return QStringLiteral("ブラウザ: http://%1:%2/").arg(host, QString::number(webPort));
 }
 
 QString pairingAddressLine(const QString& host, quint16 port) {

@@ -101,6 +101,13 @@ QString keyHint(const std::optional<QString>& key);
 /// \brief "IP: <host>:<port>".
 QString pairingAddressLine(const QString& host, quint16 port);
 
+/// \brief The browser remote's address for its QR code: "http://<host>:<port>/#k=<key>", the
+/// key percent-encoded in the fragment, which a browser never sends to any server.
+QString webRemoteUrl(const QString& host, quint16 webPort, const QString& key);
+
+/// \brief "ブラウザ: http://<host>:<port>/", the address shown under that code (without the key).
+QString webRemoteAddressLine(const QString& host, quint16 webPort);
+
 /// \brief "PSKヒント: <hint>  (<count>桁)".
 QString pairingKeyHintLine(const std::optional<QString>& key);
 

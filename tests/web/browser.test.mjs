@@ -1,0 +1,186 @@
+// SPDX-License-Identifier: MIT
+// The page in a real browser, as a phone on the LAN sees it: headless Chromium emulating a touch
+// phone opens it from a non-secure origin (desk.test mapped to loopback) through the relay, to
+// the real daemon driving a private X server, where xev watches a window that covers the screen.
+// Run under tests/scripts/with_xvfb.sh; POINTRELAYD and RELAY_RUNNER name the built programs,
+// SCREENSHOT_DIR where the page's screenshots go. Skipped when Chromium cannot start here.
+import assert from 'node:assert/strict';
+import { execFileSync, spawn } from 'node:child_process';
+import { existsSync, mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import net from 'node:net';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { createRequire } from 'node:module';
+import { after, before, test } from 'node:test';
+
+// From the page's own packages (npm ci in web/).
+const { chromium, devices } = createRequire(new URL('../../web/package.json', import.meta.url))(
+    'playwright-core');
+
+const kKey = 'be9c'.repeat(16);
+const kChromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
+const kWait = 10000;
+
+let browser, skip = false;
+try {
+    browser = await chromium.launch({
+        executablePath: kChromium,
+        args: ['--no-sandbox', '--host-resolver-rules=MAP desk.test 127.0.0.1'],
+    });
+} catch (error) {
+    skip = `Chromium does not start here: ${error.message.split('\n')[0]}`;
+}
+let daemon, relay, xev, home, daemonPort, webPort;
+
+// A child process whose output is kept, with a way to wait for what it prints.
+function start(program, args, env = process.env) {
+    const child = spawn(program, args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
+    child.output = '';
+    for (const stream of [child.stdout, child.stderr])
+        stream.on('data', (chunk) => { child.output += chunk; });
+    child.waitFor = (pattern, ms = kWait) => until(() => pattern.exec(child.output), ms,
+                                                   `${program} printing ${pattern}`);
+    return child;
+}
+
+async function until(condition, ms, what) {
+    const deadline = Date.now() + ms;
+    for (;;) {
+        const result = await condition();
+        if (result)
+            return result;
+        if (Date.now() > deadline)
+            throw new Error(`waited ${ms} ms for ${what}`);
+        await new Promise((resolve) => setTimeout(resolve, 20));
+    }
+}
+
+const freePort = () => new Promise((resolve) => {
+    const server = net.createServer().listen(0, '127.0.0.1', () => {
+        const { port } = server.address();
+        server.close(() => resolve(port));
+    });
+});
+
+const pointer = () => {
+    const out = execFileSync('xdotool', ['getmouselocation', '--shell'], { encoding: 'utf8' });
+    return { x: Number(/X=(\d+)/.exec(out)[1]), y: Number(/Y=(\d+)/.exec(out)[1]) };
+};
+// What xev saw since `from`: button presses and the text of key presses.
+const buttons = (from) => [...xev.output.slice(from).matchAll(/ButtonPress[^]*?button (\d+)/g)]
+    .map((m) => Number(m[1]));
+const typed = (from) => [...xev.output.slice(from).matchAll(/XmbLookupString gives \d+ bytes: \([^)]*\) "(.*)"/g)]
+    .map((m) => m[1]).join('');
+
+async function startRelay() {
+    relay = start(process.env.RELAY_RUNNER, [String(webPort), String(daemonPort)]);
+    await relay.waitFor(/relay \d+/);
+}
+
+before(async () => {
+    if (skip)
+        return;
+    home = mkdtempSync(join(tmpdir(), 'pointrelay-browser-'));
+    [daemonPort, webPort] = [await freePort(), await freePort()];
+    daemon = start(process.env.POINTRELAYD,
+                   ['--no-mdns', '--port', String(daemonPort), '--psk', kKey],
+                   { ...process.env, XDG_STATE_HOME: home, WAYLAND_DISPLAY: '' });
+    await daemon.waitFor(/Input: X11/);
+    await startRelay();
+    xev = start('xev', ['-geometry', '1280x800+0+0', '-event', 'keyboard', '-event', 'button'],
+                { ...process.env, LANG: 'C.UTF-8', LC_ALL: 'C.UTF-8' });
+    await xev.waitFor(/MapNotify|Expose|FocusIn|window 0x/);
+    execFileSync('xdotool', ['mousemove', '640', '400']);
+});
+
+after(async () => {
+    await browser?.close();
+    for (const child of [relay, daemon, xev])
+        child?.kill();
+    if (home)
+        rmSync(home, { recursive: true, force: true });
+});
+
+// A phone's page, connected to the desktop (or told why not).
+async function openPage(key, viewport, locale = 'en-US') {
+    const context = await browser.newContext({ ...devices['Pixel 7'], locale, ...(viewport && { viewport }) });
+    const page = await context.newPage();
+    await page.goto(`http://desk.test:${webPort}/#k=${key}`);
+    return page;
+}
+const stateOf = (page) => page.evaluate(() => document.body.dataset.state);
+
+// Touches through CDP (Playwright's touchscreen only taps): each step lists the fingers.
+async function touch(page, steps) {
+    const cdp = await page.context().newCDPSession(page);
+    const box = await page.locator('#pad').boundingBox();
+    const at = ([x, y], id) => ({ x: box.x + x, y: box.y + y, id });
+    for (const [i, fingers] of steps.entries()) {
+        const type = i === 0 ? 'touchStart' : i === steps.length - 1 ? 'touchEnd' : 'touchMove';
+        await cdp.send('Input.dispatchTouchEvent',
+                       { type, touchPoints: type === 'touchEnd' ? [] : fingers.map(at) });
+        await new Promise((resolve) => setTimeout(resolve, 16));
+    }
+}
+const swipe = (from, dx, dy, fingers = 1, steps = 10) => Array.from({ length: steps + 2 }, (_, i) => {
+    const k = Math.min(i, steps) / steps;
+    return Array.from({ length: fingers }, (_, f) => [from[0] + 40 * f + dx * k, from[1] + dy * k]);
+});
+
+test('the page drives the X pointer and keyboard through the relay', { skip, timeout: 60000 }, async () => {
+    const page = await openPage(kKey);
+    await until(async () => (await stateOf(page)) === 'connected', kWait, 'connected');
+    assert.match(relay.output, /Web remote: phone 127\.0\.0\.1 connected/);
+
+    // One finger, 100 CSS px right and 50 down: the daemon's gain of 3 makes it 300 and 150.
+    const before = pointer();
+    await touch(page, swipe([60, 200], 100, 50));
+    await until(() => pointer().x === before.x + 300 && pointer().y === before.y + 150, kWait,
+                `the pointer at ${before.x + 300},${before.y + 150}, not ${JSON.stringify(pointer())}`);
+
+    let mark = xev.output.length;
+    await touch(page, [[[150, 150]], [[150, 150]]]); // a tap
+    await until(() => buttons(mark).includes(1), kWait, 'a left click');
+
+    // Two fingers 100 CSS px up: natural scrolling, the content follows them (button 5).
+    mark = xev.output.length;
+    await touch(page, swipe([60, 300], 0, -100, 2));
+    await until(() => buttons(mark).filter((b) => b === 5).length >= 3, kWait, 'wheel steps down');
+    assert.ok(!buttons(mark).includes(4));
+
+    mark = xev.output.length;
+    await page.click('#kbd');
+    await page.locator('#field').pressSequentially('héllo 日本語');
+    await until(() => typed(mark) === 'héllo 日本語', kWait, `the text, not "${typed(mark)}"`);
+
+    await page.click('[data-sys="copy"]');
+    await page.locator('[data-sys="copy"][data-acked]').waitFor({ timeout: kWait });
+
+    // The relay restarts: the page connects again by itself.
+    relay.kill();
+    await until(async () => (await stateOf(page)) !== 'connected', kWait, 'the loss noticed');
+    await startRelay();
+    await until(async () => (await stateOf(page)) === 'connected', kWait, 'connected again');
+    await page.context().close();
+});
+
+test('a wrong key is told as such, and the daemon logs why', { skip, timeout: 30000 }, async () => {
+    const page = await openPage('0'.repeat(64));
+    await until(async () => (await stateOf(page)) === 'wrongKey', kWait, 'wrong key');
+    assert.match(await page.locator('#status').innerText(), /Wrong key|鍵が違います/);
+    assert.match(daemon.output, /Handshake: HMAC mismatch/);
+    await page.context().close();
+});
+
+test('screenshots of the page, portrait and landscape', { skip, timeout: 30000 }, async () => {
+    const dir = process.env.SCREENSHOT_DIR ?? join(tmpdir(), 'screenshots');
+    mkdirSync(dir, { recursive: true });
+    const shots = [['portrait', null, 'ja-JP'], ['landscape', { width: 915, height: 412 }, 'en-US']];
+    for (const [name, viewport, locale] of shots) {
+        const page = await openPage(kKey, viewport, locale);
+        await until(async () => (await stateOf(page)) === 'connected', kWait, 'connected');
+        await page.screenshot({ path: join(dir, `web_remote_${name}.png`) });
+        await page.context().close();
+    }
+    assert.ok(existsSync(join(dir, 'web_remote_landscape.png')));
+});
