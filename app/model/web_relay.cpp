@@ -61,8 +61,8 @@ std::optional<QByteArray> header(const QList<QByteArray>& lines, const QByteArra
 
 } // namespace
 
-WebRelay::WebRelay(QObject* parent)
-    : QObject(parent), m_server(new QTcpServer(this)),
+WebRelay::WebRelay(QObject* parent, int headTimeoutMs)
+    : QObject(parent), m_headTimeoutMs(headTimeoutMs), m_server(new QTcpServer(this)),
       m_webSockets(new QWebSocketServer(QStringLiteral("pointrelay"),
                                         QWebSocketServer::NonSecureMode, this)) {
     connect(m_server, &QTcpServer::newConnection, this, &WebRelay::accept);
@@ -146,10 +146,10 @@ void WebRelay::accept() {
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readHead(socket); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
-        QTimer::singleShot(kHeadTimeoutMs, socket, [this, socket] {
+        QTimer::singleShot(m_headTimeoutMs, socket, [this, socket] {
             if (std::any_of(m_waiting.begin(), m_waiting.end(),
                             [&](const Waiting& w) { return w.socket == socket; }))
-                refuse(socket, {}, QStringLiteral("no request within 5 s"));
+                refuse(socket, {}, QStringLiteral("no request in time"));
         });
     }
 }

@@ -30,13 +30,13 @@ class WebRelay : public QObject {
     Q_OBJECT
 public:
     static constexpr int kMaxHeadBytes = 8 * 1024;
-    static constexpr int kHeadTimeoutMs = 5000;
     static constexpr int kMaxWaitingPerAddress = 8;
     static constexpr int kMaxWaiting = 32;
     static constexpr int kMaxSessions = 16;
     static constexpr quint16 kDefaultPort = 9001;
 
-    explicit WebRelay(QObject* parent = nullptr);
+    /// `headTimeoutMs`: how long a connection may take to send its request head.
+    explicit WebRelay(QObject* parent = nullptr, int headTimeoutMs = 5000);
     ~WebRelay() override;
 
     /// The one relay of this process, which every model of the settings drives.
@@ -77,6 +77,7 @@ private:
     void relay(QWebSocket* page);
     void log(const QString& line);
 
+    const int m_headTimeoutMs;
     QTcpServer* m_server;
     QWebSocketServer* m_webSockets;
     quint16 m_daemonPort = 0;

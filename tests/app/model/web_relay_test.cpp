@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: MIT
+// The browser remote's relay on loopback, with a stand-in daemon: the page and its headers,
+// bytes relayed both ways, closes passed on, and the requests it refuses.
+#include "model/web_relay.h"
+#include "support/qt_wait.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QWebSocket>
+#include <gtest/gtest.h>
+
+namespace pointrelay::app {
+namespace {
+
+using test::waitUntil;
+
+class WebRelayTest : public ::testing::Test {
+protected:
+    WebRelayTest() : relay(nullptr, 1000) {
+        daemon.listen(QHostAddress::LocalHost);
+        QObject::connect(&daemon, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* s = daemon.nextPendingConnection())
+                phones.push_back(s);
+        });
+        EXPECT_TRUE(relay.listen(0, daemon.serverPort(), QHostAddress::LocalHost));
+    }
+
+    // A raw request from `source`; what came back once the relay closed (or 2 s passed).
+    QByteArray request(const QByteArray& bytes, const QString& source = "127.0.0.1") {
+        QTcpSocket socket;
+        socket.bind(QHostAddress(source));
+        socket.connectToHost(QHostAddress::LocalHost, relay.port());
+        socket.write(bytes);
+        waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 2000);
+        return socket.readAll();
+    }
+    QByteArray get(const QByteArray& path, const QByteArray& extra = {}) {
+        return request("GET " + path + " HTTP/1.1\r\nHost: desk.test:9001\r\n" + extra + "\r\n");
+    }
+    // A page's WebSocket, opened with `origin`.
+    std::unique_ptr<QWebSocket> openPage(const QString& origin) {
+        auto page = std::make_unique<QWebSocket>(origin);
+        QNetworkRequest to(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(relay.port())));
+        to.setRawHeader("Host", "127.0.0.1:" + QByteArray::number(relay.port()));
+        page->open(to);
+        waitUntil([&] { return page->state() != QAbstractSocket::ConnectingState; });
+        return page;
+    }
+    QString pageOrigin() const { return QStringLiteral("http://127.0.0.1:%1").arg(relay.port()); }
+
+    QTcpServer daemon;
+    std::vector<QTcpSocket*> phones; ///< the daemon's ends of relayed pages
+    WebRelay relay;
+};
+
+TEST_F(WebRelayTest, ServesThePageWithItsSecurityHeadersAndNothingElse) {
+    const QByteArray page = get("/?from=qr");
+    EXPECT_TRUE(page.startsWith("HTTP/1.1 200 OK\r\n")) << page.left(200).toStdString();
+    EXPECT_TRUE(page.contains("Content-Type: text/html; charset=utf-8\r\n"));
+    EXPECT_TRUE(page.contains("Cache-Control: no-store\r\n"));
+    EXPECT_TRUE(page.contains("Content-Security-Policy: default-src 'none'; script-src 'self'; "
+                              "style-src 'self'; img-src 'self'; connect-src 'self' "
+                              "ws://desk.test:9001;"));
+    EXPECT_TRUE(page.contains("<script src=\"dist/remote.bundle.js\""));
+    EXPECT_TRUE(get("/dist/remote.bundle.js").contains("Content-Type: text/javascript"));
+
+    for (const auto& [request, status] : std::vector<std::pair<QByteArray, QByteArray>>{
+             {"GET /../CMakeLists.txt HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
+             {"GET /web/index.html HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
+             {"POST / HTTP/1.1\r\nHost: x\r\n\r\n", "405"},
+             {"GET / HTTP/1.1\r\nHost: a b\r\n\r\n", "400"},
+             {"GET / HTTP/1.1\r\nHost: x\r\nX: " + QByteArray(9000, 'a') + "\r\n\r\n", "431"},
+             {"GET /ws HTTP/1.1\r\nHost: x\r\n\r\n", "400"}}) // no upgrade
+        EXPECT_TRUE(this->request(request).startsWith("HTTP/1.1 " + status))
+            << request.left(40).toStdString();
+    EXPECT_EQ(request("GET / HTTP/1.1\r\n"), QByteArray()); // an unfinished head: closed in time
+}
+
+TEST_F(WebRelayTest, RelaysBytesBothWaysAndPassesClosesOn) {
+    auto page = openPage(pageOrigin());
+    ASSERT_EQ(page->state(), QAbstractSocket::ConnectedState);
+    page->sendBinaryMessage(QByteArray("\x00\x00\x00\x01\x11", 5));
+    ASSERT_TRUE(waitUntil([&] { return phones.size() == 1 && phones[0]->bytesAvailable() == 5; }));
+    EXPECT_EQ(phones[0]->readAll(), QByteArray("\x00\x00\x00\x01\x11", 5));
+    QByteArray received;
+    QObject::connect(page.get(), &QWebSocket::binaryMessageReceived,
+                     [&](const QByteArray& bytes) { received += bytes; });
+    phones[0]->write(QByteArray("\xFF\x00welcome", 9));
+    ASSERT_TRUE(waitUntil([&] { return received.size() == 9; }));
+    EXPECT_EQ(received, QByteArray("\xFF\x00welcome", 9));
+    EXPECT_EQ(relay.sessionCount(), 1);
+
+    phones[0]->disconnectFromHost(); // the daemon hangs up: the page is closed normally
+    ASSERT_TRUE(waitUntil([&] { return page->state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(page->closeCode(), QWebSocketProtocol::CloseCodeNormal);
+
+    auto second = openPage(pageOrigin()); // the page goes: so does its daemon connection
+    ASSERT_TRUE(waitUntil([&] { return phones.size() == 2; }));
+    second->close();
+    EXPECT_TRUE(waitUntil([&] { return phones[1]->state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_TRUE(waitUntil([&] { return relay.sessionCount() == 0; }));
+
+    daemon.close(); // nobody listens: the page hears that the daemon cannot be reached
+    auto third = openPage(pageOrigin());
+    ASSERT_TRUE(waitUntil([&] { return third->state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(third->closeCode(), 4001);
+}
+
+TEST_F(WebRelayTest, RefusesForeignOriginsAndBoundsWaitingConnectionsAndPages) {
+    EXPECT_NE(openPage(QStringLiteral("http://evil.example"))->state(),
+              QAbstractSocket::ConnectedState);
+    EXPECT_TRUE(phones.empty());
+
+    // Nine silent connections from one address: the first is closed to make room.
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    for (int i = 0; i < 9; ++i) {
+        silent.push_back(std::make_unique<QTcpSocket>());
+        silent.back()->bind(QHostAddress("127.0.0.7"));
+        silent.back()->connectToHost(QHostAddress::LocalHost, relay.port());
+        waitUntil([&] { return silent.back()->state() == QAbstractSocket::ConnectedState; });
+    }
+    EXPECT_TRUE(waitUntil([&] { return silent[0]->state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(silent[1]->state(), QAbstractSocket::ConnectedState);
+
+    std::vector<std::unique_ptr<QWebSocket>> pages;
+    for (int i = 0; i < WebRelay::kMaxSessions; ++i)
+        pages.push_back(openPage(pageOrigin()));
+    EXPECT_NE(openPage(pageOrigin())->state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(relay.sessionCount(), WebRelay::kMaxSessions);
+}
+
+} // namespace
+} // namespace pointrelay::app
