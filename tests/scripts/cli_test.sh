@@ -15,6 +15,7 @@ command -v zbarimg >/dev/null || { echo "SKIP: zbarimg is not installed"; exit 7
 T=$(mktemp -d)
 PIDS=()
 # Everything here is our child (PID 1 reaps no orphans): kill and reap each.
+# shellcheck disable=SC2154 # p is the loop's own
 trap 'set +e; for p in "${PIDS[@]}"; do kill -KILL "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$T"' EXIT
 fail() { echo "FAIL: $*" >&2; cat "$T"/*.out >&2 2>/dev/null; exit 1; }
 # Runs the command until it succeeds, for at most 10 s.
@@ -60,7 +61,7 @@ EOF
 "$CLI" pair --port "$PORT" --png "$T/code.png" >/dev/null
 [[ $(stat -c %a "$T/code.png") == 600 ]] || fail "the code image is readable by others"
 payload=$(zbarimg --raw -q "$T/code.png")
-[[ $payload =~ \"port\":$PORT[,}] && $payload =~ \"psk\":\"([0-9a-f]{64})\" ]] ||
+[[ $payload =~ \"port\":${PORT}[,}] && $payload =~ \"psk\":\"([0-9a-f]{64})\" ]] ||
     fail "payload lacks the port or the key: $payload"
 echo "${BASH_REMATCH[1]}" >"$T/paired.key"
 

@@ -24,6 +24,7 @@ SHOTS=${3:-$T}
 PIDS=()
 fail() { echo "FAIL: $*" >&2; sed 's/^/  app: /' "$T/app.out" >&2; exit 1; }
 # Everything here is our child (PID 1 reaps no orphans): stop each and reap it.
+# shellcheck disable=SC2154 # p is the loop's own
 trap 'set +e; for p in "${PIDS[@]}"; do kill -KILL "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$T"' EXIT
 
 export HOME=$T/home XDG_CONFIG_HOME=$T/home/.config XDG_STATE_HOME=$T/home/.state

@@ -216,8 +216,8 @@ private slots:
         QVERIFY(!runningAtQuit && PortCheck::shared().canBindPort(second));
     }
 
-    // The alert offers the next free ports: cancel leaves all as it was, a port picked is where
-    // the daemon starts; with nothing to offer it is a warning with OK only.
+    // The alert offers the next free ports, and a port picked is where the daemon starts; cancel
+    // answers none; with nothing to offer it is a warning with OK only.
     void aBusyPortIsAskedAboutInARealMessageBox() {
         const HeldPort held;
         MessageBoxAlerts alerts;
@@ -243,7 +243,7 @@ private slots:
     }
 
     // Last, since the catalogue then stays installed. The first launch switches diagnostics off
-    // and opens the wizard, the only time; an English desktop reads every window in English (a
+    // and opens the wizard, the only time; on an English desktop the settings read in English (a
     // catalogue that lost the sources' texts fails here).
     void theApplicationsLaunchesAndItsEnglishCatalogue() {
         QTemporaryDir dir;
