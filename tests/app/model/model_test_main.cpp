@@ -6,9 +6,8 @@
 
 int main(int argc, char** argv) {
     QStandardPaths::setTestModeEnabled(true);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen"); // also when CTest lists the tests
-    QGuiApplication app(argc, argv);             // offscreen in tests: QT_QPA_PLATFORM=offscreen
+    qputenv("QT_QPA_PLATFORM", "offscreen"); // also when CTest lists the tests
+    QGuiApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// What the model and widget tests share: alerts that record what they show and answer the port
+// question as told, a free port, and a port held as another program would hold it.
+
+#include "model/alerts.h"
+#include "model/port_check.h"
+
+#include <QStringList>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+namespace pointrelay::test {
+
+/// Each alert recorded as "kind: message / informative"; the question for another port is
+/// answered with none.
+class RecordingAlerts final : public app::Alerts {
+public:
+    void critical(const QString& a, const QString& b) override { add("critical", a, b); }
+    void information(const QString& a, const QString& b) override { add("information", a, b); }
+    void notify(const QString& a, const QString& b) override { add("notify", a, b); }
+    std::optional<quint16> askAlternativePort(quint16, const QString&,
+                                              const QList<quint16>&) override {
+        return std::nullopt;
+    }
+    void add(const char* kind, const QString& a, const QString& b) {
+        shown << kind + (": " + a) + " / " + b;
+    }
+    QStringList shown;
+};
+
+/// A port in the settings' range that nothing listens on now, apart from other test processes'.
+inline quint16 freePort() {
+    quint16 port = 30000 + ::getpid() % 15000;
+    while (!app::PortCheck::shared().canBindPort(port))
+        ++port;
+    return port;
+}
+
+/// A listener on 0.0.0.0 at a free port, as another program would hold it.
+struct HeldPort {
+    HeldPort() {
+        sockaddr_in address{AF_INET, htons(port), {}, {}};
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(fd, 8);
+    }
+    ~HeldPort() { ::close(fd); }
+    const quint16 port = freePort();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+};
+
+} // namespace pointrelay::test
