@@ -9,6 +9,7 @@
 
 #include <QDialog>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QHideEvent>
 #include <QLabel>
 #include <QPainter>
@@ -76,6 +77,19 @@ private:
     }
 };
 
+// The code of `text`, drawn at `side` pixels (nearest neighbour: smoothing would blur the
+// module edges the camera looks for); nothing when no code can carry it.
+std::optional<QPixmap> codePixmap(const QByteArray& text, int side, qreal ratio) {
+    const std::optional<QImage> image = makeQRImage(text);
+    if (!image)
+        return std::nullopt;
+    const int pixels = qRound(side * ratio);
+    QPixmap pixmap = QPixmap::fromImage(
+        image->scaled(pixels, pixels, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    pixmap.setDevicePixelRatio(ratio);
+    return pixmap;
+}
+
 // Puts the window in the middle of the screen it is on (the primary one for a new window).
 void centre(QWidget* window) {
     window->adjustSize();
@@ -99,11 +113,31 @@ QRSheetContent::QRSheetContent(AppState& state, QWidget* parent)
     : QWidget(parent), m_state(state), m_image(centredLabel(this, QStringLiteral("qrImage"))),
       m_failure(centredLabel(this, QStringLiteral("qrFailure"))),
       m_address(centredLabel(this, QStringLiteral("qrAddress"))),
-      m_keyHint(new WrappingLabel(this)) {
+      m_keyHint(new WrappingLabel(this)), m_web(new QWidget(this)),
+      m_webImage(centredLabel(m_web, QStringLiteral("qrWebImage"))),
+      m_webAddress(centredLabel(m_web, QStringLiteral("qrWebAddress"))) {
     m_keyHint->setObjectName(QStringLiteral("qrKeyHint"));
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
+    m_keyHint->setMaximumWidth(kImageSide + 40); // wraps under its own code, not beside the other
+    auto* columns = new QHBoxLayout(this);
+    columns->setContentsMargins(0, 0, 0, 0);
+    columns->setSpacing(24);
+    auto* layout = new QVBoxLayout;
     layout->setSpacing(8);
+    columns->addLayout(layout);
+    auto* web = new QVBoxLayout(m_web);
+    web->setContentsMargins(0, 0, 0, 0);
+    web->setSpacing(8);
+    m_webImage->setFixedSize(kImageSide, kImageSide);
+    m_webAddress->setFont(textStyleFont(TextStyle::caption, true));
+    m_webAddress->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* webNote = centredLabel(m_web, QStringLiteral("qrWebNote"));
+    webNote->setText(tr("アプリのないスマートフォンはこちらをブラウザで"));
+    webNote->setFont(textStyleFont(TextStyle::caption2));
+    web->addWidget(m_webImage, 0, Qt::AlignHCenter);
+    web->addWidget(m_webAddress);
+    web->addWidget(webNote);
+    web->addStretch();
+    columns->addWidget(m_web, 0, Qt::AlignTop);
     m_image->setFixedSize(kImageSide, kImageSide);
     m_failure->setText(tr("QR生成に失敗しました"));
     QPalette red = m_failure->palette();
@@ -120,6 +154,8 @@ QRSheetContent::QRSheetContent(AppState& state, QWidget* parent)
     // The wizard's QR windows stay open while the settings change port or key.
     connect(&m_state, &AppState::portChanged, this, &QRSheetContent::refresh);
     connect(&m_state, &AppState::maskedPSKChanged, this, &QRSheetContent::refresh);
+    connect(&m_state, &AppState::webRemoteChanged, this, &QRSheetContent::refresh);
+    connect(&m_state, &AppState::webPortChanged, this, &QRSheetContent::refresh);
     refresh();
 }
 
@@ -130,15 +166,10 @@ void QRSheetContent::refresh() {
     const PairingPayload payload =
         makePairingPayload(m_state.port(), key, localNetworkInterfaces());
     const QByteArray json = payload.toJson();
-    const std::optional<QImage> image = key ? makeQRImage(json) : std::nullopt;
+    const std::optional<QPixmap> image =
+        key ? codePixmap(json, kImageSide, devicePixelRatioF()) : std::nullopt;
     if (image) {
-        // Nearest neighbour: smoothing would blur the module edges the camera looks for.
-        const qreal ratio = devicePixelRatioF();
-        const int side = qRound(kImageSide * ratio);
-        QPixmap pixmap = QPixmap::fromImage(
-            image->scaled(side, side, Qt::IgnoreAspectRatio, Qt::FastTransformation));
-        pixmap.setDevicePixelRatio(ratio);
-        m_image->setPixmap(pixmap);
+        m_image->setPixmap(*image);
         m_payload = json;
     } else {
         qCWarning(lcQrSheet) << (key ? "no QR code for a payload of" : "no key for a QR code of")
@@ -150,6 +181,16 @@ void QRSheetContent::refresh() {
     m_failure->setVisible(!image);
     m_address->setText(pairingAddressLine(payload.host, payload.port));
     m_keyHint->setText(pairingKeyHintLine(key));
+
+    const QString url = webRemoteUrl(payload.host, m_state.webPort(), key.value_or(QString()));
+    const std::optional<QPixmap> webImage =
+        key && m_state.webRemote() ? codePixmap(url.toUtf8(), kImageSide, devicePixelRatioF())
+                                   : std::nullopt;
+    m_webUrl = webImage ? url : QString();
+    if (webImage)
+        m_webImage->setPixmap(*webImage);
+    m_webAddress->setText(webRemoteAddressLine(payload.host, m_state.webPort()));
+    m_web->setVisible(webImage.has_value());
 }
 
 void QRSheetContent::showEvent(QShowEvent* event) {
@@ -165,7 +206,12 @@ QRSheet::QRSheet(AppState& state, QWidget* parent)
       m_countdown(centredLabel(this, QStringLiteral("countdownLabel"))),
       m_close(new QPushButton(tr("閉じる"), this)) {
     setObjectName(QStringLiteral("qrSheet"));
-    setFixedWidth(kWidth);
+    // Twice as wide with the page's code beside the application's.
+    const auto fitWidth = [this, &state] {
+        setFixedWidth(state.webRemote() ? 2 * kWidth : kWidth);
+    };
+    connect(&state, &AppState::webRemoteChanged, this, fitWidth);
+    fitWidth();
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(18, 18, 18, 18);
     layout->setSpacing(12);

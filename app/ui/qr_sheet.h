@@ -49,7 +49,8 @@ private:
 };
 
 /// The code and its two hint lines, rebuilt from the model's port and the stored key whenever
-/// it is shown and whenever the port or the key changes; nothing is cached.
+/// it is shown and whenever the port or the key changes; nothing is cached. With the browser
+/// remote on, the page's code and address stand beside them.
 class QRSheetContent : public QWidget {
     Q_OBJECT
 public:
@@ -61,6 +62,8 @@ public:
     void refresh();
     /// \brief The JSON text the code shown now carries (empty when it could not be made).
     QByteArray shownPayload() const { return m_payload; }
+    /// \brief The page address the second code carries (empty when none is shown).
+    QString shownWebUrl() const { return m_webUrl; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -72,6 +75,10 @@ private:
     QLabel* m_failure;
     QLabel* m_address;
     QLabel* m_keyHint;
+    QString m_webUrl;
+    QWidget* m_web;
+    QLabel* m_webImage;
+    QLabel* m_webAddress;
 };
 
 /// The content, the line "自動で閉じます: Ns" counting down from 30 while the sheet is on

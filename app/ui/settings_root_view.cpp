@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <functional>
 
 namespace pointrelay::app {
 namespace {
@@ -29,16 +30,18 @@ namespace {
 // its value.
 class PortValidator final : public QIntValidator {
 public:
-    PortValidator(const AppState& state, QObject* parent)
-        : QIntValidator(AppState::kLowestPort, AppState::kHighestPort, parent), m_state(state) {
+    /// `current` gives the port the field shows again when its text is no port.
+    PortValidator(std::function<quint16()> current, QObject* parent)
+        : QIntValidator(AppState::kLowestPort, AppState::kHighestPort, parent),
+          m_current(std::move(current)) {
         QLocale plain = QLocale::c();
         plain.setNumberOptions(QLocale::RejectGroupSeparator);
         setLocale(plain);
     }
-    void fixup(QString& input) const override { input = QString::number(m_state.port()); }
+    void fixup(QString& input) const override { input = QString::number(m_current()); }
 
 private:
-    const AppState& m_state;
+    std::function<quint16()> m_current;
 };
 
 QPushButton* button(const QString& title, const QString& name, QWidget* parent) {
@@ -53,8 +56,10 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     : QWidget(parent), m_state(state), m_alerts(alerts), m_portField(new QLineEdit(this)),
       m_hostMode(new QComboBox(this)),
       m_bonjour(new QCheckBox(tr("Bonjourで広告（_pointrelay._tcp）"), this)),
-      m_autoLaunch(new QCheckBox(tr("ログイン時に自動起動"), this)), m_maskedPSK(new QLabel(this)),
-      m_keyStore(new QLabel(this)), m_startStop(button(QString(), "startStopButton", this)) {
+      m_autoLaunch(new QCheckBox(tr("ログイン時に自動起動"), this)),
+      m_webRemote(new QCheckBox(tr("ブラウザから操作"), this)), m_webPortField(new QLineEdit(this)),
+      m_maskedPSK(new QLabel(this)), m_keyStore(new QLabel(this)),
+      m_startStop(button(QString(), "startStopButton", this)) {
     setObjectName(QStringLiteral("settingsRootView"));
     setMinimumWidth(kMinimumWidth);
     auto* outer = new QVBoxLayout(this);
@@ -68,7 +73,7 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     portRow->setSpacing(12);
     m_portField->setObjectName(QStringLiteral("portField"));
     m_portField->setFixedWidth(90);
-    m_portField->setValidator(new PortValidator(m_state, m_portField));
+    m_portField->setValidator(new PortValidator([this] { return m_state.port(); }, m_portField));
     auto* portCheck = button(tr("重複チェック"), "portCheckButton", this);
     portRow->addWidget(m_portField);
     portRow->addWidget(portCheck);
@@ -83,6 +88,31 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     connectionForm->addRow(m_bonjour);
     connectionForm->addRow(m_autoLaunch);
     outer->addWidget(connection);
+
+    // The browser remote: any phone's browser, from the second QR code.
+    auto* web = new QGroupBox(tr("ブラウザ"), this);
+    auto* webColumn = new QVBoxLayout(web);
+    auto* webRow = new QHBoxLayout;
+    webRow->setSpacing(12);
+    m_webRemote->setObjectName(QStringLiteral("webRemoteToggle"));
+    m_webPortField->setObjectName(QStringLiteral("webPortField"));
+    m_webPortField->setFixedWidth(90);
+    m_webPortField->setValidator(
+        new PortValidator([this] { return m_state.webPort(); }, m_webPortField));
+    webRow->addWidget(m_webRemote);
+    webRow->addWidget(new QLabel(QStringLiteral("Port"), this));
+    webRow->addWidget(m_webPortField);
+    webRow->addStretch();
+    webColumn->addLayout(webRow);
+    auto* webNote = new QLabel(tr("傍受や改ざんができる人のいるネットワークでは、HTTPのページが"
+                                  "差し替えられるおそれがあります。"),
+                               this);
+    webNote->setObjectName(QStringLiteral("webRemoteNote"));
+    webNote->setWordWrap(true);
+    webNote->setFont(textStyleFont(TextStyle::footnote));
+    useSecondaryTextColor(webNote);
+    webColumn->addWidget(webNote);
+    outer->addWidget(web);
 
     // Security.
     auto* security = new QGroupBox(PlatformTexts::securityHeader(), this);
@@ -144,6 +174,12 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
         m_state.setAutoLaunch(on);
         m_state.commitSettings();
     });
+    connect(m_webRemote, &QCheckBox::clicked, this, [this](bool on) {
+        m_state.setWebRemote(on);
+        m_state.commitSettings();
+    });
+    connect(m_webPortField, &QLineEdit::editingFinished, this,
+            &SettingsRootView::commitWebPortField);
     connect(regenerate, &QPushButton::clicked, this, &SettingsRootView::regenerateKey);
     connect(showQR, &QPushButton::clicked, this, &SettingsRootView::showQRSheet);
     connect(accessibility, &QPushButton::clicked, this, [] { openAccessibilitySettings(); });
@@ -155,6 +191,8 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
             [this] { m_bonjour->setChecked(m_state.bonjourEnabled()); });
     connect(&m_state, &AppState::autoLaunchChanged, this,
             [this] { m_autoLaunch->setChecked(m_state.autoLaunch()); });
+    connect(&m_state, &AppState::webRemoteChanged, this, &SettingsRootView::showWeb);
+    connect(&m_state, &AppState::webPortChanged, this, &SettingsRootView::showWeb);
     connect(&m_state, &AppState::runningChanged, this, &SettingsRootView::showRunning);
     connect(&m_state, &AppState::maskedPSKChanged, this, &SettingsRootView::showKey);
     const auto showRoute = [this, note] {
@@ -168,6 +206,7 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     showHostMode();
     m_bonjour->setChecked(m_state.bonjourEnabled());
     m_autoLaunch->setChecked(m_state.autoLaunch());
+    showWeb();
     showRunning();
     showKey();
 }
@@ -183,6 +222,24 @@ void SettingsRootView::commitPortField() {
         m_state.commitSettings();
     }
     showPort(); // plain digits again ("+9000" or "09000" become "9000")
+}
+
+void SettingsRootView::commitWebPortField() {
+    bool ok = false;
+    const auto port = static_cast<quint16>(std::clamp(
+        m_webPortField->text().toInt(&ok), AppState::kLowestPort, AppState::kHighestPort));
+    if (ok && port != m_state.webPort()) {
+        m_state.setWebPort(port);
+        m_state.commitSettings();
+    }
+    showWeb();
+}
+
+void SettingsRootView::showWeb() {
+    m_webRemote->setChecked(m_state.webRemote());
+    const QString text = QString::number(m_state.webPort());
+    if (m_webPortField->text() != text)
+        m_webPortField->setText(text);
 }
 
 void SettingsRootView::showPort() {

@@ -15,9 +15,9 @@ class Alerts;
 class AppState;
 
 /// The settings form: port (with its availability check), host choice, DNS-SD advertising,
-/// launch at login, the masked key with regeneration and the pairing QR sheet, the way to the
-/// accessibility permission, and start/stop. Each edit is saved when it is made (the port when
-/// editing ends) and applied to a running daemon.
+/// launch at login, the browser remote (switch, port, what it means), the masked key with
+/// regeneration and the pairing QR sheet, the way to the accessibility permission, and start/stop.
+/// Each edit is saved when it is made (the port when editing ends) and applied to a running daemon.
 class SettingsRootView : public QWidget {
     Q_OBJECT
 public:
@@ -35,7 +35,9 @@ public:
 
 private:
     void commitPortField();
+    void commitWebPortField();
     void showPort();
+    void showWeb();
     void showHostMode();
     void showRunning();
     void showKey();
@@ -46,6 +48,8 @@ private:
     QComboBox* m_hostMode;
     QCheckBox* m_bonjour;
     QCheckBox* m_autoLaunch;
+    QCheckBox* m_webRemote;
+    QLineEdit* m_webPortField;
     QLabel* m_maskedPSK;
     QLabel* m_keyStore;
     QPushButton* m_startStop;

@@ -3,7 +3,7 @@
 # wrong; `pointrelay pair --png` makes the key and writes a code image (owner-only) that decodes
 # to it; `pointrelay serve` starts the daemon with that key and shows the code; `pointrelay send`
 # drives it; a second serve on the port refuses and leaves it serving; Ctrl-C stops the daemon;
-# and a daemon whose supervisor is gone is ended.
+# a daemon whose supervisor is gone is ended; the browser page is served with --web only.
 # Usage: cli_test.sh PATH_TO_POINTRELAY PATH_TO_POINTRELAYD
 set -euo pipefail
 
@@ -34,8 +34,8 @@ free_port() {
     while listening "$port"; do port=$((port + 1)); done
     echo "$port"
 }
-serve() { # `pointrelay serve` on $PORT, until it says it runs
-    "$CLI" serve --port "$PORT" --no-mdns >"$T/serve.out" 2>&1 </dev/null &
+serve() { # `pointrelay serve` on $PORT (and any further options), until it says it runs
+    "$CLI" serve --port "$PORT" --no-mdns "$@" >"$T/serve.out" 2>&1 </dev/null &
     PIDS+=($!)
     eventually grep -q '^running' "$T/serve.out" || fail "serve did not say it runs"
 }
@@ -68,6 +68,7 @@ echo "${BASH_REMATCH[1]}" >"$T/paired.key"
 serve
 grep -q "IP: .*:$PORT" "$T/serve.out" && grep -q '▀\|▄\|█' "$T/serve.out" ||
     fail "no address line or no code in the terminal"
+! listening 9001 && ! grep -q 'ブラウザ:' "$T/serve.out" || fail "the page is served without --web"
 ack=$("$CLI" send --port "$PORT" --psk-file "$T/paired.key" sys copy)
 [[ $ack == '{"type":"ack","payload":{"action":"copy","ok":true}}' ]] || fail "no ack: $ack"
 "$CLI" send --port "$PORT" move 2 -1 && "$CLI" send --port "$PORT" --plain text "hello" ||
@@ -86,6 +87,11 @@ PORT=$(free_port)
 ("$DAEMON" --port "$PORT" --no-mdns >/dev/null 2>&1 & echo $! >"$T/orphan.pid")
 PIDS+=("$(cat "$T/orphan.pid")")
 eventually listening "$PORT" || fail "the daemon did not listen on port $PORT"
-serve
+serve --web
 eventually ended "${PIDS[-2]}" || fail "the orphaned daemon still runs"
-echo "PASS: refusals, pair, serve, send, a second serve and an orphan on port $PORT"
+sed -n '/^Key store:/,$p' "$T/serve.out" | grep -q '▀\|▄\|█' &&
+    grep -q "ブラウザ: http://.*:9001/" "$T/serve.out" ||
+    fail "serve --web does not show the page's code and address"
+exec 3<>/dev/tcp/127.0.0.1/9001 && printf 'GET / HTTP/1.1\r\nHost: desk\r\n\r\n' >&3
+grep -q 'dist/remote.bundle.js' <&3 || fail "the page is not served on port 9001"
+echo "PASS: refusals, pair, serve, send, a second serve, an orphan and the page on port $PORT"

@@ -2,6 +2,19 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="ja">
 <context>
+    <name>AppState</name>
+    <message>
+        <location filename="../../model/app_state.cpp" line="218"/>
+        <source>ブラウザ用のポート %1 を開けませんでした</source>
+        <translation>Cannot open port %1 for the browser</translation>
+    </message>
+    <message>
+        <location filename="../../model/app_state.cpp" line="220"/>
+        <source>ブラウザからの操作は使えません。</source>
+        <translation>Control from a browser is not available.</translation>
+    </message>
+</context>
+<context>
     <name>MessageBoxAlerts</name>
     <message>
         <location filename="../message_box_alerts.cpp" line="29"/>
@@ -241,18 +254,18 @@ For example: %2</translation>
 <context>
     <name>pointrelay::app::QRSheet</name>
     <message>
-        <location filename="../qr_sheet.cpp" line="166"/>
+        <location filename="../qr_sheet.cpp" line="207"/>
         <source>閉じる</source>
         <translation>Close</translation>
     </message>
     <message>
-        <location filename="../qr_sheet.cpp" line="196"/>
+        <location filename="../qr_sheet.cpp" line="242"/>
         <source>自動で閉じます: </source>
         <translation>Closes automatically in: </translation>
     </message>
     <message>
-        <location filename="../qr_sheet.cpp" line="234"/>
-        <location filename="../qr_sheet.cpp" line="250"/>
+        <location filename="../qr_sheet.cpp" line="280"/>
+        <location filename="../qr_sheet.cpp" line="296"/>
         <source>接続用 QR</source>
         <translation>Connection QR</translation>
     </message>
@@ -260,7 +273,12 @@ For example: %2</translation>
 <context>
     <name>pointrelay::app::QRSheetContent</name>
     <message>
-        <location filename="../qr_sheet.cpp" line="108"/>
+        <location filename="../qr_sheet.cpp" line="134"/>
+        <source>アプリのないスマートフォンはこちらをブラウザで</source>
+        <translation>Phones without the app: open this in the browser</translation>
+    </message>
+    <message>
+        <location filename="../qr_sheet.cpp" line="142"/>
         <source>QR生成に失敗しました</source>
         <translation>Could not create the QR code</translation>
     </message>
@@ -268,62 +286,77 @@ For example: %2</translation>
 <context>
     <name>pointrelay::app::SettingsRootView</name>
     <message>
-        <location filename="../settings_root_view.cpp" line="55"/>
+        <location filename="../settings_root_view.cpp" line="58"/>
         <source>Bonjourで広告（_pointrelay._tcp）</source>
         <translation>Advertise with Bonjour (_pointrelay._tcp)</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="56"/>
+        <location filename="../settings_root_view.cpp" line="59"/>
         <source>ログイン時に自動起動</source>
         <translation>Start at login</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="64"/>
+        <location filename="../settings_root_view.cpp" line="60"/>
+        <source>ブラウザから操作</source>
+        <translation>Control from a browser</translation>
+    </message>
+    <message>
+        <location filename="../settings_root_view.cpp" line="69"/>
         <source>接続</source>
         <translation>Connection</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="72"/>
+        <location filename="../settings_root_view.cpp" line="77"/>
         <source>重複チェック</source>
         <translation>Check port</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="78"/>
+        <location filename="../settings_root_view.cpp" line="83"/>
         <source>.local名</source>
         <translation>.local name</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="79"/>
+        <location filename="../settings_root_view.cpp" line="84"/>
         <source>IPv4アドレス</source>
         <translation>IPv4 address</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="80"/>
+        <location filename="../settings_root_view.cpp" line="85"/>
         <source>Host（QRに含める）</source>
         <translation>Host (included in the QR code)</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="96"/>
+        <location filename="../settings_root_view.cpp" line="93"/>
+        <source>ブラウザ</source>
+        <translation>Browser</translation>
+    </message>
+    <message>
+        <location filename="../settings_root_view.cpp" line="107"/>
+        <source>傍受や改ざんができる人のいるネットワークでは、HTTPのページが差し替えられるおそれがあります。</source>
+        <translation>On a network where someone can intercept and alter traffic, the plain-HTTP page can be replaced.</translation>
+    </message>
+    <message>
+        <location filename="../settings_root_view.cpp" line="126"/>
         <source>再生成</source>
         <translation>Regenerate</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="101"/>
+        <location filename="../settings_root_view.cpp" line="131"/>
         <source>QR表示</source>
         <translation>Show QR</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="117"/>
+        <location filename="../settings_root_view.cpp" line="147"/>
         <source>アクセシビリティ設定を開く</source>
         <translation>Open Accessibility Settings</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="204"/>
+        <location filename="../settings_root_view.cpp" line="261"/>
         <source>保存先: %1</source>
         <translation>Stored in: %1</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="217"/>
+        <location filename="../settings_root_view.cpp" line="274"/>
         <source>PSKを再生成しました</source>
         <translation>The PSK was regenerated</translation>
     </message>

@@ -10,6 +10,7 @@
 #include "model/pairing.h"
 #include "model/preferences.h"
 #include "model/server_process_manager.h"
+#include "model/web_relay.h"
 #include "support/qt_wait.h"
 #include "ui/first_run_wizard_view.h"
 #include "ui/message_box_alerts.h"
@@ -203,6 +204,30 @@ private slots:
             emit content->clock().tick();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // closed after 30 s
         QVERIFY(sheet.isNull());
+
+        // The browser remote: switched on, the relay serves while the daemon runs and the
+        // page's code stands beside the application's; switched off, nothing listens.
+        const quint16 web = freePort();
+        auto* webPort = child<QLineEdit>(&form, "webPortField");
+        webPort->setText(QString::number(web));
+        emit webPort->editingFinished();
+        child(&form, "webRemoteToggle")->click();
+        QVERIFY(WebRelay::shared().isListening() && WebRelay::shared().port() == web);
+        QCOMPARE(popupModel.webPort(), web);
+        screenshot(&form, "settings_web_remote");
+        child(&form, "showQRButton")->click();
+        sheet = form.findChild<QDialog*>("qrSheetDialog");
+        QVERIFY(sheet && QTest::qWaitForWindowExposed(sheet));
+        const QByteArray url = webRemoteUrl(host, web, key).toUtf8();
+        QCOMPARE(sheet->findChild<QRSheet*>()->content()->shownWebUrl(), url);
+        zbarimg.start("zbarimg", {"--raw", "-q", screenshot(sheet, "settings_qr_sheet_web")});
+        QVERIFY(zbarimg.waitForFinished(30000));
+        QList<QByteArray> codes = zbarimg.readAllStandardOutput().trimmed().split('\n');
+        std::sort(codes.begin(), codes.end());
+        QCOMPARE(codes, (QList<QByteArray>{url, payload}));
+        sheet->close();
+        child(&form, "webRemoteToggle")->click();
+        QVERIFY(!WebRelay::shared().isListening() && PortCheck::shared().canBindPort(web));
 
         child(&popup, "startStopButton")->click();
         QVERIFY(PortCheck::shared().canBindPort(second));
