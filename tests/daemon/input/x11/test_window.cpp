@@ -3,6 +3,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <chrono>
 #include <clocale>
 #include <poll.h>
@@ -167,6 +168,12 @@ std::string TestWindow::takeText() {
     take();
     std::lock_guard lock(m_mutex);
     return std::exchange(m_text, {});
+}
+
+void TestWindow::fakeKey(const char* keysym, bool down) {
+    XTestFakeKeyEvent(m_control, XKeysymToKeycode(m_control, XStringToKeysym(keysym)), down,
+                      CurrentTime);
+    XSync(m_control, False);
 }
 
 std::vector<unsigned long> TestWindow::keyboardMap() {

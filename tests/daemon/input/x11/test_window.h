@@ -28,6 +28,9 @@ public:
     std::vector<std::string> take();
     /// The text key presses typed since the last call, after take().
     std::string takeText();
+    /// Presses or releases the key of `keysym` ("Shift_L") on the server's keyboard, as a
+    /// person at it would.
+    void fakeKey(const char* keysym, bool down);
     /// The whole keyboard map as the server holds it now, its width first.
     std::vector<unsigned long> keyboardMap();
 

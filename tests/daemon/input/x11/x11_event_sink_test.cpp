@@ -81,10 +81,25 @@ TEST_F(X11EventSinkTest, TypedTextArrivesExactlyAndTheKeyboardMapIsRestored) {
     EXPECT_EQ(type(u"\U0001F600"), "😀"); // a surrogate pair
     EXPECT_EQ(type(u"a\xD800"
                    u"b\xDC00"),
-              "ab");                              // lone surrogates are skipped
-    sink->postKey({.keyCode = 56, .down = true}); // a held Shift changes no character
-    EXPECT_EQ(type(u"aé"), "aé");
-    sink->postKey({.keyCode = 56, .down = false});
+              "ab"); // lone surrogates are skipped
+    // 200 keystrokes, each its own text, with Shift held and Caps Lock on on the real keyboard:
+    // spare keycodes are reused while their release timer runs, and no modifier changes one.
+    for (const auto& [key, down] :
+         {std::pair{"Shift_L", true}, {"Caps_Lock", true}, {"Caps_Lock", false}})
+        window.fakeKey(key, down);
+    const std::pair<std::u16string, std::string> keys[] = {
+        {u"a", "a"}, {u"Z", "Z"}, {u"7", "7"},   {u" ", " "},   {u"é", "é"},
+        {u"ß", "ß"}, {u"✓", "✓"}, {u"日", "日"}, {u"語", "語"}, {u"😀", "😀"}};
+    std::string expected;
+    for (size_t i = 0; i < 200; ++i) {
+        const auto& [key, utf8] = keys[(i * 7 + i / 10) % std::size(keys)];
+        sink->postKey({.keyCode = 0, .down = true, .text = key});
+        expected += utf8;
+    }
+    EXPECT_EQ(window.takeText(), expected);
+    for (const auto& [key, down] :
+         {std::pair{"Caps_Lock", true}, {"Caps_Lock", false}, {"Shift_L", false}})
+        window.fakeKey(key, down);
 
     // More distinct characters than spare keycodes: typed in several batches.
     const size_t width = mapBefore.front();
@@ -92,7 +107,7 @@ TEST_F(X11EventSinkTest, TypedTextArrivesExactlyAndTheKeyboardMapIsRestored) {
     for (size_t i = 1; i < mapBefore.size(); i += width)
         spare += std::all_of(&mapBefore[i], &mapBefore[i] + width, [](auto k) { return k == 0; });
     std::u16string text;
-    std::string expected;
+    expected.clear();
     for (char16_t c = u'一'; text.size() < spare + 10; ++c) { // U+4E00 on, three UTF-8 bytes
         text += c;
         expected +=
