@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 

@@ -97,7 +97,8 @@ TEST(Crypto, AeadRefusesEveryTamperedCopy) {
         EXPECT_FALSE(aeadOpen(kKey, kNonce, kAad, kCiphertext, tag, opened));
     }
     EXPECT_FALSE(aeadOpen(kKey, kNonce, {}, kCiphertext, kTag, opened));
-    EXPECT_FALSE(aeadOpen(kKey, kNonce, kAad, std::span(kCiphertext).first(113), kTag, opened));
+    EXPECT_FALSE(aeadOpen(kKey, kNonce, kAad, std::span(kCiphertext).first(113), kTag,
+                          std::span(opened).first(113)));
 }
 
 TEST(Crypto, AeadAgreesWithOpenSslOnRandomInputsAndRandomDrawsDiffer) {

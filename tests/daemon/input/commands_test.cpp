@@ -174,6 +174,7 @@ TEST(FieldReaders, FollowTheFirstOccurrenceOfTheKeyAndUtf8IsStrict) {
     EXPECT_DOUBLE_EQ(findNumberField(R"({"dx": "-2e1"})", "\"dx\""), -20.0);
     EXPECT_DOUBLE_EQ(findNumberField(R"({"dx":1e999})", "\"dx\""), 0.0);
     EXPECT_DOUBLE_EQ(findNumberField(R"({"dx":abc})", "\"dx\""), 0.0);
+    EXPECT_DOUBLE_EQ(findNumberField(R"({"dx":0x1A})", "\"dx\""), 0.0); // not a JSON number
     EXPECT_EQ(findIntField(R"({"n":"12"})", "\"n\""), 12);
     EXPECT_EQ(findIntField(R"({"n":2147483647})", "\"n\""), 2147483647);
     EXPECT_EQ(findIntField(R"({"n":2147483648})", "\"n\""), 0);
