@@ -49,7 +49,7 @@ kill -TERM $DAEMON_PID
 ended() { ! kill -0 $DAEMON_PID 2>/dev/null; }
 wait_for 5 $$ ended || failed "the daemon ignored SIGTERM for 5 s"
 wait $DAEMON_PID || failed "the daemon exited with status $? after SIGTERM"
-logged "Listening on port $PORT" && logged "Server stopped" || failed "a log line is missing"
+{ logged "Listening on port $PORT" && logged "Server stopped"; } || failed "a log line is missing"
 ! grep -vn '^\[C++\] ' "$T/log" >&2 || failed "lines without the [C++] prefix (foreign output)"
 wait_for 8 $$ unlisted || { cat "$T/browse" >&2 && fail "still advertised after the stop"; }
 echo "PASS: $SERVICE advertised on port $PORT and withdrawn on SIGTERM"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # SPDX-License-Identifier: MIT
 # Shared by the with_*.sh wrappers and dnssd_test.sh (sourced): skip and fail with the CTest
 # exit codes, a temporary folder $T, and children (PIDS) that are stopped and reaped on exit,
@@ -10,7 +11,10 @@ T=$(mktemp -d) PIDS=() AFTER=''
 stop_child() { # TERM, up to 3 s of grace, KILL, reap
     local i
     kill -TERM "$1" 2>/dev/null
-    for ((i = 0; i < 30; i++)); do kill -0 "$1" 2>/dev/null && sleep 0.1 || break; done
+    for ((i = 0; i < 30; i++)); do
+        kill -0 "$1" 2>/dev/null || break
+        sleep 0.1
+    done
     kill -KILL "$1" 2>/dev/null
     wait "$1" 2>/dev/null
 }
@@ -37,7 +41,7 @@ wait_for() {
 start_session_bus() {
     need dbus-daemon
     RUN=$T/run BUS=unix:path=$T/run/bus
-    mkdir -p -m 700 "$RUN"
+    mkdir -p "$RUN" && chmod 700 "$RUN"
     cat >"$T/bus.conf" <<CONF
 <busconfig><type>session</type><listen>$BUS</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
