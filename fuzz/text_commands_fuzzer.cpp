@@ -4,8 +4,6 @@
 // Messages are cut from the input by FuzzedDataProvider's random-length strings: an input
 // without backslashes is one message.
 #include "core/frame.h"
-#include "input/keyboard.h"
-#include "input/pointer.h"
 #include "input/system_actions.h"
 #include "input/text_commands.h"
 #include "support/recording_sink.h"
@@ -37,93 +35,56 @@ std::string toUtf8(std::u16string_view text) {
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
             text[i + 1] <= 0xDFFF)
             cp = 0x10000 + ((cp - 0xD800) << 10) + (text[++i] - 0xDC00);
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | cp >> 6);
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | cp >> 12);
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | cp >> 18);
-            out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+        const int more = cp < 0x80 ? 0 : cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
+        out += char(more ? (0xFF << (7 - more) & 0xFF) | cp >> 6 * more : cp);
+        for (int k = more - 1; k >= 0; --k)
+            out += char(0x80 | (cp >> 6 * k & 0x3F));
     }
     return out;
 }
 
-void checkExtractors(std::string_view message) {
-    static constexpr std::string_view kKeys[] = {"\"dx\"",     "\"dy\"",   "\"n\"",
-                                                 "\"dir\"",    "\"type\"", "\"action\"",
-                                                 "\"button\"", "\"down\"", ""};
-    for (const std::string_view key : kKeys) {
-        require(std::isfinite(input::findNumberField(message, key)), "a number is not finite");
-        input::findIntField(message, key);
-        const std::string text = input::findStringField(message, key);
-        require(text.find('"') == std::string::npos && message.find(text) != std::string::npos,
-                "a string field is not a quoted part of the message");
-    }
-    input::findButtonIsLeft(message);
-    input::findDownFlag(message);
-}
+} // namespace
 
-// One session's view: the input layer over a fresh recording sink, and a socket pair whose
-// far end collects the acknowledgements.
-class Harness {
-public:
-    Harness() {
-        require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_fds) == 0, "socketpair");
-        ::fcntl(m_fds[0], F_SETFL, O_NONBLOCK); // a full buffer drops an ack, never blocks
-    }
-    ~Harness() {
-        ::close(m_fds[0]);
-        ::close(m_fds[1]);
-    }
-
-    void run(std::string_view message) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // One session's view: the input layer over a fresh recording sink, and a socket pair whose
+    // far end collects the acknowledgements (a full buffer drops an ack, never blocks).
+    test::RecordingSink sink;
+    input::PointerInjector pointer{sink, sink};
+    input::Keyboard keyboard{sink, sink};
+    input::SystemActions system{sink, sink, keyboard, [] {}};
+    input::TextCommands commands{pointer, keyboard, system, sink};
+    int fds[2];
+    require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "socketpair");
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    FuzzedDataProvider provider(data, size);
+    while (provider.remaining_bytes() > 0) {
+        const std::string message = provider.ConsumeRandomLengthString(size);
         sink.now += 0.25 * static_cast<double>(message.size() % 4); // quick and slow clicks
         sink.keyEvents.clear();
-        commands.handleTextMessage(m_fds[0], message);
+        commands.handleTextMessage(fds[0], message);
         for (const std::string& entry : sink.take())
             require(entry.find_first_of("\r\n") == std::string::npos,
                     "a message produced a log line break of its own");
         for (const input::KeyEvent& event : sink.keyEvents)
             require(!event.text || toUtf8(*event.text) == message,
                     "typed text differs from the message");
-        checkAcks();
-    }
-
-private:
-    void checkAcks() {
-        std::vector<uint8_t> body;
-        while (core::recvFrame(m_fds[1], body, 0)) {
-            const std::string text(body.begin(), body.end());
-            require(text == input::ackFrameBody("copy") || text == input::ackFrameBody("paste"),
+        for (std::vector<uint8_t> body; core::recvFrame(fds[1], body, 0);) {
+            const std::string ack(body.begin(), body.end());
+            require(ack == input::ackFrameBody("copy") || ack == input::ackFrameBody("paste"),
                     "an acknowledgement other than copy or paste");
         }
+        for (const std::string_view key : {"\"dx\"", "\"dy\"", "\"n\"", "\"dir\"", "\"type\"",
+                                           "\"action\"", "\"button\"", "\"down\"", ""}) {
+            require(std::isfinite(input::findNumberField(message, key)), "a number is not finite");
+            input::findIntField(message, key);
+            const std::string text = input::findStringField(message, key);
+            require(text.find('"') == std::string::npos && message.find(text) != std::string::npos,
+                    "a string field is not a quoted part of the message");
+        }
+        input::findButtonIsLeft(message);
+        input::findDownFlag(message);
     }
-
-    int m_fds[2] = {-1, -1};
-    test::RecordingSink sink;
-    input::PointerInjector pointer{sink, sink};
-    input::Keyboard keyboard{sink, sink};
-    input::SystemActions system{sink, sink, keyboard, [] {}};
-    input::TextCommands commands{pointer, keyboard, system, sink};
-};
-
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FuzzedDataProvider provider(data, size);
-    Harness harness;
-    while (provider.remaining_bytes() > 0) {
-        const std::string message = provider.ConsumeRandomLengthString(size);
-        harness.run(message);
-        checkExtractors(message);
-    }
+    ::close(fds[0]);
+    ::close(fds[1]);
     return 0;
 }

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -22,7 +21,6 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
     for (const auto& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-
     m_pid = ::fork();
     if (m_pid == 0) {
         ::dup2(fds[1], read == Output::standardError ? STDERR_FILENO : STDOUT_FILENO);
@@ -30,10 +28,9 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
         ::close(fds[1]);
         for (const auto& [name, value] : env)
             ::setenv(name.c_str(), value.c_str(), 1);
-        if (addressSpaceLimit > 0) {
-            const rlimit limit{addressSpaceLimit, addressSpaceLimit};
+        const rlimit limit{addressSpaceLimit, addressSpaceLimit};
+        if (addressSpaceLimit > 0)
             ::setrlimit(RLIMIT_AS, &limit);
-        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -41,8 +38,7 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
     m_stderr = fds[0];
     m_reader = std::thread([this] {
         char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(m_stderr, buffer, sizeof buffer)) > 0) {
+        for (ssize_t n; (n = ::read(m_stderr, buffer, sizeof buffer)) > 0;) {
             std::lock_guard lock(m_mutex);
             m_output.append(buffer, static_cast<size_t>(n));
             m_changed.notify_all();
@@ -51,15 +47,12 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
 }
 
 DaemonProcess::~DaemonProcess() {
-    if (m_pid > 0 && !m_status) {
-        ::kill(m_pid, SIGKILL);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-    }
+    signal(SIGKILL);
+    if (m_pid > 0 && !m_status)
+        ::waitpid(m_pid, nullptr, 0);
     if (m_reader.joinable())
         m_reader.join();
-    if (m_stderr >= 0)
-        ::close(m_stderr);
+    ::close(m_stderr);
 }
 
 void DaemonProcess::signal(int sig) const {
@@ -69,15 +62,11 @@ void DaemonProcess::signal(int sig) const {
 
 std::optional<int> DaemonProcess::waitExit(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!m_status) {
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+    for (int status = 0; !m_status; std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid)
             m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
-        if (std::chrono::steady_clock::now() > deadline)
+        else if (std::chrono::steady_clock::now() > deadline)
             return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (m_reader.joinable())
         m_reader.join(); // the pipe closes with the process (and any child it forked)
@@ -100,9 +89,8 @@ size_t DaemonProcess::count(const std::string& needle) const {
 }
 
 std::vector<std::string> DaemonProcess::lines() const {
-    std::lock_guard lock(m_mutex);
+    std::istringstream stream(output());
     std::vector<std::string> out;
-    std::istringstream stream(m_output);
     for (std::string line; std::getline(stream, line);)
         out.push_back(line);
     return out;
@@ -117,12 +105,9 @@ uint16_t freePort() {
     // Probed as the daemon binds: the wildcard address with SO_REUSEADDR. A client socket
     // without that option keeps its port in TIME_WAIT for a minute after it closed, and such a
     // port still binds on 127.0.0.1 alone but not as the daemon binds it.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0), one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_ANY)}, {}};
     socklen_t length = sizeof address;
     ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);

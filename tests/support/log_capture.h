@@ -3,6 +3,7 @@
 
 #include "core/log.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -27,28 +28,23 @@ public:
         std::lock_guard lock(m_mutex);
         return m_lines;
     }
-
     /// Waits until a line containing `needle` appears; true if it did within `timeout`.
     bool waitFor(const std::string& needle,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, timeout, [&] {
-            for (const auto& line : m_lines)
-                if (line.find(needle) != std::string::npos)
-                    return true;
-            return false;
-        });
+        return m_changed.wait_for(lock, timeout, [&] { return countLocked(needle) > 0; });
     }
-
     size_t count(const std::string& needle) const {
         std::lock_guard lock(m_mutex);
-        size_t n = 0;
-        for (const auto& line : m_lines)
-            n += line.find(needle) != std::string::npos;
-        return n;
+        return countLocked(needle);
     }
 
 private:
+    size_t countLocked(const std::string& needle) const {
+        return std::ranges::count_if(m_lines, [&](const std::string& line) {
+            return line.find(needle) != std::string::npos;
+        });
+    }
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::string> m_lines;

@@ -16,24 +16,17 @@ namespace pointrelay::test {
 /// TIME_WAIT for a minute, and only then does that not keep a daemon started meanwhile (by
 /// any test) from binding the port. Floods of thousands of connections need this.
 inline int connectLoopback(uint16_t port, const std::string& source = "127.0.0.1") {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const int one = 1;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
+    sockaddr_in local{AF_INET, 0, {}, {}},
+        remote{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(port);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
-        ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr) != 1 ||
         ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
         ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         ::close(fd);
         return -1;
     }
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
 }
 

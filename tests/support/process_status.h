@@ -14,11 +14,9 @@ namespace pointrelay::test {
 /// is gone or has no such field.
 inline std::optional<long> procStatusField(pid_t pid, std::string_view field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.size() > field.size() && line.compare(0, field.size(), field) == 0 &&
-            line[field.size()] == ':')
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':')
             return std::stol(line.substr(field.size() + 1));
-    }
     return std::nullopt;
 }
 
@@ -27,10 +25,8 @@ inline std::optional<long> procStatusField(pid_t pid, std::string_view field) {
 inline rlim_t raiseOpenFileLimit() {
     rlimit limit{};
     ::getrlimit(RLIMIT_NOFILE, &limit);
-    if (limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
     ::getrlimit(RLIMIT_NOFILE, &limit);
     return limit.rlim_cur;
 }

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace pointrelay::test {
@@ -13,28 +15,17 @@ namespace pointrelay::test {
 class SocketPair {
 public:
     SocketPair() { ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_fds); }
-    ~SocketPair() {
-        for (const int fd : m_fds)
-            if (fd >= 0)
-                ::close(fd);
-    }
-    SocketPair(const SocketPair&) = delete;
-    SocketPair& operator=(const SocketPair&) = delete;
-
+    ~SocketPair() { ::close(m_fds[0]), closeWriter(); }
     int reader() const { return m_fds[0]; }
     int writer() const { return m_fds[1]; }
     bool write(const std::vector<uint8_t>& bytes) const {
         return ::send(m_fds[1], bytes.data(), bytes.size(), 0) == ssize_t(bytes.size());
     }
-    void closeWriter() {
-        ::close(m_fds[1]);
-        m_fds[1] = -1;
-    }
+    void closeWriter() { ::close(std::exchange(m_fds[1], -1)); }
     /// Bytes still waiting for the reader, taken without blocking.
     size_t pending() const {
         std::vector<uint8_t> buffer(1 << 17);
-        const ssize_t n = ::recv(m_fds[0], buffer.data(), buffer.size(), MSG_DONTWAIT);
-        return n > 0 ? size_t(n) : 0;
+        return std::max<ssize_t>(::recv(m_fds[0], buffer.data(), buffer.size(), MSG_DONTWAIT), 0);
     }
 
 private:

@@ -12,9 +12,6 @@ namespace pointrelay::test {
 class TempDir {
 public:
     TempDir() {
-        m_path = std::filesystem::temp_directory_path() /
-                 ("pointrelay-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(m_path);
         std::filesystem::create_directories(m_path);
     }
@@ -25,7 +22,10 @@ public:
     const std::filesystem::path& path() const { return m_path; }
 
 private:
-    std::filesystem::path m_path;
+    std::filesystem::path m_path =
+        std::filesystem::temp_directory_path() /
+        ("pointrelay-" + std::to_string(::getpid()) + "-" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name());
 };
 
 } // namespace pointrelay::test

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The input layer's logic through a recording sink (events, pauses and log lines in one
-// timeline): the text-command vocabulary and its acknowledgements, the field readers, UTF-8,
-// pointer gains, drags and click counting, and the Mac function keys.
+// timeline): the text-command vocabulary and its acknowledgements, key timing, the field
+// readers, UTF-8, pointer gains, drags and click counting, and the Mac function keys.
 #include "core/frame.h"
 #include "input/system_actions.h"
 #include "input/text_commands.h"
@@ -10,57 +10,37 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
-#include <sstream>
 
 namespace pointrelay::input {
 namespace {
 
 using Lines = std::vector<std::string>;
 
-// The timeline a compact description stands for, items separated by '|':
-//   P<k>          key k pressed at the HID tap: down, 1.5 ms, up
-//   C<k>          Control+k at the HID tap, with its log line
-//   H<m>+<m>:<k>  modifiers m (HID style) around key k, with its log line
-//   F<k>:<flags>  one flags-style key pair at the session tap, 8 ms apart
-//   anything else a line as it stands ("log ...", "sleep N", ...)
-Lines expand(const std::string& description) {
-    Lines out;
-    const auto key = [](int k, const std::string& how) { return "key " + std::to_string(k) + how; };
-    std::istringstream items(description);
-    for (std::string item; std::getline(items, item, '|');) {
-        const char kind = item.empty() ? ' ' : item[0];
-        const std::string rest = item.substr(1);
-        if (kind == 'P') {
-            out.insert(out.end(), {key(std::stoi(rest), " down hid"), "sleep 1500",
-                                   key(std::stoi(rest), " up hid")});
-        } else if (kind == 'C') {
-            const int k = std::stoi(rest);
-            out.insert(out.end(), {"key 59 down hid", "sleep 1500", key(k, " down hid"),
-                                   "sleep 1500", key(k, " up hid"), "sleep 1500", "key 59 up hid",
-                                   "log [KEY] combo(HID): Ctrl + key=" + rest});
-        } else if (kind == 'H') {
-            std::vector<int> mods;
-            std::istringstream m(rest.substr(0, rest.find(':')));
-            for (std::string mod; std::getline(m, mod, '+');)
-                mods.push_back(std::stoi(mod));
-            const int k = std::stoi(rest.substr(rest.find(':') + 1));
-            for (const int mod : mods)
-                out.insert(out.end(), {key(mod, " down hid"), "sleep 1500"});
-            out.insert(out.end(),
-                       {key(k, " down hid"), "sleep 1500", key(k, " up hid"), "sleep 1500"});
-            for (auto it = mods.rbegin(); it != mods.rend(); ++it)
-                out.insert(out.end(), {key(*it, " up hid"), "sleep 1500"});
-            out.push_back("log [KEY] combo(HID): mods=" + std::to_string(mods.size()) +
-                          " key=" + std::to_string(k));
-        } else if (kind == 'F') {
-            const std::string how = " session flags=" + rest.substr(rest.find(':') + 1);
-            const int k = std::stoi(rest);
-            out.insert(out.end(), {key(k, " down" + how), "sleep 8000", key(k, " up" + how)});
-        } else {
-            out.push_back(item);
+// What a timeline amounts to: key presses ("K", or "K/FLAGS"), auxiliary key presses
+// ("auxTYPE") and log lines, but for the parse and combination lines, joined by '|'.
+std::string summary(const Lines& timeline) {
+    std::string out;
+    for (const std::string& entry : timeline) {
+        std::string item;
+        if (entry.starts_with("key ") && entry.find(" down") != std::string::npos) {
+            item = entry.substr(4, entry.find(' ', 4) - 4);
+            if (const size_t flags = entry.find("flags="); flags != std::string::npos)
+                item += "/" + entry.substr(flags + 6);
+        } else if (entry.starts_with("aux ") && entry.ends_with("0A00")) {
+            item =
+                "aux" + std::to_string(std::stoi(entry.substr(entry.size() - 8, 4), nullptr, 16));
+        } else if (entry.starts_with("log ") && !entry.starts_with("log [SYS] parsed") &&
+                   !entry.starts_with("log [KEY] combo")) {
+            item = entry.substr(4);
         }
+        if (!item.empty())
+            out += (out.empty() ? "" : "|") + item;
     }
     return out;
+}
+
+std::string sys(const std::string& fields) {
+    return R"({"type":"sys","action":)" + fields + "}";
 }
 
 class CommandsTest : public ::testing::Test {
@@ -78,75 +58,90 @@ protected:
     TextCommands commands{pointer, keyboard, system, sink};
 };
 
-// Every system command: its keys, pauses and log lines, in order.
 TEST_F(CommandsTest, SystemVocabulary) {
     const std::pair<std::string, std::string> rows[] = {
-        {R"("switchSpace","dir":-1)", "log [SYS] switchSpace HID dir=-1|C123"},
-        {R"("switchSpace")", "log [SYS] switchSpace HID dir=+1|C124"},
-        {R"("missionControl")", "log [SYS] missionControl HID (Ctrl+Up)|C126"},
-        {R"("appExpose")", "log [SYS] appExpose HID (Ctrl+Down)|C125"},
-        {R"("arrow","dir":"up")", "P126"},
-        {R"("arrow","dir":"down")", "P125"},
-        {R"("arrow","dir":"left")", "P123"},
-        {R"("arrow","dir":"right")", "P124"},
+        {R"("switchSpace","dir":-1)", "[SYS] switchSpace HID dir=-1|59|123"},
+        {R"("switchSpace","dir":"x")", "[SYS] switchSpace HID dir=+1|59|124"},
+        {R"("missionControl")", "[SYS] missionControl HID (Ctrl+Up)|59|126"},
+        {R"("appExpose")", "[SYS] appExpose HID (Ctrl+Down)|59|125"},
+        {R"("arrow","dir":"up")", "126"},
+        {R"("arrow","dir":"down")", "125"},
+        {R"("arrow","dir":"left")", "123"},
+        {R"("arrow","dir":"right")", "124"},
         {R"("arrow","dir":"back")", ""},
-        {R"("shiftArrow")", "key 56 down hid|sleep 1500|P126|sleep 1500|key 56 up hid"},
-        {R"("shiftArrow","dir":"left")",
-         "key 56 down hid|sleep 1500|P123|sleep 1500|key 56 up hid"},
-        {R"("delete")", "P51"},
-        {R"("enter")", "P36"},
-        {R"("enterPad")", "P76"},
-        {R"("escape")", "P53"},
-        {R"("home")", "P115"},
-        {R"("end")", "P119"},
-        {R"("pageUp")", "P116"},
-        {R"("pageDown")", "P121"},
-        {R"("deleteForward")", "P117"},
-        {R"("space")", "P49|log [KEY] press: Space"},
-        {R"("copy")", "F8:0x100000|log [KEY] combo(FLAGS): \u2318+8"},
-        {R"("paste")", "F9:0x100000|log [KEY] combo(FLAGS): \u2318+9"},
-        {R"("cut")", "H55:7"},
-        {R"("undo")", "H55:6"},
-        {R"("redo")", "H55+56:6"},
-        {R"("find")", "H55:3"},
-        {R"("selectAll")", "H55:0"},
-        {R"("refresh")", "H55:15"},
-        {R"("save")", "H55:1"},
-        {R"("newTab")", "H55:17"},
-        {R"("closeTab")", "H55:13"},
-        {R"("fullscreen")", "F3:0x140000"},
-        {R"("focusURL")", "F37:0x100000"},
-        {R"("toggleDock")", "F2:0x180000"},
-        {R"("reopenTab")", "F17:0x120000"},
-        {R"("emojiPicker")", "F49:0x140000"},
-        {R"("fkey","n":12)", "P111|sleep 6000|log [KEY] press: F12"},
-        {R"("fkey","n":1)", "P122|sleep 6000|log [KEY] press: F1"},
-        {R"("fkey","n":13)", "log [KEY] fkey: invalid n=13"},
-        {R"("fkey","n":-3)", "log [KEY] fkey: invalid n=-3"},
-        {R"("macFKey","n":0)", "log [KEY] macFKey: n=0|log [KEY] macFKey: invalid n=0"},
+        {R"("shiftArrow")", "56|126"},
+        {R"("shiftArrow","dir":"left")", "56|123"},
+        {R"("delete")", "51"},
+        {R"("enter")", "36"},
+        {R"("enterPad")", "76"},
+        {R"("escape")", "53"},
+        {R"("home")", "115"},
+        {R"("end")", "119"},
+        {R"("pageUp")", "116"},
+        {R"("pageDown")", "121"},
+        {R"("deleteForward")", "117"},
+        {R"("space")", "49|[KEY] press: Space"},
+        {R"("copy")", "8/0x100000"},
+        {R"("paste")", "9/0x100000"},
+        {R"("cut")", "55|7"},
+        {R"("undo")", "55|6"},
+        {R"("redo")", "55|56|6"},
+        {R"("find")", "55|3"},
+        {R"("selectAll")", "55|0"},
+        {R"("refresh")", "55|15"},
+        {R"("save")", "55|1"},
+        {R"("newTab")", "55|17"},
+        {R"("closeTab")", "55|13"},
+        {R"("fullscreen")", "3/0x140000"},
+        {R"("focusURL")", "37/0x100000"},
+        {R"("toggleDock")", "2/0x180000"},
+        {R"("reopenTab")", "17/0x120000"},
+        {R"("emojiPicker")", "49/0x140000"},
+        {R"("fkey","n":12)", "111|[KEY] press: F12"},
+        {R"("fkey","n":1)", "122|[KEY] press: F1"},
+        {R"("fkey","n":13)", "[KEY] fkey: invalid n=13"},
+        {R"("fkey","n":-3)", "[KEY] fkey: invalid n=-3"},
+        {R"("macFKey","n":0)", "[KEY] macFKey: n=0|[KEY] macFKey: invalid n=0"},
         {R"("Copy")", ""},
-    };
-    for (const auto& [fields, timeline] : rows) {
-        const std::string message = R"({"type":"sys","action":)" + fields + "}";
-        SCOPED_TRACE(message);
-        const std::string action = fields.substr(1, fields.find('"', 1) - 1);
-        const int dir = fields.find("-1") != std::string::npos ? -1 : 0;
-        Lines expected = expand(timeline);
-        expected.insert(expected.begin(),
-                        "log [SYS] parsed action=" + action + " dir=" + std::to_string(dir));
-        EXPECT_EQ(run(message), expected);
-    }
+        {R"("")", ""}};
+    for (const auto& [fields, expected] : rows)
+        EXPECT_EQ(summary(run(sys(fields))), expected) << fields;
+
+    // Each pause in its place: combinations step 1.5 ms, flags-style keys are held 8 ms.
+    EXPECT_EQ(run(sys(R"("redo","dir":-1)")),
+              (Lines{"log [SYS] parsed action=redo dir=-1", "key 55 down hid", "sleep 1500",
+                     "key 56 down hid", "sleep 1500", "key 6 down hid", "sleep 1500",
+                     "key 6 up hid", "sleep 1500", "key 56 up hid", "sleep 1500", "key 55 up hid",
+                     "sleep 1500", "log [KEY] combo(HID): mods=2 key=6"}));
+    EXPECT_EQ(
+        run(sys(R"("switchSpace")")),
+        (Lines{"log [SYS] parsed action=switchSpace dir=0", "log [SYS] switchSpace HID dir=+1",
+               "key 59 down hid", "sleep 1500", "key 124 down hid", "sleep 1500", "key 124 up hid",
+               "sleep 1500", "key 59 up hid", "log [KEY] combo(HID): Ctrl + key=124"}));
+    EXPECT_EQ(
+        run(sys(R"("shiftArrow","dir":"down")")),
+        (Lines{"log [SYS] parsed action=shiftArrow dir=0", "key 56 down hid", "sleep 1500",
+               "key 125 down hid", "sleep 1500", "key 125 up hid", "sleep 1500", "key 56 up hid"}));
+    EXPECT_EQ(run(sys(R"("copy")")),
+              (Lines{"log [SYS] parsed action=copy dir=0", "key 8 down session flags=0x100000",
+                     "sleep 8000", "key 8 up session flags=0x100000",
+                     "log [KEY] combo(FLAGS): \u2318+8"}));
+    EXPECT_EQ(run(sys(R"("fkey","n":2)")),
+              (Lines{"log [SYS] parsed action=fkey dir=0", "key 120 down hid", "sleep 1500",
+                     "key 120 up hid", "sleep 6000", "log [KEY] press: F2"}));
     EXPECT_EQ(run(R"({"type":"sys"})"), Lines{"log [SYS] parsed action= dir=0"});
     // The phone's text cannot start a log line of its own.
-    EXPECT_EQ(run("{\"type\":\"sys\",\"action\":\"x\nSTAT move=1\"}"),
+    EXPECT_EQ(run(sys("\"x\nSTAT move=1\"")),
               Lines{"log [SYS] parsed action=x\\x0ASTAT move=1 dir=0"});
 }
 
 TEST_F(CommandsTest, TextPointerCommandsAndAcknowledgements) {
-    for (const std::string_view text : {"hello", "{}", R"( {"type":"move"})", ""})
-        EXPECT_EQ(run(text), (Lines{"key 0 down session text[" + std::to_string(text.size()) + "]",
-                                    "key 0 up session text[" + std::to_string(text.size()) + "]"}))
+    for (const std::string_view text : {"hello", "{}", R"( {"type":"move"})", ""}) {
+        const std::string size = std::to_string(text.size());
+        EXPECT_EQ(run(text), (Lines{"key 0 down session text[" + size + "]",
+                                    "key 0 up session text[" + size + "]"}))
             << text;
+    }
     EXPECT_EQ(run("bad \xC3("), Lines{});                   // invalid UTF-8 types nothing
     EXPECT_EQ(run(R"({"type":"key","key":"a"})"), Lines{}); // unknown types: dropped
     EXPECT_EQ(run(R"({"type": "move","dx":2})"), Lines{});
@@ -164,10 +159,9 @@ TEST_F(CommandsTest, TextPointerCommandsAndAcknowledgements) {
               (Lines{"warp 6,9", "mouse rightDragged@6,9 R"}));
 
     for (const char* action : {"copy", "cut", "paste"})
-        run(R"({"type":"sys","action":")" + std::string(action) + "\"}");
-    std::vector<std::string> acks;
-    std::vector<uint8_t> body;
-    while (core::recvFrame(link.writer(), body, 10))
+        run(sys('"' + std::string(action) + '"'));
+    Lines acks;
+    for (std::vector<uint8_t> body; core::recvFrame(link.writer(), body, 10);)
         acks.emplace_back(body.begin(), body.end());
     EXPECT_EQ(acks, (Lines{"\x10"
                            R"({"type":"ack","payload":{"action":"copy","ok":true}})",
@@ -180,7 +174,9 @@ TEST(FieldReaders, FollowTheFirstOccurrenceOfTheKeyAndUtf8IsStrict) {
     EXPECT_DOUBLE_EQ(findNumberField(R"({"dx": "-2e1"})", "\"dx\""), -20.0);
     EXPECT_DOUBLE_EQ(findNumberField(R"({"dx":1e999})", "\"dx\""), 0.0);
     EXPECT_DOUBLE_EQ(findNumberField(R"({"dx":abc})", "\"dx\""), 0.0);
+    EXPECT_DOUBLE_EQ(findNumberField(R"({"dx":0x1A})", "\"dx\""), 0.0); // not a JSON number
     EXPECT_EQ(findIntField(R"({"n":"12"})", "\"n\""), 12);
+    EXPECT_EQ(findIntField(R"({"n":2147483647})", "\"n\""), 2147483647);
     EXPECT_EQ(findIntField(R"({"n":2147483648})", "\"n\""), 0);
     EXPECT_EQ(findIntField(R"({"n":-3.9})", "\"n\""), -3);
     EXPECT_EQ(findIntField(R"({"hint":"dir","x":-1})", "\"dir\""), -1); // also as a value
@@ -193,8 +189,8 @@ TEST(FieldReaders, FollowTheFirstOccurrenceOfTheKeyAndUtf8IsStrict) {
 
     EXPECT_EQ(utf8ToUtf16("h\xC3\xA9llo \xE2\x9C\x93\xF0\x9F\x98\x80"),
               std::u16string(u"h\u00E9llo \u2713\xD83D\xDE00"));
-    for (const char* bad :
-         {"\xC3", "\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "a\xFF"})
+    for (const char* bad : {"\xC3", "\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x82\x82\xAC",
+                            "\xED\xA0\x80", "\xF4\x90\x80\x80", "a\xFF"})
         EXPECT_FALSE(utf8ToUtf16(bad)) << bad;
 }
 
@@ -241,54 +237,39 @@ TEST(Pointer, GainsDragsAndClickCounting) {
     EXPECT_EQ(press(11.9, 8), "mouse leftDown@8,0 L click=2");
 }
 
-TEST(SystemActions, MacFunctionKeysAndTheAuxiliaryKeyService) {
-    test::RecordingSink sink;
-    Keyboard keyboard{sink, sink};
-    SystemActions system{sink, sink, keyboard, [&] { sink.sleepMicros(-6); }};
+TEST_F(CommandsTest, MacFunctionKeysAndTheAuxiliaryKeyService) {
     const auto fkey = [&](int n) {
-        sink.take();
-        system.pressMacFunctionKey(n);
-        Lines lines = sink.take();
-        EXPECT_EQ(lines.front(), "log [KEY] macFKey: n=" + std::to_string(n));
-        return Lines(lines.begin() + 1, lines.end());
-    };
-    const auto aux = [](const char* name, int type) {
-        char down[16], up[16];
-        std::snprintf(down, sizeof down, "0x%08X", type << 16 | 0x0A00);
-        std::snprintf(up, sizeof up, "0x%08X", type << 16 | 0x0B00);
-        return Lines{std::string("log [SYS] ") + name + " AUX",
-                     std::string("aux conn=42 data1=") + down, "sleep 1500",
-                     std::string("aux conn=42 data1=") + up};
+        return summary(run(sys(R"("macFKey","n":)" + std::to_string(n))));
     };
     sink.hidOpens = {{false, 0, 0}, {true, -536870201, 0}}; // failures, retried by every key
-    EXPECT_EQ(fkey(12),
-              (Lines{"log [SYS] volumeUp AUX", "hid open", "log [SYS] IOHIDSystem not found"}));
-    EXPECT_EQ(fkey(11)[2], "log [SYS] IOHIDSystem open failed: -536870201");
-    Lines first = fkey(1);
-    EXPECT_EQ(first[1], "hid open"); // third time lucky, and kept from then on
-    first.erase(first.begin() + 1);
-    EXPECT_EQ(first, aux("brightnessDown", 3));
-    const std::pair<int, Lines> keys[] = {
-        {2, aux("brightnessUp", 2)},
-        {3, expand("log [SYS] missionControl HID (Ctrl+Up)|C126")},
-        {4, expand("log [SYS] spotlight HID (Cmd+Space)|F49:0x100000")},
-        {5, expand("log [SYS] dictation HID (Fn+D)|F2:0x800000")},
-        {6, Lines{"sleep -6"}}, // the Focus toggle
-        {7, aux("rewind", 20)},
-        {8, aux("playPause", 16)},
-        {9, aux("fastForward", 19)},
-        {10, aux("mute", 7)},
-        {11, aux("volumeDown", 1)},
-        {12, aux("volumeUp", 0)},
-        {13, Lines{"log [KEY] macFKey: invalid n=13"}},
-    };
+    EXPECT_EQ(fkey(12), "[KEY] macFKey: n=12|[SYS] volumeUp AUX|[SYS] IOHIDSystem not found");
+    EXPECT_EQ(fkey(11),
+              "[KEY] macFKey: n=11|[SYS] volumeDown AUX|[SYS] IOHIDSystem open failed: -536870201");
+    EXPECT_EQ(run(sys(R"("macFKey","n":1)")),
+              (Lines{"log [SYS] parsed action=macFKey dir=0", "log [KEY] macFKey: n=1",
+                     "log [SYS] brightnessDown AUX", "hid open", "aux conn=42 data1=0x00030A00",
+                     "sleep 1500", "aux conn=42 data1=0x00030B00"}));
+    const std::pair<int, std::string> keys[] = {// the service is kept from then on
+                                                {2, "brightnessUp AUX|aux2"},
+                                                {3, "missionControl HID (Ctrl+Up)|59|126"},
+                                                {4, "spotlight HID (Cmd+Space)|49/0x100000"},
+                                                {5, "dictation HID (Fn+D)|2/0x800000"},
+                                                {7, "rewind AUX|aux20"},
+                                                {8, "playPause AUX|aux16"},
+                                                {9, "fastForward AUX|aux19"},
+                                                {10, "mute AUX|aux7"},
+                                                {11, "volumeDown AUX|aux1"},
+                                                {12, "volumeUp AUX|aux0"}};
     for (const auto& [n, expected] : keys)
-        EXPECT_EQ(fkey(n), expected) << n;
+        EXPECT_EQ(fkey(n), "[KEY] macFKey: n=" + std::to_string(n) + "|[SYS] " + expected) << n;
+    EXPECT_EQ(run(sys(R"("macFKey","n":6)")).back(), "sleep -1"); // the Focus toggle
+    EXPECT_EQ(fkey(13), "[KEY] macFKey: n=13|[KEY] macFKey: invalid n=13");
     sink.auxStatuses = {5, 0}; // a failed press is reported, and its release still sent
     EXPECT_FALSE(system.postAuxKey(AuxKeyType::Mute));
     const Lines failed = sink.take();
-    EXPECT_EQ(failed.back(), "log [SYS] aux key failed: keyType=7 down=5 up=0");
-    EXPECT_EQ(failed[failed.size() - 2], "aux conn=42 data1=0x00070B00");
+    EXPECT_EQ(
+        Lines(failed.end() - 2, failed.end()),
+        (Lines{"aux conn=42 data1=0x00070B00", "log [SYS] aux key failed: keyType=7 down=5 up=0"}));
 }
 
 } // namespace

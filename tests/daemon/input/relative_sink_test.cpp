@@ -7,6 +7,7 @@
 
 #include <future>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
 namespace pointrelay::input {
@@ -14,56 +15,44 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// A backend that starts once told to, and records what it is asked to do.
 class RecordingBackend final : public InjectionBackend {
 public:
     explicit RecordingBackend(std::shared_future<bool> ready) : m_ready(std::move(ready)) {}
     std::string_view name() const override { return "Test route"; }
     bool start() override { return m_ready.get(); }
-    void motion(double dx, double dy) override { add("motion " + n(dx) + " " + n(dy)); }
+    void motion(double dx, double dy) override { add("motion", dx, dy); }
     void button(MouseButton b, bool down) override {
-        add(std::string(b == MouseButton::Left ? "left" : "right") + (down ? " down" : " up"));
+        add(b == MouseButton::Left ? "left" : "right", down);
     }
-    void wheel(int v, int h) override { add("wheel " + n(v) + " " + n(h)); }
-    void key(Keysym keysym, bool down) override {
-        add("key " + std::to_string(keysym) + (down ? " down" : " up"));
-    }
+    void wheel(int v, int h) override { add("wheel", v, h); }
+    void key(Keysym keysym, bool down) override { add("key", keysym, down); }
     void text(std::u32string_view text) override {
-        std::string codes;
-        for (const char32_t c : text)
-            codes += " " + n(c);
-        add("text" + codes);
+        std::vector<uint32_t> codes(text.begin(), text.end());
+        add("text", ::testing::PrintToString(codes));
     }
-    Lines calls() {
-        std::lock_guard lock(m_mutex);
-        return m_calls;
-    }
+    Lines calls;
 
 private:
-    static std::string n(double v) {
-        std::ostringstream out;
-        out << v;
-        return out.str();
-    }
-    void add(std::string call) {
-        std::lock_guard lock(m_mutex);
-        m_calls.push_back(std::move(call));
+    template <typename... Values>
+    void add(const char* what, const Values&... values) {
+        std::ostringstream call;
+        call << what;
+        ((call << " " << values), ...);
+        calls.push_back(call.str()); // only the sink's worker thread calls
     }
     std::shared_future<bool> m_ready;
-    std::mutex m_mutex;
-    Lines m_calls;
 };
 
 struct Route {
-    explicit Route(bool starts = true) {
+    Route() {
         auto owned = std::make_unique<RecordingBackend>(ready.get_future().share());
         backend = owned.get();
         sink = std::make_unique<RelativeEventSink>(std::move(owned));
-        if (starts)
-            ready.set_value(true);
     }
     Lines calls() {
         EXPECT_TRUE(sink->waitUntilIdle(std::chrono::seconds(5)));
-        return backend->calls();
+        return backend->calls;
     }
     std::promise<bool> ready;
     RecordingBackend* backend;
@@ -71,7 +60,7 @@ struct Route {
 };
 
 TEST(RelativeEventSink, TurnsPositionsCombinationsAndWheelPixelsIntoRelativeEvents) {
-    Route route(false); // everything queued before the route starts: moves in a row merge
+    Route route; // everything queued before the route starts: moves in a row merge
     EventSink& sink = *route.sink;
     sink.warpPointer({3, -3});
     sink.warpPointer({3, -3}); // no distance, no motion
@@ -81,28 +70,29 @@ TEST(RelativeEventSink, TurnsPositionsCombinationsAndWheelPixelsIntoRelativeEven
     EXPECT_EQ(sink.pointerLocation(), (Point{10, 10}));
     for (const double pixels : {20.0, 20.0, -50.0, 9000.0})
         sink.postScroll({0, 0, true, pixels, -pixels});
-    sink.postKey({8, true, flags::kCommand | flags::kShift, std::nullopt, Tap::Session});
-    sink.postKey({8, false, flags::kCommand | flags::kShift, std::nullopt, Tap::Session});
+    for (const bool down : {true, false})
+        sink.postKey({8, down, flags::kCommand | flags::kShift, std::nullopt, Tap::Session});
     sink.postKey({0x3F, true, std::nullopt, std::nullopt, Tap::Hid}); // Fn: no keysym
     sink.postKey({0, true, std::nullopt, u"a\n\u0007\xD83D\xDE00", Tap::Session});
     sink.postKey({0, false, std::nullopt, u"a", Tap::Session});
     EXPECT_EQ(sink.postAuxKey(1, AuxKeyType::Mute, true), 0);
     route.ready.set_value(true);
-    const std::string c = std::to_string(XKB_KEY_c), ctrl = std::to_string(XKB_KEY_Control_L),
-                      shift = std::to_string(XKB_KEY_Shift_L);
-    EXPECT_EQ(route.calls(),
-              (Lines{"motion 10 10", "left down", "right up", "wheel 1 -1", "wheel -1 1",
-                     "wheel 100 -100", "key " + ctrl + " down", "key " + shift + " down",
-                     "key " + c + " down", "key " + c + " up", "key " + shift + " up",
-                     "key " + ctrl + " up", "text 97 10 128512",
-                     "key " + std::to_string(XKB_KEY_XF86AudioMute) + " down"}));
+    const auto key = [](Keysym keysym, bool down) {
+        return "key " + std::to_string(keysym) + (down ? " 1" : " 0");
+    };
+    EXPECT_EQ(
+        route.calls(),
+        (Lines{"motion 10 10", "left 1", "right 0", "wheel 1 -1", "wheel -1 1", "wheel 100 -100",
+               key(XKB_KEY_Control_L, true), key(XKB_KEY_Shift_L, true), key(XKB_KEY_c, true),
+               key(XKB_KEY_c, false), key(XKB_KEY_Shift_L, false), key(XKB_KEY_Control_L, false),
+               "text { 97, 10, 128512 }", key(XKB_KEY_XF86AudioMute, true)}));
 }
 
 // A desktop that does not take events (a consent dialog open, say) holds no session: moves
 // merge, presses beyond the bound are dropped and logged, releases are always kept.
 TEST(RelativeEventSink, WhatWaitsForASlowDesktopIsBounded) {
     test::LogCapture log;
-    Route route(false);
+    Route route;
     for (size_t i = 0; i < RelativeEventSink::kMaxQueued + 10; ++i) {
         route.sink->warpPointer({double(i), 0});
         route.sink->postMouse({MouseEventType::LeftDown, {double(i), 0}, MouseButton::Left, 1});
@@ -112,7 +102,7 @@ TEST(RelativeEventSink, WhatWaitsForASlowDesktopIsBounded) {
     route.ready.set_value(true);
     const Lines calls = route.calls();
     EXPECT_LE(calls.size(), RelativeEventSink::kMaxQueued + 1);
-    EXPECT_EQ(calls.back(), "left up");
+    EXPECT_EQ(calls.back(), "left 0");
 }
 
 TEST(InputRoute, WaylandRoutesFirstInAWaylandSessionAndAForcedOneAlone) {

@@ -1,13 +1,12 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
-"""Puts TEXT on a headless mutter's clipboard, as a person's earlier copy, and serves it.
-
-Usage: mutter_clipboard_owner.py TEXT   (under tests/scripts/with_mutter.sh)
-
-A remote-desktop session of its own on mutter's session bus owns the selection (text/plain
-and text/plain;charset=utf-8) and writes TEXT for every transfer mutter asks for. Prints
-"ready" once mutter has made it the owner; runs until killed.
-"""
+# Puts TEXT on a headless mutter's clipboard, as a person's earlier copy, and serves it.
+#
+# Usage: mutter_clipboard_owner.py TEXT   (under tests/scripts/with_mutter.sh)
+#
+# A remote-desktop session of its own on mutter's session bus owns the selection (text/plain
+# and text/plain;charset=utf-8) and writes TEXT for every transfer mutter asks for. Prints
+# "ready" once mutter has made it the owner; runs until killed.
 
 import os
 import sys

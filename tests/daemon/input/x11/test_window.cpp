@@ -3,6 +3,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <chrono>
 #include <clocale>
 #include <poll.h>
@@ -18,27 +19,21 @@ Display* openDisplay() {
     throw std::runtime_error("cannot open $DISPLAY");
 }
 
-std::string keysymName(KeySym keysym) {
-    const char* name = keysym == NoSymbol ? nullptr : XKeysymToString(keysym);
-    return name ? name : "?";
-}
-
-std::string at(int x, int y) {
-    return " @" + std::to_string(x) + "," + std::to_string(y);
-}
-
 // The modifiers and buttons held, as the tests name them.
 std::string held(unsigned int state) {
-    std::string names;
+    std::string text;
     for (auto [mask, name] : {std::pair{ShiftMask, " shift"},
                               {ControlMask, " ctrl"},
                               {Mod1Mask, " alt"},
                               {Button1Mask, " b1"},
-                              {Button3Mask, " b3"}}) {
+                              {Button3Mask, " b3"}})
         if (state & mask)
-            names += name;
-    }
-    return names;
+            text += name;
+    return text;
+}
+
+std::string at(int x, int y, unsigned int state) {
+    return " @" + std::to_string(x) + "," + std::to_string(y) + held(state);
 }
 
 } // namespace
@@ -52,7 +47,6 @@ TestWindow::TestWindow() {
     m_control = openDisplay();
     Display* display = m_display;
     const int screen = DefaultScreen(display);
-
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
     attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
@@ -61,14 +55,13 @@ TestWindow::TestWindow() {
         XCreateWindow(display, RootWindow(display, screen), 0, 0, DisplayWidth(display, screen),
                       DisplayHeight(display, screen), 0, CopyFromParent, InputOutput,
                       CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
-    m_markerAtom = XInternAtom(display, "POINTRELAY_TEST_MARKER", False);
+    m_marker = XInternAtom(display, "POINTRELAY_TEST_MARKER", False);
     m_im = XOpenIM(display, nullptr, nullptr, nullptr);
     if (m_im)
         m_ic = XCreateIC(static_cast<XIM>(m_im), XNInputStyle, XIMPreeditNothing | XIMStatusNothing,
                          XNClientWindow, m_window, XNFocusWindow, m_window, nullptr);
     if (!m_ic)
         throw std::runtime_error("no input context");
-
     XMapWindow(display, m_window);
     XEvent event;
     do
@@ -81,7 +74,22 @@ TestWindow::TestWindow() {
     // application does so long before it is typed into, so this window does it now.
     XKeysymToKeycode(display, XK_a);
     XSync(display, False);
-    m_thread = std::thread([this] { run(); });
+    m_thread = std::thread([this] {
+        for (;;) {
+            {
+                std::lock_guard lock(m_mutex);
+                if (m_stop)
+                    return;
+            }
+            for (XEvent event; XPending(m_display) > 0;) {
+                XNextEvent(m_display, &event);
+                if (!XFilterEvent(&event, None))
+                    record(&event);
+            }
+            pollfd descriptor{ConnectionNumber(m_display), POLLIN, 0};
+            poll(&descriptor, 1, 20);
+        }
+    });
 }
 
 TestWindow::~TestWindow() {
@@ -97,39 +105,22 @@ TestWindow::~TestWindow() {
     XCloseDisplay(m_control);
 }
 
-void TestWindow::run() {
-    for (;;) {
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_stop)
-                return;
-        }
-        while (XPending(m_display) > 0) {
-            XEvent event;
-            XNextEvent(m_display, &event);
-            if (!XFilterEvent(&event, None))
-                record(&event);
-        }
-        pollfd descriptor{ConnectionNumber(m_display), POLLIN, 0};
-        poll(&descriptor, 1, 20);
-    }
-}
-
-void TestWindow::record(const void* xevent) {
-    XEvent event = *static_cast<const XEvent*>(xevent);
+void TestWindow::record(void* xevent) {
+    XEvent& event = *static_cast<XEvent*>(xevent);
     std::string line, text;
-    switch (event.type) {
-    case MappingNotify: // as every application must, or keys are read with the old map
+    const auto name = [](KeySym keysym) {
+        const char* known = keysym == NoSymbol ? nullptr : XKeysymToString(keysym);
+        return std::string(known ? known : "?");
+    };
+    if (event.type == MappingNotify) { // as every application must, or keys read the old map
         XRefreshKeyboardMapping(&event.xmapping);
         return;
-    case ClientMessage: {
+    } else if (event.type == ClientMessage && event.xclient.message_type == m_marker) {
         std::lock_guard lock(m_mutex);
-        if (event.xclient.message_type == m_markerAtom)
-            m_markersSeen = static_cast<uint32_t>(event.xclient.data.l[0]);
+        m_markersSeen = event.xclient.data.l[0];
         m_changed.notify_all();
         return;
-    }
-    case KeyPress: {
+    } else if (event.type == KeyPress) {
         char buffer[64];
         KeySym keysym = NoSymbol;
         Status status = 0;
@@ -137,22 +128,16 @@ void TestWindow::record(const void* xevent) {
                                              sizeof buffer, &keysym, &status);
         if (status == XLookupChars || status == XLookupBoth)
             text.assign(buffer, static_cast<size_t>(length));
-        line = "key " + keysymName(keysym) + held(event.xkey.state);
-        break;
-    }
-    case KeyRelease:
-        line = "key-up " + keysymName(XLookupKeysym(&event.xkey, 0)) + held(event.xkey.state);
-        break;
-    case ButtonPress:
-    case ButtonRelease:
+        line = "key " + name(keysym) + held(event.xkey.state);
+    } else if (event.type == KeyRelease) {
+        line = "key-up " + name(XLookupKeysym(&event.xkey, 0)) + held(event.xkey.state);
+    } else if (event.type == ButtonPress || event.type == ButtonRelease) {
         line = (event.type == ButtonPress ? "button " : "button-up ") +
                std::to_string(event.xbutton.button) +
-               at(event.xbutton.x_root, event.xbutton.y_root) + held(event.xbutton.state);
-        break;
-    case MotionNotify:
-        line = "move" + at(event.xmotion.x_root, event.xmotion.y_root) + held(event.xmotion.state);
-        break;
-    default:
+               at(event.xbutton.x_root, event.xbutton.y_root, event.xbutton.state);
+    } else if (event.type == MotionNotify) {
+        line = "move" + at(event.xmotion.x_root, event.xmotion.y_root, event.xmotion.state);
+    } else {
         return;
     }
     std::lock_guard lock(m_mutex);
@@ -161,22 +146,19 @@ void TestWindow::record(const void* xevent) {
 }
 
 std::vector<std::string> TestWindow::take() {
-    uint32_t marker = 0;
-    {
-        std::lock_guard lock(m_mutex);
-        marker = ++m_markersSent;
-    }
     // The server handles requests in order: a message sent after the sink's last request
     // arrives after every event that request caused.
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = m_window;
-    event.xclient.message_type = m_markerAtom;
+    event.xclient.message_type = m_marker;
     event.xclient.format = 32;
-    event.xclient.data.l[0] = marker;
+    std::unique_lock lock(m_mutex);
+    const long marker = event.xclient.data.l[0] = ++m_markersSent;
+    lock.unlock();
     XSendEvent(m_control, m_window, False, NoEventMask, &event);
     XSync(m_control, False);
-    std::unique_lock lock(m_mutex);
+    lock.lock();
     if (!m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_markersSeen >= marker; }))
         throw std::runtime_error("the test window's events did not arrive within 5 s");
     return std::exchange(m_events, {});
@@ -188,15 +170,20 @@ std::string TestWindow::takeText() {
     return std::exchange(m_text, {});
 }
 
+void TestWindow::fakeKey(const char* keysym, bool down) {
+    XTestFakeKeyEvent(m_control, XKeysymToKeycode(m_control, XStringToKeysym(keysym)), down,
+                      CurrentTime);
+    XSync(m_control, False);
+}
+
 std::vector<unsigned long> TestWindow::keyboardMap() {
-    int minKeycode = 0, maxKeycode = 0, perKeycode = 0;
+    int minKeycode = 0, maxKeycode = 0, width = 0;
     XDisplayKeycodes(m_control, &minKeycode, &maxKeycode);
     const int count = maxKeycode - minKeycode + 1;
-    KeySym* keysyms =
-        XGetKeyboardMapping(m_control, static_cast<KeyCode>(minKeycode), count, &perKeycode);
-    std::vector<unsigned long> map(keysyms, keysyms + count * perKeycode);
+    KeySym* keysyms = XGetKeyboardMapping(m_control, KeyCode(minKeycode), count, &width);
+    std::vector<unsigned long> map(keysyms, keysyms + count * width);
     XFree(keysyms);
-    map.insert(map.begin(), static_cast<unsigned long>(perKeycode)); // the width, first
+    map.insert(map.begin(), static_cast<unsigned long>(width));
     return map;
 }
 

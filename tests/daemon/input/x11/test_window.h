@@ -2,7 +2,6 @@
 #pragma once
 
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,26 +28,25 @@ public:
     std::vector<std::string> take();
     /// The text key presses typed since the last call, after take().
     std::string takeText();
-    /// The whole keyboard map as the server holds it now.
+    /// Presses or releases the key of `keysym` ("Shift_L") on the server's keyboard, as a
+    /// person at it would.
+    void fakeKey(const char* keysym, bool down);
+    /// The whole keyboard map as the server holds it now, its width first.
     std::vector<unsigned long> keyboardMap();
 
 private:
-    void run();
-    void record(const void* xevent);
+    void record(void* xevent);
 
     _XDisplay* m_display = nullptr; ///< read only by m_thread once it runs
     _XDisplay* m_control = nullptr; ///< the test thread's own connection
-    unsigned long m_window = 0;
-    unsigned long m_markerAtom = 0;
+    unsigned long m_window = 0, m_marker = 0;
     void* m_im = nullptr;
     void* m_ic = nullptr;
-
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::string> m_events;
     std::string m_text;
-    uint32_t m_markersSent = 0;
-    uint32_t m_markersSeen = 0;
+    long m_markersSent = 0, m_markersSeen = 0;
     bool m_stop = false;
     std::thread m_thread;
 };
