@@ -1,10 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The X11 sink against a real X server (Xvfb, see tests/scripts/with_xvfb.sh): what a focused
-// application window receives. And the one key table every Linux route uses.
+// application window receives, from the sink and from phones through the daemon. And the one
+// key table every Linux route uses.
 #include "input/linux/keysyms.h"
 #include "input/x11/x11_event_sink.h"
+#include "phone_client.h"
+#include "support/daemon_process.h"
+#include "support/temp_dir.h"
 #include "test_window.h"
 
+#include <atomic>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <map>
@@ -82,32 +87,13 @@ TEST_F(X11EventSinkTest, TypedTextArrivesExactlyAndTheKeyboardMapIsRestored) {
     EXPECT_EQ(type(u"a\xD800"
                    u"b\xDC00"),
               "ab"); // lone surrogates are skipped
-    // 200 keystrokes, each its own text, with Shift held and Caps Lock on on the real keyboard:
-    // spare keycodes are reused while their release timer runs, and no modifier changes one.
-    for (const auto& [key, down] :
-         {std::pair{"Shift_L", true}, {"Caps_Lock", true}, {"Caps_Lock", false}})
-        window.fakeKey(key, down);
-    const std::pair<std::u16string, std::string> keys[] = {
-        {u"a", "a"}, {u"Z", "Z"}, {u"7", "7"},   {u" ", " "},   {u"é", "é"},
-        {u"ß", "ß"}, {u"✓", "✓"}, {u"日", "日"}, {u"語", "語"}, {u"😀", "😀"}};
     std::string expected;
-    for (size_t i = 0; i < 200; ++i) {
-        const auto& [key, utf8] = keys[(i * 7 + i / 10) % std::size(keys)];
-        sink->postKey({.keyCode = 0, .down = true, .text = key});
-        expected += utf8;
-    }
-    EXPECT_EQ(window.takeText(), expected);
-    for (const auto& [key, down] :
-         {std::pair{"Caps_Lock", true}, {"Caps_Lock", false}, {"Shift_L", false}})
-        window.fakeKey(key, down);
-
     // More distinct characters than spare keycodes: typed in several batches.
     const size_t width = mapBefore.front();
     size_t spare = 0;
     for (size_t i = 1; i < mapBefore.size(); i += width)
         spare += std::all_of(&mapBefore[i], &mapBefore[i] + width, [](auto k) { return k == 0; });
     std::u16string text;
-    expected.clear();
     for (char16_t c = u'一'; text.size() < spare + 10; ++c) { // U+4E00 on, three UTF-8 bytes
         text += c;
         expected +=
@@ -164,6 +150,46 @@ TEST_F(X11EventSinkTest, ConcurrentSessionsKeepEachEventWhole) {
     ASSERT_EQ(text.size(), 4u * 10 * 3 * 2); // two UTF-8 bytes each
     for (size_t i = 0; i < text.size(); i += 6)
         EXPECT_EQ(text.substr(i, 6), text.substr(i, 2) + text.substr(i, 2) + text.substr(i, 2));
+}
+
+// The daemon chooses this display, and a phone keyboard's frames (one a keystroke: 200 of
+// them, ASCII, accented, CJK and emoji, plain and sealed) arrive complete and in order, with
+// Shift held and Caps Lock on on the real keyboard, while a second phone moves the pointer.
+TEST_F(X11EventSinkTest, KeystrokesFromAPhoneArriveWholeWhileAnotherPhoneMoves) {
+    const uint16_t port = test::freePort();
+    test::TempDir state;
+    test::DaemonProcess daemon(
+        {POINTRELAYD_PATH, "--no-mdns", "--port", std::to_string(port), "--psk", "x11-test-key"},
+        {{"XDG_STATE_HOME", state.path().string()}, {"WAYLAND_DISPLAY", ""}});
+    ASSERT_TRUE(daemon.waitFor("Input: X11 (XTest)") && daemon.waitFor("Listening on port"));
+    client::PhoneClient typist, mover;
+    for (auto* phone : {&typist, &mover})
+        ASSERT_TRUE(phone->connect("127.0.0.1", port) && phone->handshake("x11-test-key"));
+    for (const auto& [key, down] :
+         {std::pair{"Shift_L", true}, {"Caps_Lock", true}, {"Caps_Lock", false}})
+        window.fakeKey(key, down);
+    std::atomic<bool> typing{true};
+    std::thread moving([&] {
+        for (int i = 0; typing; ++i)
+            mover.sendMove(static_cast<int16_t>(i % 2 ? 1 : -1), 0);
+    });
+    const std::string keys[] = {"a", "Z", "7", " ", "é", "ß", "✓", "日", "語", "😀"};
+    std::string expected;
+    for (size_t i = 0; i < 200; ++i) {
+        const std::string& key = keys[(i * 7 + i / 10) % std::size(keys)];
+        ASSERT_TRUE(i % 2 ? typist.sendText(key) : typist.sendSealedText(key));
+        expected += key;
+    }
+    std::vector<uint8_t> body;
+    ASSERT_TRUE(typist.sendPing());
+    while (typist.recvFrame(body, 5000) && body != std::vector<uint8_t>{0xFF}) {
+    }
+    typing = false;
+    moving.join();
+    EXPECT_EQ(window.takeText(), expected);
+    for (const auto& [key, down] :
+         {std::pair{"Caps_Lock", true}, {"Caps_Lock", false}, {"Shift_L", false}})
+        window.fakeKey(key, down);
 }
 
 TEST(X11EventSinkFactory, NeedsAnOpenableDisplay) {
