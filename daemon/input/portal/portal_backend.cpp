@@ -264,10 +264,11 @@ void PortalBackend::button(MouseButton button, bool down) {
 void PortalBackend::wheel(int vertical, int horizontal) {
     // Our steps are positive up and left; the portal's axes (wl_pointer's) grow down and right.
     const std::pair<uint32_t, int32_t> axes[] = {{0, -vertical}, {1, -horizontal}};
-    for (const auto& [axis, steps] : axes) {
-        if (steps != 0)
-            notify("NotifyPointerAxisDiscrete",
-                   [&](sd_bus_message* m) { return sd_bus_message_append(m, "ui", axis, steps); });
+    for (const auto& axis : axes) { // no structured binding: lambdas capture it from C++20 only
+        if (axis.second != 0)
+            notify("NotifyPointerAxisDiscrete", [&](sd_bus_message* m) {
+                return sd_bus_message_append(m, "ui", axis.first, axis.second);
+            });
     }
 }
 
