@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/session.h"
 #include "figure.h"
+#include "latency.h"
 #include "loopback.h"
 #include "phone_client.h"
 
@@ -48,59 +49,13 @@ private:
     std::thread m_thread;
 };
 
-class InputStub : public core::InputHandler {
-public:
-    void injectScroll(double, double) override {}
-    void injectButton(bool, bool) override {}
-    void handleTextMessage(int, std::string_view) override {}
-};
-
-// ---- latency ----
-
-// Notes the time of every move and wakes the waiting phone.
-class StampingInput final : public InputStub {
-public:
-    void injectMove(double, double) override {
-        stamp.store(nowNs(), std::memory_order_relaxed);
-        calls.fetch_add(1, std::memory_order_release);
-        calls.notify_one();
-    }
-    std::atomic<uint64_t> stamp{0};
-    std::atomic<uint64_t> calls{0};
-};
-
-struct Percentiles {
-    double p50 = 0, p99 = 0; // microseconds
-};
-
-Percentiles percentiles(std::vector<uint64_t> ns) {
-    std::sort(ns.begin(), ns.end());
-    const auto at = [&](double q) { return ns[static_cast<size_t>(q * (ns.size() - 1))] / 1e3; };
-    return {at(0.50), at(0.99)};
-}
-
-constexpr int kWarmup = 2000;
-constexpr int kSamples = 20000;
-constexpr auto kSampleTimeLimit = 5s;
-
 Percentiles sessionLatency() {
     StampingInput input;
     InProcessSession session(input);
     if (!session.authenticated)
         return {};
     const auto frame = moveFrame();
-    std::vector<uint64_t> samples;
-    const auto deadline = std::chrono::steady_clock::now() + kSampleTimeLimit;
-    for (int i = 0; i < kWarmup + kSamples && std::chrono::steady_clock::now() < deadline; ++i) {
-        const uint64_t before = input.calls.load(std::memory_order_acquire);
-        const uint64_t sent = nowNs();
-        if (!session.phone.sendRaw(frame))
-            break;
-        input.calls.wait(before, std::memory_order_acquire);
-        if (i >= kWarmup)
-            samples.push_back(input.stamp.load(std::memory_order_relaxed) - sent);
-    }
-    return samples.empty() ? Percentiles{} : percentiles(std::move(samples));
+    return moveLatency(input, [&] { return session.phone.sendRaw(frame); });
 }
 
 // Half the round trip of the same 9 bytes echoed by a thread blocked in recv.

@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: MIT
+// The browser remote page: its weight as the relay serves it (gzip -9 of the page's three
+// files), and the time from opening its address in headless Chromium (a touch phone on a
+// non-secure origin) to "connected", through the relay to the built daemon (no window system:
+// nothing is injected). Usage: node bench/page_bench.mjs BUILD_DIR
+import { spawn } from 'node:child_process';
+import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { createRequire } from 'node:module';
+import net from 'node:net';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { gzipSync } from 'node:zlib';
+
+const root = new URL('..', import.meta.url).pathname;
+const { chromium, devices } = createRequire(join(root, 'web/package.json'))('playwright-core');
+const build = process.argv[2] ?? join(root, 'build-bench');
+const kKey = 'a5'.repeat(32);
+const kOpens = 10;
+
+const freePort = () => new Promise((resolve) => {
+    const server = net.createServer().listen(0, '127.0.0.1', () => {
+        const { port } = server.address();
+        server.close(() => resolve(port));
+    });
+});
+function start(program, args, env, ready) {
+    const child = spawn(program, args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
+    let output = '';
+    return new Promise((resolve, reject) => {
+        const seen = (chunk) => {
+            output += chunk;
+            if (ready.test(output))
+                resolve(child);
+        };
+        child.stdout.on('data', seen);
+        child.stderr.on('data', seen);
+        child.on('exit', () => reject(new Error(`${program} ended: ${output}`)));
+    });
+}
+const figure = (name, value, unit, goal, met) =>
+    console.log(`  ${name.padEnd(60)} ${value.padStart(10)} ${unit}   goal ${goal}: ${met ? 'met' : 'NOT MET'}`);
+
+console.log('\nBrowser remote: the page');
+const bytes = ['index.html', 'style.css', 'dist/remote.bundle.js']
+    .map((file) => gzipSync(readFileSync(join(root, 'web', file)), { level: 9 }).length)
+    .reduce((a, b) => a + b, 0);
+figure('Page weight, gzip -9 (index.html, style.css, bundle)', (bytes / 1024).toFixed(1), 'KB',
+       '<= 40 KB', bytes <= 40 * 1024);
+
+const home = mkdtempSync(join(tmpdir(), 'pointrelay-page-bench-'));
+const [daemonPort, webPort] = [await freePort(), await freePort()];
+const env = { ...process.env, XDG_STATE_HOME: home, DISPLAY: '', WAYLAND_DISPLAY: '' };
+const children = [];
+let browser;
+try {
+    children.push(await start(join(build, 'daemon/pointrelayd'),
+                              ['--no-mdns', '--port', String(daemonPort), '--psk', kKey], env,
+                              /Listening on port/));
+    children.push(await start(join(build, 'tests/web/relay_runner'), [String(webPort), String(daemonPort)],
+                              env, /relay \d+/));
+    browser = await chromium.launch({
+        executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+        args: ['--no-sandbox', '--host-resolver-rules=MAP desk.test 127.0.0.1'],
+    });
+    const times = [];
+    for (let i = 0; i < kOpens; ++i) {
+        const context = await browser.newContext(devices['Pixel 7']);
+        const page = await context.newPage();
+        const begin = performance.now();
+        await page.goto(`http://desk.test:${webPort}/#k=${kKey}`);
+        await page.waitForFunction(() => document.body.dataset.state === 'connected', null,
+                                   { timeout: 10000, polling: 'raf' });
+        times.push(performance.now() - begin);
+        await context.close();
+    }
+    times.sort((a, b) => a - b);
+    const median = times[Math.floor(times.length / 2)];
+    figure(`Open the address -> "connected", median of ${kOpens}`, median.toFixed(0), 'ms',
+           '<= 500 ms', median <= 500);
+    figure(`Open the address -> "connected", slowest of ${kOpens}`, times.at(-1).toFixed(0), 'ms',
+           '<= 500 ms', times.at(-1) <= 500);
+} catch (error) {
+    console.log(`  the page could not be opened here: ${error.message.split('\n')[0]}`);
+    process.exitCode = 77;
+} finally {
+    await browser?.close();
+    for (const child of children)
+        child.kill();
+    rmSync(home, { recursive: true, force: true });
+}
