@@ -17,6 +17,7 @@ PACKAGES=(
     clang libclang-rt-dev llvm
     libwayland-dev wayland-protocols libsystemd-dev sway mutter libglib2.0-bin python3-gi
     qt6-websockets-dev chromium fonts-noto-color-emoji
+    lintian desktop-file-utils appstream man-db
 )
 # ---------------------------------------------------------------------------
 

@@ -14,6 +14,7 @@
 #include "model/server_process_manager.h"
 #include "model/web_relay.h"
 #include "phone_client.h"
+#include "pointrelay_version.h"
 #include "terminal_alerts.h"
 
 #include <QCoreApplication>
@@ -34,6 +35,7 @@ constexpr char kUsage[] =
     "Usage: pointrelay serve [--port N] [--no-mdns] [--web]\n"
     "       pointrelay pair [--port N] [--png FILE]\n"
     "       pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND ARGS...\n"
+    "       pointrelay --version\n"
     "\n"
     "send commands:\n"
     "  text STRING             type the text\n"
@@ -382,6 +384,10 @@ int main(int argc, char** argv) {
     if (args.isEmpty())
         return usage();
     const QStringList rest = args.mid(1);
+    if (args[0] == "--version") {
+        out() << "pointrelay " POINTRELAY_VERSION "\n" << Qt::flush;
+        return 0;
+    }
     if (args[0] == "serve")
         return serve(rest);
     if (args[0] == "pair")

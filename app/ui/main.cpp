@@ -8,6 +8,7 @@
 
 #include "model/app_state.h"
 #include "pointrelay_application.h"
+#include "pointrelay_version.h"
 #include "status_popover_view.h"
 
 #include <QApplication>
@@ -20,6 +21,7 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -148,6 +150,11 @@ void startSmokeRun(PointrelayApplication& application) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Answered before any window system is needed.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("PointrelayServer %s\n", POINTRELAY_VERSION);
+        return 0;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("PointrelayServer"));
     // Japanese is the source language; an English desktop gets the English catalogue.
