@@ -3,12 +3,11 @@
 
 #include "core/crypto/hmac_sha256.h"
 #include "log.h"
+#include "state_folder.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -67,20 +66,8 @@ ReplayGuard::~ReplayGuard() {
 }
 
 std::optional<std::filesystem::path> ReplayGuard::defaultPath() {
-    std::filesystem::path base;
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/') {
-        base = state;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || !*home) {
-            const passwd* pw = ::getpwuid(::getuid());
-            home = pw ? pw->pw_dir : nullptr;
-        }
-        if (!home || !*home)
-            return std::nullopt;
-        base = std::filesystem::path(home) / ".local" / "state";
-    }
-    return base / "pointrelay" / "replay-nonces";
+    const auto folder = stateFolder();
+    return folder ? std::optional(*folder / "replay-nonces") : std::nullopt;
 }
 
 bool ReplayGuard::attachFile(const std::filesystem::path& path) {

@@ -2,13 +2,12 @@
 #include "portal_backend.h"
 
 #include "core/log.h"
+#include "core/state_folder.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <linux/input-event-codes.h>
-#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -86,20 +85,8 @@ bool saveRestoreToken(const std::string& token) {
 } // namespace
 
 std::optional<std::filesystem::path> PortalBackend::restoreTokenPath() {
-    std::filesystem::path base;
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/') {
-        base = state;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || !*home) {
-            const passwd* pw = ::getpwuid(::getuid());
-            home = pw ? pw->pw_dir : nullptr;
-        }
-        if (!home || !*home)
-            return std::nullopt;
-        base = std::filesystem::path(home) / ".local" / "state";
-    }
-    return base / "pointrelay" / "portal-restore-token";
+    const auto folder = core::stateFolder();
+    return folder ? std::optional(*folder / "portal-restore-token") : std::nullopt;
 }
 
 std::unique_ptr<PortalBackend> PortalBackend::connect() {
