@@ -241,8 +241,8 @@ private slots:
         QVERIFY(!runningAtQuit && PortCheck::shared().canBindPort(second));
     }
 
-    // The alert offers the next free ports, and a port picked is where the daemon starts; cancel
-    // answers none; with nothing to offer it is a warning with OK only.
+    // The alert offers the next free ports, and a port picked is where the daemon starts; with
+    // nothing to offer it is a warning with OK only.
     void aBusyPortIsAskedAboutInARealMessageBox() {
         const HeldPort held;
         MessageBoxAlerts alerts;
@@ -260,8 +260,6 @@ private slots:
         QCOMPARE(box[3], QString("%1,%2,%3,キャンセル").arg(free[0]).arg(free[1]).arg(free[2]));
         QVERIFY(state.running() && state.port() == free[1]);
         QVERIFY(waitUntil([&] { return !PortCheck::shared().canBindPort(free[1]); }));
-        answerNextMessageBox("cancelButton", &seen);
-        QCOMPARE(alerts.askAlternativePort(9000, "x", {9001}), std::nullopt);
         answerNextMessageBox("okButton", &seen);
         QCOMPARE(alerts.askAlternativePort(45000, "nginx 123", {}), std::nullopt);
         QCOMPARE(seen, "2|ポート 45000 は使用中|nginx 123|OK"); // a warning
