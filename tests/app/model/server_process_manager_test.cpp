@@ -117,11 +117,8 @@ TEST(ManagerTest, TheDaemonIsStartedPolledStoppedAndItsEndIsTold) {
 
 // The real daemon killed outright while a phone moves the pointer: shown stopped, with nothing
 // left counted and nothing polled or published afterwards, told, and it starts again on its
-// port. (Its replay memory stays in a folder of the test's, and it reaches no desktop.)
+// port.
 TEST(ManagerTest, ADaemonKilledOutrightShowsStoppedAndStartsAgain) {
-    QTemporaryDir state;
-    qputenv("XDG_STATE_HOME", state.path().toUtf8());
-    qputenv("DISPLAY", "");
     const quint16 port = test::freePort();
     test::RecordingAlerts alerts;
     ServerProcessManager manager;
