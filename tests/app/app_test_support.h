@@ -13,21 +13,24 @@
 
 namespace pointrelay::test {
 
-/// Each alert recorded as "kind: message / informative"; the question for another port is
-/// answered with none.
+/// Each alert recorded as "kind: message / informative"; the question for another port
+/// records the ports offered and is answered with `portAnswer`.
 class RecordingAlerts final : public app::Alerts {
 public:
     void critical(const QString& a, const QString& b) override { add("critical", a, b); }
     void information(const QString& a, const QString& b) override { add("information", a, b); }
     void notify(const QString& a, const QString& b) override { add("notify", a, b); }
     std::optional<quint16> askAlternativePort(quint16, const QString&,
-                                              const QList<quint16>&) override {
-        return std::nullopt;
+                                              const QList<quint16>& ports) override {
+        offered = ports;
+        return portAnswer;
     }
     void add(const char* kind, const QString& a, const QString& b) {
         shown << kind + (": " + a) + " / " + b;
     }
     QStringList shown;
+    QList<quint16> offered;
+    std::optional<quint16> portAnswer;
 };
 
 /// A port in the settings' range that nothing listens on now, apart from other test processes'.

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sys/stat.h>
 
 namespace pointrelay {
@@ -71,11 +72,10 @@ protected:
     }
     // The value of KEY in the last SelectDevices call, or "" when it has none.
     std::string selected(const std::string& key) const {
-        const std::string call = calls("SelectDevices").back() + " ";
-        const size_t at = call.find(" " + key + "=");
-        return at == std::string::npos
-                   ? ""
-                   : call.substr(at + key.size() + 2, call.find(' ', at + 1) - at - key.size() - 2);
+        std::smatch value;
+        const std::string call = calls("SelectDevices").back();
+        return std::regex_search(call, value, std::regex(" " + key + "=(\\S*)")) ? value[1].str()
+                                                                                 : "";
     }
 
     test::TempDir state;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The settings model: stored settings, their types and the launch-at-login entry, and a key
-// that cannot be kept. (The widget tests start the daemon through it; the headless command's
-// test has it end a stale daemon.)
+// The settings model: stored settings, their types and the launch-at-login entry, a busy port
+// and the one chosen instead, and a key that cannot be kept. (The widget tests start the daemon
+// through it; the headless command's test has it end a stale daemon.)
 #include "app/app_test_support.h"
 #include "model/app_state.h"
 #include "model/file_psk_store.h"
@@ -9,6 +9,7 @@
 #include "model/login_item.h"
 #include "model/preferences.h"
 #include "model/server_process_manager.h"
+#include "support/qt_wait.h"
 
 #include <QTemporaryDir>
 #include <fstream>
@@ -62,6 +63,22 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
     state.setAutoLaunch(false);
     state.save();
     EXPECT_FALSE(item.isInstalled());
+}
+
+// A busy port is asked about with the next free ports on offer; the one chosen is where the
+// daemon starts.
+TEST_F(AppStateTest, ABusyPortIsAskedAboutAndTheDaemonStartsOnThePortChosen) {
+    const test::HeldPort held;
+    manager.setDaemonPath(POINTRELAYD_PATH);
+    AppState state(preferences, keys, PortCheck::shared(), manager, &alerts);
+    state.setPort(held.port);
+    const QList<quint16> free = PortCheck::shared().suggestFreePorts(held.port, 3);
+    alerts.portAnswer = free.value(1);
+    state.start();
+    EXPECT_EQ(alerts.offered, free);
+    EXPECT_TRUE(state.running() && state.port() == free.value(1));
+    EXPECT_TRUE(test::waitUntil([&] { return !PortCheck::shared().canBindPort(free.value(1)); }));
+    manager.stop();
 }
 
 // A store that keeps no key (its folder would lie under a file): no start, and the user is told,

@@ -1,16 +1,18 @@
 // SPDX-License-Identifier: MIT
 // The daemon's output read chunk by chunk (the fuzzer cuts it everywhere), and the manager with
-// real child processes: stand-in daemons (shell scripts) that print, ignore SIGTERM, end or
-// are killed.
+// real child processes: stand-in daemons (shell scripts) that print, ignore SIGTERM or end, and
+// the real daemon killed outright while a phone is connected.
 #include "app/app_test_support.h"
 #include "model/daemon_output_parser.h"
 #include "model/server_process_manager.h"
+#include "phone_client.h"
 #include "support/qt_wait.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace pointrelay::app {
@@ -100,20 +102,55 @@ TEST(ManagerTest, TheDaemonIsStartedPolledStoppedAndItsEndIsTold) {
     EXPECT_TRUE(term.open(QIODevice::ReadOnly) && term.readAll() == "term\n");
     QThread::msleep(100);
     EXPECT_EQ(polls, polled); // the poll ended with the daemon
-    for (const char* body : {"exit 3", "kill -KILL $$"}) {
-        script(body);
-        manager.start(9123, "key", true, 0);
-        ASSERT_TRUE(waitUntil([&] { return !manager.state().running; })) << body;
-    }
+    script("exit 3");
+    manager.start(9123, "key", true, 0);
+    ASSERT_TRUE(waitUntil([&] { return !manager.state().running; }));
     manager.setDaemonPath(dir.filePath("missing"));
     manager.start(9123, "key", true, 0);
     EXPECT_EQ(alerts.shown, (QStringList{"notify: pointrelayd が停止しました / 終了コード 3",
-                                         "notify: pointrelayd が停止しました / シグナル 9 (Killed)",
                                          "critical: 実行ファイルが見つかりません / ターゲットの "
                                          "Copy Files (Executables) に 'pointrelayd' を追加して"
                                          "ください。"}));
     EXPECT_EQ(ServerProcessManager::daemonArguments(9001, "k", false, 1000),
               (QStringList{"--port", "9001", "--psk", "k", "--no-mdns", "--stat-ms", "1000"}));
+}
+
+// The real daemon killed outright while a phone moves the pointer: shown stopped, with nothing
+// left counted and nothing polled or published afterwards, told, and it starts again on its
+// port.
+TEST(ManagerTest, ADaemonKilledOutrightShowsStoppedAndStartsAgain) {
+    const quint16 port = test::freePort();
+    test::RecordingAlerts alerts;
+    ServerProcessManager manager;
+    std::vector<ServerState> seen;
+    manager.setAlerts(&alerts);
+    manager.onStateChange = [&](const ServerState& s) { seen.push_back(s); };
+    manager.setDaemonPath(POINTRELAYD_PATH);
+    manager.setPollInterval(std::chrono::milliseconds(50)); // polls are under way at the kill
+    manager.start(port, "key", false, 100);
+    ASSERT_TRUE(waitUntil([&] { return manager.state().lastLog.startsWith("STAT move="); }));
+    client::PhoneClient phone;
+    ASSERT_TRUE(phone.connect("127.0.0.1", port) && phone.handshake("key"));
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(phone.sendMove(1, 1));
+    ASSERT_TRUE(waitUntil(
+        [&] { return manager.state().moveFPS > 0 && manager.state().connectedClients == 1; }));
+    const auto pid = PortCheck::shared().listeningPID(port);
+    ASSERT_TRUE(pid && ::kill(*pid, SIGKILL) == 0);
+    ASSERT_TRUE(waitUntil([&] { return !manager.state().running; }));
+    const ServerState stopped = manager.state();
+    EXPECT_EQ(std::tuple(stopped.connectedClients, stopped.moveFPS, stopped.scrollFPS),
+              std::tuple(0, 0.0, 0.0));
+    waitUntil([] { return false; }, 300);
+    EXPECT_TRUE(manager.state() == stopped && seen.back() == stopped);
+    EXPECT_EQ(alerts.shown,
+              QStringList{"notify: pointrelayd が停止しました / シグナル 9 (Killed)"});
+    EXPECT_TRUE(phone.waitForClose(2000));
+    ASSERT_TRUE(PortCheck::shared().waitForPortFree(port, std::chrono::seconds(2)));
+    manager.start(port, "key", false, 100);
+    EXPECT_TRUE(waitUntil([&] { return !PortCheck::shared().canBindPort(port); }));
+    manager.stop();
+    EXPECT_TRUE(PortCheck::shared().canBindPort(port));
 }
 
 } // namespace

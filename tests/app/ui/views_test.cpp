@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The widgets offscreen on a real pointrelayd, each case a user's path through them: the wizard,
-// the settings form, the status popup and the pairing code on one model; a busy port answered
-// in a real message box; and last the application's launches and its English catalogue (the
-// tray application's smoke test quits it for real). Screenshots land in build/screenshots.
+// the settings form, the status popup and the pairing code on one model, and last the
+// application's launches and its English catalogue (the tray application's smoke test quits it
+// for real). Screenshots land in build/screenshots.
 #include "app/app_test_support.h"
 #include "model/app_state.h"
 #include "model/file_psk_store.h"
@@ -13,7 +13,6 @@
 #include "model/web_relay.h"
 #include "support/qt_wait.h"
 #include "ui/first_run_wizard_view.h"
-#include "ui/message_box_alerts.h"
 #include "ui/pointrelay_application.h"
 #include "ui/qr_sheet.h"
 #include "ui/settings_root_view.h"
@@ -71,27 +70,6 @@ void typePort(QWidget* form, const QString& digits, bool commit = true) {
     QTest::keyClicks(field, digits);
     if (commit)
         QTest::keyClick(field, Qt::Key_Return);
-}
-
-// Answers the next application-modal message box from inside its event loop, as a user would:
-// records "icon|text|informative text|its buttons" in `seen` and presses the named button.
-void answerNextMessageBox(const QString& button, QString* seen) {
-    auto* timer = new QTimer(qApp);
-    QObject::connect(timer, &QTimer::timeout, [timer, button, seen] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
-        timer->deleteLater();
-        timer->stop();
-        QStringList buttons;
-        for (QAbstractButton* each : box->buttons())
-            buttons << each->text();
-        *seen = QStringList({QString::number(box->icon()), box->text(), box->informativeText(),
-                             buttons.join(',')})
-                    .join('|');
-        child(box, qPrintable(button))->click();
-    });
-    timer->start(10);
 }
 
 } // namespace
@@ -239,32 +217,6 @@ private slots:
         popupModel.start();
         child(&popup, "quitButton")->click();
         QVERIFY(!runningAtQuit && PortCheck::shared().canBindPort(second));
-    }
-
-    // The alert offers the next free ports, and a port picked is where the daemon starts; cancel
-    // answers none; with nothing to offer it is a warning with OK only.
-    void aBusyPortIsAskedAboutInARealMessageBox() {
-        const HeldPort held;
-        MessageBoxAlerts alerts;
-        TestModel model;
-        AppState state(model.preferences, model.keys, PortCheck::shared(), model.manager, &alerts);
-        state.setPort(held.port);
-        const QList<quint16> free = PortCheck::shared().suggestFreePorts(held.port, 3);
-        QString seen;
-        answerNextMessageBox(QString("portButton%1").arg(free[1]), &seen);
-        state.start();
-        const QStringList box = seen.split('|'); // no icon, the port, who holds it, the choices
-        QCOMPARE(box[0] + box[1], QString("0ポート %1 は使用中です").arg(held.port));
-        QCOMPARE(box[2], *PortCheck::shared().describeListener(held.port) +
-                             "\n別ポートを選択してください。");
-        QCOMPARE(box[3], QString("%1,%2,%3,キャンセル").arg(free[0]).arg(free[1]).arg(free[2]));
-        QVERIFY(state.running() && state.port() == free[1]);
-        QVERIFY(waitUntil([&] { return !PortCheck::shared().canBindPort(free[1]); }));
-        answerNextMessageBox("cancelButton", &seen);
-        QCOMPARE(alerts.askAlternativePort(9000, "x", {9001}), std::nullopt);
-        answerNextMessageBox("okButton", &seen);
-        QCOMPARE(alerts.askAlternativePort(45000, "nginx 123", {}), std::nullopt);
-        QCOMPARE(seen, "2|ポート 45000 は使用中|nginx 123|OK"); // a warning
     }
 
     // Last, since the catalogue then stays installed. The first launch switches diagnostics off

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The Focus toggle against a scripted accessibility tree of Control Center that shares the
 // recording sink's timeline: the tile clicked in an open panel, a closed panel opened, polled
-// and closed again, and every failure ending in the notification fallback.
+// and closed again, the tile pressed where it has no frame, and every failure ending in the
+// notification fallback.
 #include "input/focus_toggle.h"
 #include "support/recording_sink.h"
 
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <map>
 
@@ -17,7 +17,6 @@ using Lines = std::vector<std::string>;
 struct Node : AxElement {
     std::string name;
     std::map<std::string, AxValue, std::less<>> attributes;
-    std::optional<std::vector<std::string>> actions;
     int32_t pressResult = 0;
 };
 using NodePtr = std::shared_ptr<Node>;
@@ -29,50 +28,49 @@ NodePtr node(std::string name, std::string role, std::vector<AxElementPtr> child
     return n;
 }
 
-class FocusToggleTest : public ::testing::Test, public AccessibilityPort {
-protected:
-    FocusToggleTest() {
-        tile->attributes.insert({{"AXIdentifier", std::string("controlcenter-focus-modes")},
-                                 {"AXTitle", std::string("Focus")},
-                                 {"AXValue", std::optional<int32_t>(1)},
-                                 {"AXPosition", Point{100, 10}},
-                                 {"AXSize", AxSize{41, 20}}});
-        tile->actions = {"AXPress", "AXShowMenu"};
-        menuExtra->attributes["AXIdentifier"] = std::string("com.apple.menuextra.controlcenter");
+// How a toggle went: "press NAME" for accessibility presses, "poll" for each wait for the
+// panel, "click X,Y", "escape" and "fallback".
+std::string course(const Lines& timeline) {
+    std::string out;
+    for (const std::string& entry : timeline) {
+        std::string word = entry.starts_with("press ")    ? entry.substr(0, entry.rfind(' '))
+                           : entry == "sleep 50000"       ? "poll"
+                           : entry == "key 53 down hid"   ? "escape"
+                           : entry.starts_with("notify ") ? "fallback"
+                                                          : "";
+        if (entry.starts_with("mouse leftDown@"))
+            word = "click " + entry.substr(15, entry.find(' ', 15) - 15);
+        if (!word.empty())
+            out += (out.empty() ? "" : " ") + word;
     }
-    Lines toggle() {
-        sink.take();
-        focus.toggleFocusMode();
-        return sink.take();
-    }
+    return out;
+}
 
-    // The accessibility port: Control Center's process, its application element, whose
-    // windows are the panel once it shows (pollsUntilShown reads after a press of the menu
-    // extra, or at once when already shown).
+// The accessibility port: Control Center's process, its application element, whose windows
+// are the panel once the menu extra was pressed and `polls` more reads have passed.
+struct ControlCenter : AccessibilityPort {
     std::optional<int32_t> findProcessIdByName(std::string_view name) override {
         return name == "ControlCenter" ? pid : std::nullopt;
     }
     AxElementPtr createApplication(int32_t id) override { return id == 321 ? app : nullptr; }
-    void setMessagingTimeout(const AxElementPtr&, float seconds) override {
-        sink.note("timeout " + std::to_string(seconds).substr(0, 3));
-    }
+    void setMessagingTimeout(const AxElementPtr&, float) override {}
     std::optional<AxValue> copyAttribute(const AxElementPtr& element,
                                          std::string_view attribute) override {
         auto* n = static_cast<Node*>(element.get());
         if (n == app.get() && attribute == "AXWindows")
-            return pressed && pollsUntilShown-- <= 0 ? std::vector<AxElementPtr>{panel}
-                                                     : std::vector<AxElementPtr>{};
+            return shown && polls-- <= 0 ? std::vector<AxElementPtr>{panel}
+                                         : std::vector<AxElementPtr>{};
         const auto it = n->attributes.find(attribute);
         return it == n->attributes.end() ? std::nullopt : std::optional(it->second);
     }
     int32_t performAction(const AxElementPtr& element, std::string_view action) override {
         auto* n = static_cast<Node*>(element.get());
         sink.note("press " + n->name + " " + std::string(action));
-        pressed |= n == menuExtra.get() && n->pressResult == 0;
+        shown |= n == menuExtra.get() && n->pressResult == 0;
         return n->pressResult;
     }
-    std::optional<std::vector<std::string>> copyActionNames(const AxElementPtr& element) override {
-        return static_cast<Node*>(element.get())->actions;
+    std::optional<std::vector<std::string>> copyActionNames(const AxElementPtr&) override {
+        return std::nullopt;
     }
     int32_t notifyPost(std::string_view name) override {
         sink.note("notify " + std::string(name));
@@ -84,88 +82,53 @@ protected:
     NodePtr tile = node("tile", "AXCheckBox");
     NodePtr panel = node("panel", "AXWindow", {node("group", "AXGroup", {nullptr, tile})});
     NodePtr menuExtra = node("menuextra", "AXMenuBarItem");
-    NodePtr app = node("app", "AXApplication", {node("menubar", "AXGroup", {menuExtra})});
-    bool pressed = true;     ///< the panel shows once the menu extra was pressed
-    int pollsUntilShown = 0; ///< reads after the press that still find no window
+    AxElementPtr app = node("app", "AXApplication", {node("menubar", "AXGroup", {menuExtra})});
+    bool shown = true;
+    int polls = 0;
     PointerInjector pointer{sink, sink};
     Keyboard keyboard{sink, sink};
     FocusToggle focus{*this, pointer, keyboard, sink};
 };
 
-const Lines kBegin = {"log [SYS] focus begin pid=321", "timeout 0.5"};
-const Lines kClickTile = {
-    "log [SYS] focus: toggle role=AXCheckBox subrole= title=Focus desc= value=1 "
-    "actions=AXPress,AXShowMenu",
-    "log [SYS] focus: click point=(121,20)", "mouse leftDown@120.5,20 L", "sleep 8000",
-    "mouse leftUp@120.5,20 L"};
-const Lines kEscape = {"sleep 100000", "key 53 down hid", "sleep 1500", "key 53 up hid"};
-const Lines kFallback = {"notify com.apple.controlcenter.dnd",
-                         "log [SYS] focus fallback notify status=0"};
-
-Lines join(std::initializer_list<Lines> parts) {
-    Lines out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-TEST_F(FocusToggleTest, OpenPanelIsClickedAndAClosedOneOpenedPolledAndClosedAgain) {
-    const Lines done = {"log [SYS] focus click/AX controlcenter-focus-modes"};
-    EXPECT_EQ(toggle(),
-              join({kBegin, {"log [SYS] focus: windowReady=1 openedNow=0"}, kClickTile, done}));
-    pressed = false;
-    pollsUntilShown = 2; // two polls after the press find no window yet
-    EXPECT_EQ(toggle(), join({kBegin,
-                              {"log [SYS] focus: window not present, opening Control Center",
-                               "press menuextra AXPress", "log [SYS] focus: menuextra press err=0",
-                               "sleep 50000", "sleep 50000", "sleep 50000",
-                               "log [SYS] focus: windowReady=1 openedNow=1"},
-                              kClickTile,
-                              kEscape,
-                              done}));
-}
-
-TEST_F(FocusToggleTest, EveryFailureEndsInTheNotificationFallback) {
-    pressed = false;
-    pollsUntilShown = 1000; // the panel never shows: 20 polls, Escape, the fallback
-    Lines lines = toggle();
-    EXPECT_EQ(std::ranges::count(lines, "sleep 50000"), 20);
-    EXPECT_EQ(Lines(lines.end() - 7, lines.end()),
-              join({{"log [SYS] focus: windowReady=0 openedNow=1"}, kEscape, kFallback}));
-    // A tile without a usable frame (zero width) is pressed through accessibility.
-    pollsUntilShown = 0;
-    tile->attributes["AXSize"] = AxSize{0, 20};
-    tile->pressResult = -25200;
-    lines = toggle();
-    EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
-              join({{"press tile AXPress", "log [SYS] focus: AXPress err=-25200"}, kFallback}));
-    pressed = false;
-    menuExtra->pressResult = -25204;
-    lines = toggle();
-    EXPECT_EQ(lines[4], "log [SYS] focus: menuextra press err=-25204");
-    EXPECT_EQ(Lines(lines.end() - 2, lines.end()), kFallback);
-    app = nullptr;
-    EXPECT_EQ(toggle()[2], "log [SYS] focus: AXUIElementCreateApplication failed");
-    pid.reset();
-    EXPECT_EQ(toggle(),
-              join({{kFallback[0], "log [SYS] focus: ControlCenter not found"}, {kFallback[1]}}));
-}
-
-TEST_F(FocusToggleTest, SearchesStopAtTheirDepthAndValuesReadByType) {
-    AxElementPtr top = tile; // the tile nine levels below: beyond a depth-8 search
-    for (int level = 0; level < 9; ++level)
-        top = node("level", "AXGroup", {top});
-    EXPECT_FALSE(focus.findElementByIdentifier(top, "controlcenter-focus-modes", 8));
-    EXPECT_TRUE(focus.findElementByIdentifier(top, "controlcenter-focus-modes", 9));
-    EXPECT_FALSE(focus.findElementByIdentifier(top, "controlcenter-focus-modes", -1));
-    const std::pair<AxValue, std::string> values[] = {
-        {true, "true"}, {std::optional<int32_t>(), ""}, {std::string("On"), "On"}, {AxOther{}, ""}};
-    for (const auto& [value, text] : values) {
-        tile->attributes["AXValue"] = value;
-        EXPECT_EQ(focus.copyValueText(tile), text);
+// Each case: what differs from an open panel with the tile in it, the reads of the panel's
+// windows after the menu extra was pressed that still find none, and how the toggle goes.
+TEST(FocusToggle, OpensClicksClosesAndFallsBack) {
+    std::string never = "press menuextra";
+    for (int i = 0; i < 20; ++i)
+        never += " poll";
+    const std::tuple<std::string, int, std::string> cases[] = {
+        {"", 0, "click 120.5,20"},
+        {"closed", 2, "press menuextra poll poll poll click 120.5,20 escape"},
+        {"closed", 1000, never + " escape fallback"},
+        {"frameless", 0, "press tile"},
+        {"frameless tileRefuses", 0, "press tile fallback"},
+        {"closed menuRefuses", 0, "press menuextra fallback"},
+        {"deep", 0, "fallback"},
+        {"noApplication", 0, "fallback"},
+        {"noProcess", 0, "fallback"}};
+    for (const auto& [setup, polls, expected] : cases) {
+        ControlCenter center;
+        center.shown = setup.find("closed") == std::string::npos;
+        center.polls = polls;
+        center.tile->attributes.insert(
+            {{"AXIdentifier", std::string("controlcenter-focus-modes")},
+             {"AXPosition", Point{100, 10}},
+             {"AXSize", AxSize{setup.find("frameless") == 0 ? 0. : 41, 20}}});
+        center.tile->pressResult = setup.ends_with("tileRefuses") ? -25200 : 0;
+        center.menuExtra->pressResult = setup.ends_with("menuRefuses") ? -25204 : 0;
+        center.menuExtra->attributes["AXIdentifier"] =
+            std::string("com.apple.menuextra.controlcenter");
+        AxElementPtr top = center.tile; // nine levels below the panel: beyond the search
+        for (int level = 0; setup == "deep" && level < 8; ++level)
+            top = node("level", "AXGroup", {top});
+        center.panel->attributes["AXChildren"] = std::vector<AxElementPtr>{nullptr, top};
+        if (setup == "noApplication")
+            center.app = nullptr;
+        if (setup == "noProcess")
+            center.pid.reset();
+        center.focus.toggleFocusMode();
+        EXPECT_EQ(course(center.sink.take()), expected) << setup << " " << polls;
     }
-    tile->actions.reset();
-    EXPECT_EQ(focus.copyActionNamesText(tile), "");
 }
 
 } // namespace

@@ -15,7 +15,8 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// A backend that starts once told to, and records what it is asked to do.
+// A backend that starts once told to, and records what it is asked to do (only the sink's
+// worker thread calls).
 class RecordingBackend final : public InjectionBackend {
 public:
     explicit RecordingBackend(std::shared_future<bool> ready) : m_ready(std::move(ready)) {}
@@ -28,40 +29,34 @@ public:
     void wheel(int v, int h) override { add("wheel", v, h); }
     void key(Keysym keysym, bool down) override { add("key", keysym, down); }
     void text(std::u32string_view text) override {
-        std::vector<uint32_t> codes(text.begin(), text.end());
-        add("text", ::testing::PrintToString(codes));
+        add("text", ::testing::PrintToString(std::vector<uint32_t>(text.begin(), text.end())));
     }
-    Lines calls;
-
-private:
     template <typename... Values>
     void add(const char* what, const Values&... values) {
         std::ostringstream call;
         call << what;
         ((call << " " << values), ...);
-        calls.push_back(call.str()); // only the sink's worker thread calls
+        calls.push_back(call.str());
     }
+    Lines calls;
+
+private:
     std::shared_future<bool> m_ready;
 };
 
 struct Route {
-    Route() {
-        auto owned = std::make_unique<RecordingBackend>(ready.get_future().share());
-        backend = owned.get();
-        sink = std::make_unique<RelativeEventSink>(std::move(owned));
-    }
+    std::promise<bool> ready;
+    RecordingBackend* backend = new RecordingBackend(ready.get_future().share());
+    RelativeEventSink sink{std::unique_ptr<InjectionBackend>(backend)};
     Lines calls() {
-        EXPECT_TRUE(sink->waitUntilIdle(std::chrono::seconds(5)));
+        EXPECT_TRUE(sink.waitUntilIdle(std::chrono::seconds(5)));
         return backend->calls;
     }
-    std::promise<bool> ready;
-    RecordingBackend* backend;
-    std::unique_ptr<RelativeEventSink> sink;
 };
 
 TEST(RelativeEventSink, TurnsPositionsCombinationsAndWheelPixelsIntoRelativeEvents) {
     Route route; // everything queued before the route starts: moves in a row merge
-    EventSink& sink = *route.sink;
+    EventSink& sink = route.sink;
     sink.warpPointer({3, -3});
     sink.warpPointer({3, -3}); // no distance, no motion
     sink.postMouse({MouseEventType::LeftDown, {10, 10}, MouseButton::Left, 1});
@@ -94,10 +89,10 @@ TEST(RelativeEventSink, WhatWaitsForASlowDesktopIsBounded) {
     test::LogCapture log;
     Route route;
     for (size_t i = 0; i < RelativeEventSink::kMaxQueued + 10; ++i) {
-        route.sink->warpPointer({double(i), 0});
-        route.sink->postMouse({MouseEventType::LeftDown, {double(i), 0}, MouseButton::Left, 1});
+        route.sink.warpPointer({double(i), 0});
+        route.sink.postMouse({MouseEventType::LeftDown, {double(i), 0}, MouseButton::Left, 1});
     }
-    route.sink->postMouse({MouseEventType::LeftUp, {0, 0}, MouseButton::Left, 1});
+    route.sink.postMouse({MouseEventType::LeftUp, {0, 0}, MouseButton::Left, 1});
     EXPECT_TRUE(log.waitFor("Input: Test route is not keeping up"));
     route.ready.set_value(true);
     const Lines calls = route.calls();
