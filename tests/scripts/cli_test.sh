@@ -5,35 +5,15 @@
 # drives it; a second serve on the port refuses and leaves it serving; Ctrl-C stops the daemon;
 # a daemon whose supervisor is gone is ended; the browser page is served with --web only.
 # Usage: cli_test.sh PATH_TO_POINTRELAY PATH_TO_POINTRELAYD
-set -euo pipefail
-
 [[ -n ${POINTRELAY_NETNS:-} ]] || exec "$(dirname "$0")/in_private_network.sh" "$0" "$@"
-CLI=${1:?usage: $0 PATH_TO_POINTRELAY PATH_TO_POINTRELAYD}
-DAEMON=${2:?usage: $0 PATH_TO_POINTRELAY PATH_TO_POINTRELAYD}
-command -v zbarimg >/dev/null || { echo "SKIP: zbarimg is not installed"; exit 77; }
-
-T=$(mktemp -d)
-PIDS=()
-# Everything here is our child (PID 1 reaps no orphans): kill and reap each.
-# shellcheck disable=SC2154 # p is the loop's own
-trap 'set +e; for p in "${PIDS[@]}"; do kill -KILL "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$T"' EXIT
+source "$(dirname "$0")/lib.sh"
+CLI=${1:-} DAEMON=${2:-}
+[[ -x $CLI && -x $DAEMON ]] || fail "usage: $0 PATH_TO_POINTRELAY PATH_TO_POINTRELAYD"
+need zbarimg
 fail() { echo "FAIL: $*" >&2; cat "$T"/*.out >&2 2>/dev/null; exit 1; }
-# Runs the command until it succeeds, for at most 10 s.
-eventually() {
-    for ((i = 0; i < 100; i++)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
-listening() { [[ -n $(ss -ltnH "sport = :$1") ]]; }
+eventually() { wait_for 10 $$ "$@"; }
 # A zombie (whose parent, PID 1 here, reaps nothing) has ended too.
 ended() { [[ ! -r /proc/$1/stat ]] || grep -q '^[0-9]* ([^)]*) Z' "/proc/$1/stat"; }
-free_port() {
-    local port=$((20000 + RANDOM % 20000))
-    while listening "$port"; do port=$((port + 1)); done
-    echo "$port"
-}
 serve() { # `pointrelay serve` on $PORT (and any further options), until it says it runs
     "$CLI" serve --port "$PORT" --no-mdns "$@" >"$T/serve.out" 2>&1 </dev/null &
     PIDS+=($!)

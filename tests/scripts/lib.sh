@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # SPDX-License-Identifier: MIT
-# Shared by the with_*.sh wrappers and dnssd_test.sh (sourced): skip and fail with the CTest
+# Shared by the test scripts (sourced): skip and fail with the CTest
 # exit codes, a temporary folder $T, and children (PIDS) that are stopped and reaped on exit,
 # newest first: PID 1 here reaps no orphans. AFTER, if set, runs once they are gone.
 set -euo pipefail
@@ -36,6 +36,12 @@ wait_for() {
         kill -0 "$pid" 2>/dev/null && ((SECONDS < end)) || return 1
         sleep 0.05
     done
+}
+listening() { [[ -n $(ss -ltnH "sport = :$1") ]]; }
+free_port() { # one nothing listens on, from 20000 to 40000
+    local port=$((20000 + RANDOM % 20000))
+    while listening "$port"; do port=$((port + 1)); done
+    echo "$port"
 }
 # A private session bus that starts no services, so nothing outlives it; sets RUN and BUS.
 start_session_bus() {

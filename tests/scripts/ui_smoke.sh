@@ -7,32 +7,24 @@
 # and the port is free before the application exits.
 # Usage: ui_smoke.sh POINTRELAYSERVER SMOKE_PHONE [SCREENSHOT_DIR]
 # Exit: 0 pass, 1 fail, 77 skip (no X server tools, trayer or xdotool).
-set -euo pipefail
-
 HERE=$(cd "$(dirname "$0")" && pwd)
 [[ -n ${POINTRELAY_NETNS:-} ]] || exec "$HERE/in_private_network.sh" "$0" "$@"
 if [[ -z ${POINTRELAY_SMOKE_DISPLAY_READY:-} ]]; then
     POINTRELAY_SMOKE_DISPLAY_READY=1 exec "$HERE/with_xvfb.sh" "$0" "$@"
 fi
-for tool in trayer xdotool; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-done
-APP=${1:?usage: $0 POINTRELAYSERVER SMOKE_PHONE [SCREENSHOT_DIR]}
-PHONE=${2:?usage: $0 POINTRELAYSERVER SMOKE_PHONE [SCREENSHOT_DIR]}
-T=$(mktemp -d)
+source "$HERE/lib.sh"
+need trayer xdotool
+APP=${1:-} PHONE=${2:-}
+[[ -x $APP && -x $PHONE ]] || fail "usage: $0 POINTRELAYSERVER SMOKE_PHONE [SCREENSHOT_DIR]"
 SHOTS=${3:-$T}
-PIDS=()
 fail() { echo "FAIL: $*" >&2; sed 's/^/  app: /' "$T/app.out" >&2; exit 1; }
-# Everything here is our child (PID 1 reaps no orphans): stop each and reap it.
-# shellcheck disable=SC2154 # p is the loop's own
-trap 'set +e; for p in "${PIDS[@]}"; do kill -KILL "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$T"' EXIT
 
 export HOME=$T/home XDG_CONFIG_HOME=$T/home/.config XDG_STATE_HOME=$T/home/.state
 export XDG_RUNTIME_DIR=$T/runtime
 unset DBUS_SESSION_BUS_ADDRESS QT_QPA_PLATFORM
 mkdir -p "$XDG_CONFIG_HOME/pointrelay" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
-PORT=$((20000 + RANDOM % 20000))
+PORT=$(free_port)
 # The settings as the application stores them; no avahi here, so no advertising.
 printf '{"port": %d, "bonjourEnabled": false}\n' "$PORT" \
     >"$XDG_CONFIG_HOME/pointrelay/PointrelayServer.json"
@@ -87,5 +79,5 @@ kill -TERM "$APP_PID" # as the session ends: the quit sequence stops the running
 timeout 5 tail --pid="$APP_PID" -f /dev/null || fail "PointrelayServer still runs 5 s after SIGTERM"
 wait "$APP_PID" || fail "PointrelayServer exited with $? after SIGTERM"
 ! kill -0 "$daemon" 2>/dev/null || fail "pointrelayd ($daemon) outlived the application"
-[[ -z $(ss -ltnH "sport = :$PORT") ]] || fail "port $PORT still listened on"
+! listening "$PORT" || fail "port $PORT still listened on"
 echo "PASS: the popup started pointrelayd on port $PORT, showed 稼働中 and Clients: 1; SIGTERM stopped it"
