@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <sstream>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,8 +11,7 @@
 namespace pointrelay::test {
 
 DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
-                             const std::map<std::string, std::string>& env,
-                             size_t addressSpaceLimit, Output read) {
+                             const std::map<std::string, std::string>& env) {
     int fds[2];
     if (::pipe(fds) != 0)
         return;
@@ -23,22 +21,20 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
     argv.push_back(nullptr);
     m_pid = ::fork();
     if (m_pid == 0) {
-        ::dup2(fds[1], read == Output::standardError ? STDERR_FILENO : STDOUT_FILENO);
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::dup2(fds[1], STDERR_FILENO);
         ::close(fds[0]);
         ::close(fds[1]);
         for (const auto& [name, value] : env)
             ::setenv(name.c_str(), value.c_str(), 1);
-        const rlimit limit{addressSpaceLimit, addressSpaceLimit};
-        if (addressSpaceLimit > 0)
-            ::setrlimit(RLIMIT_AS, &limit);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     ::close(fds[1]);
-    m_stderr = fds[0];
+    m_pipe = fds[0];
     m_reader = std::thread([this] {
         char buffer[4096];
-        for (ssize_t n; (n = ::read(m_stderr, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t n; (n = ::read(m_pipe, buffer, sizeof buffer)) > 0;) {
             std::lock_guard lock(m_mutex);
             m_output.append(buffer, static_cast<size_t>(n));
             m_changed.notify_all();
@@ -52,7 +48,7 @@ DaemonProcess::~DaemonProcess() {
         ::waitpid(m_pid, nullptr, 0);
     if (m_reader.joinable())
         m_reader.join();
-    ::close(m_stderr);
+    ::close(m_pipe);
 }
 
 void DaemonProcess::signal(int sig) const {
@@ -113,6 +109,16 @@ uint16_t freePort() {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     return ntohs(address.sin_port);
+}
+
+std::unique_ptr<DaemonProcess> startDaemon(uint16_t port, const std::filesystem::path& state,
+                                           std::vector<std::string> args,
+                                           std::map<std::string, std::string> env) {
+    args.insert(args.begin(), {POINTRELAYD_PATH, "--no-mdns", "--port", std::to_string(port)});
+    env.emplace("XDG_STATE_HOME", state.string());
+    auto daemon = std::make_unique<DaemonProcess>(args, env);
+    daemon->waitFor("[C++] Listening on port " + std::to_string(port), std::chrono::seconds(10));
+    return daemon;
 }
 
 } // namespace pointrelay::test

@@ -3,7 +3,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -13,16 +15,12 @@
 
 namespace pointrelay::test {
 
-/// A child process (pointrelayd, or a witness client of the tests) whose standard error, or
-/// standard output, is read as it comes.
+/// A child process (pointrelayd, or a witness client of the tests) whose standard output and
+/// error are read as they come (pointrelayd writes only the latter).
 class DaemonProcess {
 public:
-    enum class Output { standardError, standardOutput };
-
-    /// `addressSpaceLimit`, when non-zero, caps the child's virtual memory (RLIMIT_AS).
     DaemonProcess(const std::vector<std::string>& args,
-                  const std::map<std::string, std::string>& env = {}, size_t addressSpaceLimit = 0,
-                  Output read = Output::standardError);
+                  const std::map<std::string, std::string>& env = {});
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;
@@ -41,7 +39,7 @@ public:
 
 private:
     pid_t m_pid = -1;
-    int m_stderr = -1;
+    int m_pipe = -1;
     std::optional<int> m_status;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -49,7 +47,32 @@ private:
     std::thread m_reader;
 };
 
+/// Polls `done` every 5 ms until it holds or `limit` has passed; returns whether it held.
+template <typename Condition>
+bool eventually(Condition done, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return done();
+}
+
+/// A PING answered by its PONG within `ms`: every frame `phone` sent before it was handled.
+template <typename Phone>
+bool pingRoundTrip(Phone& phone, int ms = 5000) {
+    std::vector<uint8_t> body;
+    for (bool sent = phone.sendPing(); sent && phone.recvFrame(body, ms);)
+        if (body == std::vector<uint8_t>{0xFF})
+            return true;
+    return false;
+}
+
 /// A TCP port that the daemon can bind right now.
 uint16_t freePort();
+
+/// pointrelayd (POINTRELAYD_PATH) on `port` without mDNS, `args` after that, its state in
+/// `state` and `env` on top; returned once it listens, or after 10 s.
+std::unique_ptr<DaemonProcess> startDaemon(uint16_t port, const std::filesystem::path& state,
+                                           std::vector<std::string> args = {},
+                                           std::map<std::string, std::string> env = {});
 
 } // namespace pointrelay::test

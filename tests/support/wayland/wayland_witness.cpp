@@ -62,27 +62,21 @@ T* watched(T* proxy) {
     return proxy;
 }
 
-template <typename T>
-T* bind(wl_registry* registry, uint32_t name, const wl_interface& interface, uint32_t version,
-        uint32_t highest) {
-    return watched(
-        static_cast<T*>(wl_registry_bind(registry, name, &interface, std::min(version, highest))));
-}
-
+// Binds the first of each global the witness needs, and every output (so that the surface
+// hears it enters one), at the highest version the witness knows.
 void global(wl_registry* registry, uint32_t name, std::string_view interface, uint32_t version) {
-    if (interface == wl_compositor_interface.name)
-        compositor = bind<wl_compositor>(registry, name, wl_compositor_interface, version, 4);
-    else if (interface == wl_shm_interface.name)
-        shm = bind<wl_shm>(registry, name, wl_shm_interface, version, 1);
-    else if (interface == xdg_wm_base_interface.name)
-        wmBase = bind<xdg_wm_base>(registry, name, xdg_wm_base_interface, version, 1);
-    else if (interface == wl_output_interface.name) // so that the surface hears it enters one
-        bind<wl_output>(registry, name, wl_output_interface, version, 1);
-    else if (interface == wl_seat_interface.name && !seat)
-        seat = bind<wl_seat>(registry, name, wl_seat_interface, version, 8);
-    else if (interface == wl_data_device_manager_interface.name)
-        dataDevices = bind<wl_data_device_manager>(registry, name, wl_data_device_manager_interface,
-                                                   version, 3);
+    const auto bind = [&]<typename T>(T*& to, const wl_interface& type, uint32_t highest) {
+        if (interface == type.name && !to)
+            to = watched(static_cast<T*>(
+                wl_registry_bind(registry, name, &type, std::min(version, highest))));
+    };
+    wl_output* output = nullptr;
+    bind(compositor, wl_compositor_interface, 4);
+    bind(shm, wl_shm_interface, 1);
+    bind(wmBase, xdg_wm_base_interface, 1);
+    bind(output, wl_output_interface, 1);
+    bind(seat, wl_seat_interface, 8);
+    bind(dataDevices, wl_data_device_manager_interface, 3);
 }
 
 // A fresh buffer of the configured size (a new memfd is all zeros: black) on every configure.
@@ -145,10 +139,9 @@ void keyPressed(uint32_t code) {
     if (!keys)
         return;
     std::string held;
-    for (const auto& [xkbName, name] : {std::pair{XKB_MOD_NAME_SHIFT, "shift"},
-                                        {XKB_MOD_NAME_CTRL, "ctrl"},
-                                        {XKB_MOD_NAME_ALT, "alt"},
-                                        {XKB_MOD_NAME_CAPS, "caps"}}) {
+    for (const auto& [xkbName, name] :
+         {std::pair{XKB_MOD_NAME_SHIFT, "shift"}, std::pair{XKB_MOD_NAME_CTRL, "ctrl"},
+          std::pair{XKB_MOD_NAME_ALT, "alt"}, std::pair{XKB_MOD_NAME_CAPS, "caps"}}) {
         if (xkb_state_mod_name_is_active(keys, xkbName, XKB_STATE_MODS_EFFECTIVE) > 0)
             held += (held.empty() ? "" : "+") + std::string(name);
     }
@@ -237,15 +230,13 @@ int dispatch(const void*, void* target, uint32_t, const wl_message* message, wl_
 } // namespace
 
 int main() {
-    display = wl_display_connect(nullptr);
-    if (!display) {
-        std::fprintf(stderr, "wayland_witness: cannot connect to the Wayland display\n");
-        return 1;
+    if ((display = wl_display_connect(nullptr))) {
+        watched(wl_display_get_registry(display));
+        wl_display_roundtrip(display);
     }
-    watched(wl_display_get_registry(display));
-    wl_display_roundtrip(display);
     if (!compositor || !shm || !wmBase || !seat) {
-        std::fprintf(stderr, "wayland_witness: compositor, shm, xdg_wm_base or seat missing\n");
+        std::fprintf(stderr, "wayland_witness: no Wayland display, or no compositor, shm, "
+                             "xdg_wm_base or seat on it\n");
         return 1;
     }
     if (dataDevices)
