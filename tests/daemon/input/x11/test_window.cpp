@@ -13,20 +13,12 @@
 namespace pointrelay::test {
 namespace {
 
-Display* openDisplay() {
-    if (Display* display = XOpenDisplay(nullptr))
-        return display;
-    throw std::runtime_error("cannot open $DISPLAY");
-}
-
 // The modifiers and buttons held, as the tests name them.
 std::string held(unsigned int state) {
     std::string text;
-    for (auto [mask, name] : {std::pair{ShiftMask, " shift"},
-                              {ControlMask, " ctrl"},
-                              {Mod1Mask, " alt"},
-                              {Button1Mask, " b1"},
-                              {Button3Mask, " b3"}})
+    for (auto [mask, name] : {std::pair{ShiftMask, " shift"}, std::pair{ControlMask, " ctrl"},
+                              std::pair{Mod1Mask, " alt"}, std::pair{Button1Mask, " b1"},
+                              std::pair{Button3Mask, " b3"}})
         if (state & mask)
             text += name;
     return text;
@@ -43,8 +35,10 @@ TestWindow::TestWindow() {
     // lookup free of whatever input method the environment names.
     std::setlocale(LC_ALL, "C.UTF-8");
     XSetLocaleModifiers("@im=none");
-    m_display = openDisplay();
-    m_control = openDisplay();
+    m_display = XOpenDisplay(nullptr);
+    m_control = XOpenDisplay(nullptr);
+    if (!m_display || !m_control)
+        throw std::runtime_error("cannot open $DISPLAY");
     Display* display = m_display;
     const int screen = DefaultScreen(display);
     XSetWindowAttributes attributes{};
