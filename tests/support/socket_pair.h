@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,11 +21,6 @@ public:
         return ::send(m_fds[1], bytes.data(), bytes.size(), 0) == ssize_t(bytes.size());
     }
     void closeWriter() { ::close(std::exchange(m_fds[1], -1)); }
-    /// Bytes still waiting for the reader, taken without blocking.
-    size_t pending() const {
-        std::vector<uint8_t> buffer(1 << 17);
-        return std::max<ssize_t>(::recv(m_fds[0], buffer.data(), buffer.size(), MSG_DONTWAIT), 0);
-    }
 
 private:
     int m_fds[2] = {-1, -1};

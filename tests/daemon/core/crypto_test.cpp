@@ -4,7 +4,6 @@
 // missing byte keeps a frame shut.
 #include "core/crypto/aead.h"
 #include "core/crypto/hmac_sha256.h"
-#include "core/crypto/random.h"
 #include "support/hex.h"
 
 #include <gtest/gtest.h>
@@ -88,8 +87,8 @@ TEST(Crypto, AeadAgreesWithOpenSslAndRefusesTamperedCopies) {
     for (int round = 0; round < 200; ++round) {
         ChaChaKey key;
         ChaChaNonce nonce;
-        std::ranges::copy(randomBytes(32), key.begin());
-        std::ranges::copy(randomBytes(12), nonce.begin());
+        std::ranges::generate(key, std::ref(random));
+        std::ranges::generate(nonce, std::ref(random));
         const Bytes aad = randomBytes(random() % 40), plaintext = randomBytes(random() % 300);
         std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
                                                                             EVP_CIPHER_CTX_free);
@@ -120,9 +119,6 @@ TEST(Crypto, AeadAgreesWithOpenSslAndRefusesTamperedCopies) {
         aeadOpen(kKey, hexArray<12>("070000004041424344454646"), kAad, kCiphertext, kTag, opened));
     EXPECT_FALSE(aeadOpen(kKey, kNonce, kAad, std::span(kCiphertext).first(113), kTag,
                           std::span(opened).first(113)));
-    std::array<uint8_t, 16> a{}, b{};
-    ASSERT_TRUE(fillRandom(a) && fillRandom(b));
-    EXPECT_NE(a, b);
 }
 
 } // namespace

@@ -25,7 +25,6 @@
 #include <poll.h>
 #include <regex>
 #include <sstream>
-#include <sys/stat.h>
 #include <thread>
 
 namespace pointrelay::core {
@@ -37,30 +36,19 @@ using test::Bytes;
 using test::hex;
 using test::toBytes;
 
-TEST(Frames, LimitsTimeoutsAndTheWireFormat) {
+// The header's length limits are shared with the frame reader and the handshake (tested there
+// and in the session tests); here the byte order, a time-out and a write to a closed peer.
+TEST(Frames, TheWireFormatAndTimeOuts) {
     test::SocketPair link;
-    Bytes body;
-    for (const Bytes& header : {Bytes{0, 0, 0, 0}, Bytes{0, 1, 0, 0}}) {
-        ASSERT_TRUE(link.write(header) && link.write({0x10}));
-        EXPECT_FALSE(recvFrame(link.reader(), body, 100));
-        EXPECT_EQ(link.pending(), 1u) << "the byte after the header was read";
-    }
-    Bytes largest{0, 0, 0xFF, 0xFF};
-    largest.resize(4 + 65535, 7);
-    std::thread sender([&] { EXPECT_TRUE(link.write(largest)); });
-    EXPECT_TRUE(recvFrame(link.reader(), body, 1000));
-    sender.join();
-    EXPECT_EQ(body, Bytes(65535, 7));
-    ASSERT_TRUE(link.write({0, 0, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9})); // one byte short
-    EXPECT_FALSE(recvFrame(link.reader(), body, 200));
-
+    Bytes body, batch;
+    appendFrame(batch, Bytes(300, 7));
+    EXPECT_EQ(Bytes(batch.begin(), batch.begin() + 4), (Bytes{0, 0, 1, 0x2C}));
     ASSERT_TRUE(sendFrame(link.writer(), Bytes{0x42}));
     uint8_t wire[5];
     ASSERT_TRUE(readExact(link.reader(), wire, 100));
     EXPECT_EQ(Bytes(wire, wire + 5), (Bytes{0, 0, 0, 1, 0x42}));
-    Bytes batch;
-    appendFrame(batch, Bytes(300, 7));
-    EXPECT_EQ(Bytes(batch.begin(), batch.begin() + 4), (Bytes{0, 0, 1, 0x2C}));
+    ASSERT_TRUE(link.write({0, 0, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9})); // one byte short
+    EXPECT_FALSE(recvFrame(link.reader(), body, 200));
     link.closeWriter();
     EXPECT_FALSE(sendFrame(link.reader(), Bytes{1})); // fails, does not kill the process
 }
@@ -180,7 +168,9 @@ TEST(RecordProtection, TheFirstFrameChoosesTheVariantUnderAnyFraming) {
               (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 1, 2, 3, 4}));
 }
 
-std::optional<StartupOptions> parse(std::vector<const char*> args) {
+using Args = std::vector<const char*>;
+
+std::optional<StartupOptions> parse(Args args) {
     args.insert(args.begin(), "pointrelayd");
     return parseCommandLine(static_cast<int>(args.size()), args.data());
 }
@@ -192,7 +182,7 @@ TEST(CommandLine, ValuesClampsAndUsageErrors) {
                          defaults->config.keepalive, defaults->usesBuiltInKey()),
               std::tuple(true, false, std::string(kBuiltInPsk), true, true));
     // Each row: arguments, then the port, idle, ping, grace and statistics they give.
-    const std::tuple<std::vector<const char*>, int, int, int, int, int> rows[] = {
+    const std::tuple<Args, int, int, int, int, int> rows[] = {
         {{}, 9000, 600000, 20000, 3, 0},
         {{"--port", "80"}, 9000, 600000, 20000, 3, 0},
         {{"--port", "1500", "--port", "65535"}, 65535, 600000, 20000, 3, 0},
@@ -212,19 +202,12 @@ TEST(CommandLine, ValuesClampsAndUsageErrors) {
     EXPECT_TRUE(!flags->config.keepalive && flags->background && !flags->mdns);
     EXPECT_EQ(flags->config.psk, "abc");
     EXPECT_EQ(flags->pskArgIndices, std::vector<int>{5});
-    for (const std::vector<const char*>& bad : {std::vector<const char*>{"--psk"},
-                                                {"--port", "9001", "--stat-ms"},
-                                                {"--help"},
-                                                {"--port=9001"},
-                                                {"extra"},
-                                                {"--port", "abc"},
-                                                {"--ping-ms", "-"},
-                                                {"--grace", "2147483648"},
-                                                {"--stat-ms", "-2147483649"}})
+    for (const Args& bad :
+         {Args{"--psk"}, Args{"--port", "9001", "--stat-ms"}, Args{"--help"}, Args{"--port=9001"},
+          Args{"extra"}, Args{"--port", "abc"}, Args{"--ping-ms", "-"},
+          Args{"--grace", "2147483648"}, Args{"--stat-ms", "-2147483649"}})
         EXPECT_FALSE(parse(bad)) << bad.front();
     EXPECT_EQ(parseLeadingInt32("-2147483648"), -2147483647 - 1);
-    EXPECT_TRUE(usageText("./pointrelayd")
-                    .starts_with("Usage: ./pointrelayd [--port N] [--psk HEX64] [--idle-ms M]"));
 }
 
 TEST(Log, LinesEscapesAndStatistics) {
@@ -269,9 +252,7 @@ TEST(ReplayGuard, RemembersTheNewestNoncesOfAKeyAcrossRestartsAndRecoversBadFile
         EXPECT_EQ(guard.size(), 8u);
         EXPECT_TRUE(guard.admit(nonce(0))); // long forgotten
     }
-    struct stat info {};
-    ASSERT_EQ(::stat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_LE(fs::file_size(file), 40u + 2 * 8 * 16); // compacted, never unbounded
     const auto restarted = [&](std::string_view key, uint32_t n) {
         ReplayGuard guard(key, 8);

@@ -52,7 +52,7 @@ public:
 
 private:
     void add(const char* what, double x, double y) {
-        add(std::string(what) + " " + std::to_string(int(x)) + " " + std::to_string(int(y)));
+        add(what + (" " + std::to_string(int(x))) + " " + std::to_string(int(y)));
     }
     void add(std::string call) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
@@ -108,10 +108,16 @@ protected:
     core::SessionContext context;
 };
 
-TEST_F(SessionTest, DispatchesEveryFrameTypeAndSkipsMalformedOnes) {
+// Inside a frame each wait for the next piece lasts at most a second: slow pieces make a
+// frame, and a frame left unfinished closes the session once a second passes without more.
+TEST_F(SessionTest, DispatchesEveryFrameTypeSkipsMalformedOnesAndClosesOnAStalledFrame) {
     const uint64_t moves = core::moveCount, scrolls = core::scrollCount;
     Session session(config, context);
     ASSERT_TRUE(session.phone.handshake(kPsk));
+    for (const Bytes& piece : {Bytes{0, 0}, Bytes{0, 5, 0x11}, Bytes{0, 7, 0, 9}}) {
+        ASSERT_TRUE(session.phone.sendRaw(piece));
+        std::this_thread::sleep_for(600ms);
+    }
     for (const Bytes& frame :
          {move(5, -5), Bytes{0x11, 0x00, 0x05, 0xFF}, Bytes{0x11, 0x80, 0x00, 0x7F, 0xFF, 0xEE},
           Bytes{0x12, 0x00, 0x00, 0xFF, 0xFD}, Bytes{0x12, 0x00}, Bytes{0x13, 0x00, 0x01},
@@ -122,11 +128,15 @@ TEST_F(SessionTest, DispatchesEveryFrameTypeAndSkipsMalformedOnes) {
     ASSERT_TRUE(session.phone.sendSealedText(command)); // text/cs, counter 0, no AAD
     ASSERT_TRUE(session.phone.sendSealedText("x"));     // counter 1; an 18-byte frame
     ASSERT_TRUE(session.sync());
-    EXPECT_EQ(input.calls(),
-              (Lines{"move 5 -5", "move -32768 32767", "scroll 0 -3", "button left down",
-                     "button right up", "text hi", "text " + command, "text x"}));
-    EXPECT_EQ(core::moveCount - moves, 2u);
+    EXPECT_EQ(input.calls(), (Lines{"move 7 9", "move 5 -5", "move -32768 32767", "scroll 0 -3",
+                                    "button left down", "button right up", "text hi",
+                                    "text " + command, "text x"}));
+    EXPECT_EQ(core::moveCount - moves, 3u);
     EXPECT_EQ(core::scrollCount - scrolls, 1u);
+    ASSERT_TRUE(session.phone.sendRaw(Bytes{0, 0, 0, 9, 0x10, 'a'})); // and then nothing
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(session.phone.waitForClose(3000));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
     session.finish();
     EXPECT_EQ(
         logAfter(2, log),
@@ -140,10 +150,10 @@ TEST_F(SessionTest, DispatchesEveryFrameTypeAndSkipsMalformedOnes) {
 // does not open under it closes the session.
 TEST_F(SessionTest, SealedFramesThatDoNotOpenClose) {
     const std::tuple<const char*, AeadVariant, uint32_t, uint8_t> cases[] = {
-        {"other variant", AeadVariant::TextCs, 3, 0},
-        {"flipped tag bit", AeadVariant::KeySc, 3, 1},
-        {"reused counter", AeadVariant::KeySc, 2, 0},
-        {"counter skipped", AeadVariant::KeySc, 5, 0}};
+        {"other variant", AeadVariant::TextCs, 2, 0},
+        {"flipped tag bit", AeadVariant::KeySc, 2, 1},
+        {"reused counter", AeadVariant::KeySc, 1, 0},
+        {"counter skipped", AeadVariant::KeySc, 4, 0}};
     for (const auto& [name, variant, counter, flip] : cases) {
         SCOPED_TRACE(name);
         test::LogCapture caseLog;
@@ -153,10 +163,9 @@ TEST_F(SessionTest, SealedFramesThatDoNotOpenClose) {
         auto& phone = session.phone;
         ASSERT_TRUE(phone.handshake(kPsk));
         ASSERT_TRUE(phone.sendSealedText("a", AeadVariant::KeySc, AeadFraming::Offset2Aad10) &&
-                    phone.sendSealedText("b", AeadVariant::KeySc, AeadFraming::Offset1NoAad) &&
-                    phone.sendSealedText("c", AeadVariant::KeySc, AeadFraming::Offset1Aad10) &&
+                    phone.sendSealedText("b", AeadVariant::KeySc, AeadFraming::Offset1Aad10) &&
                     phone.sendFrame(Bytes(17, 0x90)) && session.sync()); // too short: skipped
-        EXPECT_EQ(caseInput.calls(), (Lines{"text a", "text b", "text c"}));
+        EXPECT_EQ(caseInput.calls(), (Lines{"text a", "text b"}));
         Bytes bad = client::sealRecord(phone.keys(), variant, AeadFraming::Offset1NoAad, counter,
                                        Bytes{'h', 'i'});
         bad.back() ^= flip;
@@ -170,10 +179,10 @@ TEST_F(SessionTest, SealedFramesThatDoNotOpenClose) {
     }
 }
 
-// A refused HELLO gets no reply, and its reason is logged. The 32 bytes the key text spells
-// are not the key: the text itself is. A bad header is refused before any body byte; a HELLO
-// trickled in slower than the handshake time is refused by its deadline, though no single
-// wait lasts that long; a second HELLO after the handshake closes the session.
+// A refused HELLO gets no reply, and its reason is logged. (That the key is the text itself,
+// not the 32 bytes it spells, the shared vectors show.) A bad header is refused before any body
+// byte; a HELLO trickled in slower than the handshake time is refused by its deadline, though no
+// single wait lasts that long; a second HELLO after the handshake closes the session.
 TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
     config.handshakeTimeoutMs = 600;
     const auto hello = [](std::string_view psk, size_t at = 0, uint8_t value = 0x01) {
@@ -186,9 +195,6 @@ TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
         core::appendFrame(wire, body);
         return wire;
     };
-    std::string decoded;
-    for (size_t i = 0; i < 64; i += 2)
-        decoded += static_cast<char>(std::stoi(std::string(kPsk + i, 2), nullptr, 16));
     Bytes shortHello = hello(kPsk), longHello = hello(kPsk);
     shortHello.pop_back();
     longHello.push_back(0);
@@ -200,7 +206,6 @@ TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
         {framed(hello(kPsk, 0, 0x02)), "wrong type"},
         {framed(hello(kPsk, 1)), "bad magic"},
         {framed(hello(kPsk, 5, 0x03)), "bad version"},
-        {framed(hello(decoded)), "HMAC mismatch"},
         {framed(hello(kPsk, 53, 0x80)), "HMAC mismatch"}};
     for (const auto& [wire, reason] : cases) {
         SCOPED_TRACE(reason);
@@ -269,23 +274,6 @@ TEST_F(SessionTest, SilentPhonesAreClosedAfterMissedPongs) {
     mover.join();
     EXPECT_EQ(log.count("No PONGs -> closing"), 1u);
     EXPECT_TRUE(answering.sync() && moving.sync());
-}
-
-// Inside a frame each wait for the next piece lasts at most a second: slow pieces make a
-// frame, a frame left unfinished closes the session once a second passes without more.
-TEST_F(SessionTest, SlowPiecesMakeAFrameButAStalledFrameCloses) {
-    Session session(config, context);
-    ASSERT_TRUE(session.phone.handshake(kPsk));
-    for (const Bytes& piece : {Bytes{0, 0}, Bytes{0, 5, 0x11}, Bytes{0, 7, 0, 9}}) {
-        ASSERT_TRUE(session.phone.sendRaw(piece));
-        std::this_thread::sleep_for(piece.size() == 4 ? 0ms : 600ms);
-    }
-    ASSERT_TRUE(session.sync());
-    EXPECT_EQ(input.calls(), Lines{"move 7 9"});
-    ASSERT_TRUE(session.phone.sendRaw(Bytes{0, 0, 0, 9, 0x10, 'a'})); // and then nothing
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(session.phone.waitForClose(3000));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
 }
 
 // Frames that had reached the daemon when it was told to stop are still handled and counted
