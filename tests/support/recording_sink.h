@@ -87,11 +87,9 @@ public:
 private:
     template <typename T>
     static T next(std::deque<T>& answers, T otherwise) {
-        if (answers.empty())
-            return otherwise;
-        const T answer = answers.front();
-        answers.pop_front();
-        return answer;
+        if (!answers.empty())
+            otherwise = answers.front(), answers.pop_front();
+        return otherwise;
     }
     void add(std::string entry) {
         std::lock_guard lock(m_mutex);

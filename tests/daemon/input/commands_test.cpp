@@ -135,7 +135,7 @@ TEST_F(CommandsTest, TextPointerCommandsAndAcknowledgements) {
     EXPECT_EQ(run(R"({"type":"scroll","dx":0,"dy":1})"), Lines{"scroll 40,0"});
     EXPECT_EQ(run(R"({"type":"click","button":"right","down":true})"),
               Lines{"mouse rightDown@6,9 R"});
-    EXPECT_EQ(run(R"({"type":"click","button":"Right","down":"true"})"),
+    EXPECT_EQ(run(R"({"type":"click","button":"Right","down": "true"})"),
               Lines{"mouse leftDown@6,9 L click=1"});
     EXPECT_EQ(run(R"({"type":"click","down":1})"), Lines{"mouse leftUp@6,9 L click=1"});
     // The earlier rule wins when a message holds two type patterns; the right button is still
@@ -167,8 +167,6 @@ TEST(FieldReaders, FollowTheFirstOccurrenceOfTheKeyAndUtf8IsStrict) {
     EXPECT_EQ(findStringField(R"({"action":"co\"py"})", "\"action\""), "co\\");
     EXPECT_EQ(findStringField(R"({"dir":5,"next":"left"})", "\"dir\""), "next");
     EXPECT_EQ(findStringField(R"({"dir":"left)", "\"dir\""), "");
-    EXPECT_FALSE(findButtonIsLeft(R"({"button":"right"})"));
-    EXPECT_TRUE(findDownFlag(R"({"down": "true"})"));
     EXPECT_FALSE(findDownFlag(R"({"down":True})"));
 
     EXPECT_EQ(utf8ToUtf16("h\xC3\xA9llo \xE2\x9C\x93\xF0\x9F\x98\x80"),
@@ -233,19 +231,14 @@ TEST_F(CommandsTest, MacFunctionKeysAndTheAuxiliaryKeyService) {
               (Lines{"log [SYS] parsed action=macFKey dir=0", "log [KEY] macFKey: n=1",
                      "log [SYS] brightnessDown AUX", "hid open", "aux conn=42 data1=0x00030A00",
                      "sleep 1500", "aux conn=42 data1=0x00030B00"}));
-    const std::pair<int, std::string> keys[] = {// the service is kept from then on
-                                                {2, "brightnessUp AUX|aux2"},
-                                                {3, "missionControl HID (Ctrl+Up)|59|126"},
-                                                {4, "spotlight HID (Cmd+Space)|49/0x100000"},
-                                                {5, "dictation HID (Fn+D)|2/0x800000"},
-                                                {7, "rewind AUX|aux20"},
-                                                {8, "playPause AUX|aux16"},
-                                                {9, "fastForward AUX|aux19"},
-                                                {10, "mute AUX|aux7"},
-                                                {11, "volumeDown AUX|aux1"},
-                                                {12, "volumeUp AUX|aux0"}};
-    for (const auto& [n, expected] : keys)
-        EXPECT_EQ(fkey(n), "[KEY] macFKey: n=" + std::to_string(n) + "|[SYS] " + expected) << n;
+    // The service is kept from then on. Keys 2 to 12 but 6 (below), as "action|summary".
+    std::istringstream keys(
+        "brightnessUp AUX|aux2;missionControl HID (Ctrl+Up)|59|126;spotlight HID (Cmd+Space)|"
+        "49/0x100000;dictation HID (Fn+D)|2/0x800000;rewind AUX|aux20;playPause AUX|aux16;"
+        "fastForward AUX|aux19;mute AUX|aux7;volumeDown AUX|aux1;volumeUp AUX|aux0");
+    std::string expected;
+    for (int n = 2; std::getline(keys, expected, ';'); n += n == 5 ? 2 : 1)
+        EXPECT_EQ(fkey(n), "[KEY] macFKey: n=" + std::to_string(n) + "|[SYS] " + expected);
     EXPECT_EQ(run(sys(R"("macFKey","n":6)")).back(), "sleep -1"); // the Focus toggle
     EXPECT_EQ(fkey(13), "[KEY] macFKey: n=13|[KEY] macFKey: invalid n=13");
     sink.auxStatuses = {5, 0}; // a failed press is reported, and its release still sent
