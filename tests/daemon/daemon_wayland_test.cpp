@@ -133,7 +133,8 @@ TEST_F(DaemonOnWayland, PointerButtonsWheelKeysAndTextArriveInANativeClient) {
     from = mark();
     const std::string unmapped = "\xE2\x9C\x93\xF3\xB0\x81\x81"; // ✓ U+F0041, on no keymap
     ASSERT_TRUE(phone.sendSealedText(unmapped));
-    ASSERT_TRUE(eventually([&] { return typedSince(from).size() >= unmapped.size(); }));
+    ASSERT_TRUE(eventually([&] { return typedSince(from).size() >= unmapped.size(); }, 10s))
+        << witness.output() << daemon->output();
     EXPECT_EQ(typedSince(from), unmapped);
     from = mark();
     ASSERT_TRUE(phone.sendText(R"({"type":"sys","action":"paste"})"));
