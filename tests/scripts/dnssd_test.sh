@@ -27,7 +27,9 @@ if ! avahi-daemon --check 2>/dev/null; then
     avahi-daemon --no-drop-root --no-chroot -f "$T/avahi.conf" </dev/null >"$T/avahi.log" 2>&1 &
     PIDS+=($!)
 fi
-wait_for 10 "${PIDS[-1]:-$$}" avahi_up || skip "avahi-daemon did not start: $(tail -n 3 "$T/avahi.log" 2>/dev/null)"
+owner=$$ # the avahi-daemon started here, if any: its end ends the wait
+((${#PIDS[@]} == 0)) || owner=${PIDS[-1]}
+wait_for 10 "$owner" avahi_up || skip "avahi-daemon did not start: $(tail -n 3 "$T/avahi.log" 2>/dev/null)"
 
 PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("", 0)); print(s.getsockname()[1])')
 AVAHI_COMPAT_NOWARN=1 XDG_STATE_HOME=$T/state "$DAEMON" --port "$PORT" </dev/null 2>"$T/log" &
