@@ -24,7 +24,7 @@ appstreamcli validate --no-net /usr/share/metainfo/org.pointrelay.PointrelayServ
     fail "metainfo"
 
 # The installed programs with a private home: a code that decodes to the stored key, and the
-# tray application running (offscreen, no tray) until stopped.
+# tray application launched (offscreen, no tray) and running until stopped.
 export HOME=$T/home XDG_CONFIG_HOME=$T/home/.config XDG_STATE_HOME=$T/home/.state
 unset DBUS_SESSION_BUS_ADDRESS DISPLAY WAYLAND_DISPLAY
 mkdir -p "$HOME"
@@ -32,8 +32,9 @@ pointrelay pair --png "$T/code.png" >/dev/null || fail "pointrelay pair"
 [[ $(zbarimg --raw -q "$T/code.png") =~ \"psk\":\"[0-9a-f]{64}\" ]] || fail "the code has no key"
 QT_QPA_PLATFORM=offscreen PointrelayServer >"$T/server.txt" 2>&1 &
 PIDS+=($!)
-sleep 3 # it must still run: nothing here to wait for but its staying up
-kill -0 "${PIDS[-1]}" || { cat "$T/server.txt" >&2; fail "PointrelayServer ended within 3 s"; }
+# Launched: its first-run choices are saved; it is still running after that.
+wait_for 20 "${PIDS[-1]}" test -s "$XDG_CONFIG_HOME/pointrelay/PointrelayServer.json" &&
+    kill -0 "${PIDS[-1]}" || { cat "$T/server.txt" >&2; fail "PointrelayServer did not launch"; }
 stop_child "${PIDS[-1]}" || true # ended by TERM, as asked
 
 apt-get purge -y pointrelay >/dev/null 2>&1 || fail "apt-get purge"
