@@ -176,11 +176,8 @@ std::optional<StartupOptions> parse(Args args) {
 }
 
 TEST(CommandLine, ValuesClampsAndUsageErrors) {
-    const auto defaults = parse({});
-    ASSERT_TRUE(defaults);
-    EXPECT_EQ(std::tuple(defaults->mdns, defaults->background, defaults->config.psk,
-                         defaults->config.keepalive, defaults->usesBuiltInKey()),
-              std::tuple(true, false, std::string(kBuiltInPsk), true, true));
+    // (The daemon tests run it in the foreground with the built-in key, mDNS its own test.)
+    EXPECT_TRUE(parse({}).value().config.keepalive);
     // Each row: arguments, then the port, idle, ping, grace and statistics they give.
     const std::tuple<Args, int, int, int, int, int> rows[] = {
         {{}, 9000, 600000, 20000, 3, 0},
