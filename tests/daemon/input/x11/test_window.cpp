@@ -13,9 +13,8 @@
 namespace pointrelay::test {
 namespace {
 
-// The modifiers and buttons held, as the tests name them.
-std::string held(unsigned int state) {
-    std::string text;
+// The modifiers and buttons held, as the tests name them, after " @X,Y" for pointer events.
+std::string held(unsigned int state, std::string text = "") {
     for (auto [mask, name] : {std::pair{ShiftMask, " shift"}, std::pair{ControlMask, " ctrl"},
                               std::pair{Mod1Mask, " alt"}, std::pair{Button1Mask, " b1"},
                               std::pair{Button3Mask, " b3"}})
@@ -25,7 +24,7 @@ std::string held(unsigned int state) {
 }
 
 std::string at(int x, int y, unsigned int state) {
-    return " @" + std::to_string(x) + "," + std::to_string(y) + held(state);
+    return held(state, " @" + std::to_string(x) + "," + std::to_string(y));
 }
 
 } // namespace
@@ -57,10 +56,8 @@ TestWindow::TestWindow() {
     if (!m_ic)
         throw std::runtime_error("no input context");
     XMapWindow(display, m_window);
-    XEvent event;
-    do
+    for (XEvent event{}; event.type != MapNotify;)
         XWindowEvent(display, m_window, StructureNotifyMask, &event);
-    while (event.type != MapNotify);
     // Focus can only go to a viewable window, hence after MapNotify.
     XSetInputFocus(display, m_window, RevertToParent, CurrentTime);
     XSetICFocus(static_cast<XIC>(m_ic));
@@ -69,12 +66,7 @@ TestWindow::TestWindow() {
     XKeysymToKeycode(display, XK_a);
     XSync(display, False);
     m_thread = std::thread([this] {
-        for (;;) {
-            {
-                std::lock_guard lock(m_mutex);
-                if (m_stop)
-                    return;
-            }
+        while (!m_stop) {
             for (XEvent event; XPending(m_display) > 0;) {
                 XNextEvent(m_display, &event);
                 if (!XFilterEvent(&event, None))
@@ -87,10 +79,7 @@ TestWindow::TestWindow() {
 }
 
 TestWindow::~TestWindow() {
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-    }
+    m_stop = true;
     m_thread.join();
     XDestroyIC(static_cast<XIC>(m_ic));
     XCloseIM(static_cast<XIM>(m_im));
@@ -106,14 +95,12 @@ void TestWindow::record(void* xevent) {
         const char* known = keysym == NoSymbol ? nullptr : XKeysymToString(keysym);
         return std::string(known ? known : "?");
     };
-    if (event.type == MappingNotify) { // as every application must, or keys read the old map
-        XRefreshKeyboardMapping(&event.xmapping);
-        return;
-    } else if (event.type == ClientMessage && event.xclient.message_type == m_marker) {
-        std::lock_guard lock(m_mutex);
+    if (event.type == MappingNotify) // as every application must, or keys read the old map
+        return XRefreshKeyboardMapping(&event.xmapping), void();
+    std::lock_guard lock(m_mutex);
+    if (event.type == ClientMessage && event.xclient.message_type == m_marker) {
         m_markersSeen = event.xclient.data.l[0];
-        m_changed.notify_all();
-        return;
+        return m_changed.notify_all();
     } else if (event.type == KeyPress) {
         char buffer[64];
         KeySym keysym = NoSymbol;
@@ -134,7 +121,6 @@ void TestWindow::record(void* xevent) {
     } else {
         return;
     }
-    std::lock_guard lock(m_mutex);
     m_events.push_back(std::move(line));
     m_text += text;
 }
@@ -142,17 +128,15 @@ void TestWindow::record(void* xevent) {
 std::vector<std::string> TestWindow::take() {
     // The server handles requests in order: a message sent after the sink's last request
     // arrives after every event that request caused.
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = m_window;
-    event.xclient.message_type = m_marker;
-    event.xclient.format = 32;
-    std::unique_lock lock(m_mutex);
-    const long marker = event.xclient.data.l[0] = ++m_markersSent;
-    lock.unlock();
+    const long marker = ++m_markersSent; // only this thread counts them
+    XEvent event{.xclient = {.type = ClientMessage,
+                             .window = m_window,
+                             .message_type = m_marker,
+                             .format = 32,
+                             .data = {.l = {marker}}}};
     XSendEvent(m_control, m_window, False, NoEventMask, &event);
     XSync(m_control, False);
-    lock.lock();
+    std::unique_lock lock(m_mutex);
     if (!m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_markersSeen >= marker; }))
         throw std::runtime_error("the test window's events did not arrive within 5 s");
     return std::exchange(m_events, {});

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -47,7 +48,7 @@ private:
     std::vector<std::string> m_events;
     std::string m_text;
     long m_markersSent = 0, m_markersSeen = 0;
-    bool m_stop = false;
+    std::atomic<bool> m_stop = false;
     std::thread m_thread;
 };
 
