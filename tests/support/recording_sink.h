@@ -32,7 +32,6 @@ public:
     std::deque<input::HidOpenResult> hidOpens; ///< answers to openHidSystem, then success
     std::deque<int32_t> auxStatuses;           ///< answers to postAuxKey, then 0
     std::vector<input::ScrollEvent> scrolls;
-    std::vector<input::KeyEvent> keyEvents;
 
     std::vector<std::string> take() {
         std::lock_guard lock(m_mutex);
@@ -57,7 +56,6 @@ public:
         add(text("scroll %d,%d", e.wheel1, e.wheel2));
     }
     void postKey(const input::KeyEvent& e) override {
-        keyEvents.push_back(e);
         add(text("key %d %s %s", e.keyCode, e.down ? "down" : "up",
                  e.tap == input::Tap::Hid ? "hid" : "session") +
             (e.flags ? text(" flags=0x%llx", (unsigned long long)*e.flags) : "") +

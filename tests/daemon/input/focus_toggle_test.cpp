@@ -21,10 +21,11 @@ struct Node : AxElement {
 };
 using NodePtr = std::shared_ptr<Node>;
 
-NodePtr node(std::string name, std::string role, std::vector<AxElementPtr> children = {}) {
+NodePtr node(std::string name, std::string role, std::vector<AxElementPtr> children = {},
+             std::string identifier = "") {
     auto n = std::make_shared<Node>();
     n->name = std::move(name);
-    n->attributes = {{"AXRole", std::move(role)}, {"AXChildren", std::move(children)}};
+    n->attributes = {{"AXRole", role}, {"AXChildren", children}, {"AXIdentifier", identifier}};
     return n;
 }
 
@@ -79,9 +80,9 @@ struct ControlCenter : AccessibilityPort {
 
     test::RecordingSink sink;
     std::optional<int32_t> pid = 321;
-    NodePtr tile = node("tile", "AXCheckBox");
-    NodePtr panel = node("panel", "AXWindow", {node("group", "AXGroup", {nullptr, tile})});
-    NodePtr menuExtra = node("menuextra", "AXMenuBarItem");
+    NodePtr tile = node("tile", "AXCheckBox", {}, "controlcenter-focus-modes");
+    NodePtr panel = node("panel", "AXWindow");
+    NodePtr menuExtra = node("menuextra", "AXMenuBarItem", {}, "com.apple.menuextra.controlcenter");
     AxElementPtr app = node("app", "AXApplication", {node("menubar", "AXGroup", {menuExtra})});
     bool shown = true;
     int polls = 0;
@@ -110,16 +111,13 @@ TEST(FocusToggle, OpensClicksClosesAndFallsBack) {
         ControlCenter center;
         center.shown = setup.find("closed") == std::string::npos;
         center.polls = polls;
-        center.tile->attributes.insert(
-            {{"AXIdentifier", std::string("controlcenter-focus-modes")},
-             {"AXPosition", Point{100, 10}},
-             {"AXSize", AxSize{setup.find("frameless") == 0 ? 0. : 41, 20}}});
+        center.tile->attributes["AXPosition"] = Point{100, 10};
+        center.tile->attributes["AXSize"] = AxSize{setup.find("frameless") == 0 ? 0. : 41, 20};
         center.tile->pressResult = setup.ends_with("tileRefuses") ? -25200 : 0;
         center.menuExtra->pressResult = setup.ends_with("menuRefuses") ? -25204 : 0;
-        center.menuExtra->attributes["AXIdentifier"] =
-            std::string("com.apple.menuextra.controlcenter");
-        AxElementPtr top = center.tile; // nine levels below the panel: beyond the search
-        for (int level = 0; setup == "deep" && level < 8; ++level)
+        AxElementPtr top = node("group", "AXGroup", {nullptr, center.tile});
+        // Nine levels below the panel: beyond the search.
+        for (int level = 0; setup == "deep" && level < 7; ++level)
             top = node("level", "AXGroup", {top});
         center.panel->attributes["AXChildren"] = std::vector<AxElementPtr>{nullptr, top};
         if (setup == "noApplication")
