@@ -24,7 +24,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 namespace pointrelay::core {
@@ -40,13 +39,9 @@ using test::toBytes;
 // and in the session tests); here the byte order, a time-out and a write to a closed peer.
 TEST(Frames, TheWireFormatAndTimeOuts) {
     test::SocketPair link;
-    Bytes body, batch;
-    appendFrame(batch, Bytes(300, 7));
-    EXPECT_EQ(Bytes(batch.begin(), batch.begin() + 4), (Bytes{0, 0, 1, 0x2C}));
-    ASSERT_TRUE(sendFrame(link.writer(), Bytes{0x42}));
-    uint8_t wire[5];
-    ASSERT_TRUE(readExact(link.reader(), wire, 100));
-    EXPECT_EQ(Bytes(wire, wire + 5), (Bytes{0, 0, 0, 1, 0x42}));
+    Bytes body, wire(304);
+    ASSERT_TRUE(sendFrame(link.writer(), Bytes(300, 7)) && readExact(link.reader(), wire, 100));
+    EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 5), (Bytes{0, 0, 1, 0x2C, 7}));
     ASSERT_TRUE(link.write({0, 0, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9})); // one byte short
     EXPECT_FALSE(recvFrame(link.reader(), body, 200));
     link.closeWriter();
@@ -99,10 +94,8 @@ TEST(FrameReader, FramesCutAnywhereComeOutWholeAndInOrder) {
 // A string member of the shared vectors file (tests/web/vectors.json).
 std::string vector(const std::string& name) {
     std::ifstream file(WEB_VECTORS);
-    std::stringstream text;
-    text << file.rdbuf();
+    const std::string all(std::istreambuf_iterator<char>(file), {});
     std::smatch match;
-    const std::string all = text.str();
     EXPECT_TRUE(
         std::regex_search(all, match, std::regex("\"" + name + "\": \"((?:[^\"\\\\]|\\\\.)*)\"")))
         << name;
