@@ -106,13 +106,8 @@ TEST(Handshake, HelloWelcomeKeysAndSealedTextMatchTheSharedVectors) {
     const std::string psk = vector("psk");
     const auto client = test::hexArray<16>(vector("clientNonce"));
     const auto server = test::hexArray<16>(vector("serverNonce"));
-    const HelloFrame hello = buildHello(psk, client);
-    EXPECT_EQ(toBytes(hello), hex(vector("hello")));
+    EXPECT_EQ(toBytes(buildHello(psk, client)), hex(vector("hello")));
     EXPECT_EQ(toBytes(buildWelcome(psk, client, server)), hex(vector("welcome")));
-    HandshakeNonce parsed{};
-    EXPECT_EQ(checkHello(hello, psk, parsed), HelloCheck::Ok);
-    EXPECT_EQ(parsed, client);
-    EXPECT_EQ(checkHello(hello, psk.substr(1), parsed), HelloCheck::HmacMismatch);
 
     SessionKeys keys = deriveSessionKeys(psk, client, server);
     for (const auto& [key, name] : {std::pair{keys.textCs, "textCs"},
