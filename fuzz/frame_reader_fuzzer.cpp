@@ -22,10 +22,8 @@ using namespace pointrelay;
 using Bytes = std::vector<uint8_t>;
 
 void require(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "frame reader fuzzer: %s\n", what);
-        std::abort();
-    }
+    if (!condition)
+        std::fprintf(stderr, "frame reader fuzzer: %s\n", what), std::abort();
 }
 
 // A connection whose peer sent as much of the input as the socket takes, then shut its side.
@@ -44,12 +42,9 @@ struct Stream {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    core::setLogObserver([](std::string_view) {}); // the handshake's log lines are not needed
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    [[maybe_unused]] static const bool quiet = // the handshake's log lines are not needed
+        (core::setLogObserver([](std::string_view) {}), true);
     const Stream once(data, size), again(data, size), handshake(data, size);
     std::vector<Bytes> direct, buffered;
     size_t used = 0;
@@ -83,8 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         !direct.empty() && core::checkHello(direct[0], fuzz::kPsk, client) == core::HelloCheck::Ok;
     const auto built = core::buildHello(fuzz::kPsk, client);
     require(!hello || direct[0] == Bytes(built.begin(), built.end()), "a foreign HELLO passed");
-    core::ServerConfig config;
-    config.psk = std::string(fuzz::kPsk);
+    const core::ServerConfig config{.psk = std::string(fuzz::kPsk)};
     core::SessionKeys keys;
     require(core::performHandshake(handshake.fds[0], config, {}, keys) == hello,
             "the handshake's outcome disagrees with the HELLO check");

@@ -37,13 +37,33 @@ std::string toUtf8(std::u16string_view text) {
     return out;
 }
 
+// The recording sink behind a check, as each key is posted, that typed text is the message.
+struct CheckedSink : input::EventSink {
+    input::Point pointerLocation() override { return sink.pointerLocation(); }
+    void warpPointer(input::Point to) override { sink.warpPointer(to); }
+    void postMouse(const input::MouseEvent& event) override { sink.postMouse(event); }
+    void postScroll(const input::ScrollEvent& event) override { sink.postScroll(event); }
+    void postKey(const input::KeyEvent& event) override {
+        if (event.text && toUtf8(*event.text) != message)
+            std::abort();
+        sink.postKey(event);
+    }
+    input::HidOpenResult openHidSystem() override { return sink.openHidSystem(); }
+    int32_t postAuxKey(uint32_t connection, input::AuxKeyType type, bool down) override {
+        return sink.postAuxKey(connection, type, down);
+    }
+    test::RecordingSink sink;
+    std::string message;
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    test::RecordingSink sink;
-    input::PointerInjector pointer{sink, sink};
-    input::Keyboard keyboard{sink, sink};
-    input::SystemActions system{sink, sink, keyboard, [] {}};
+    CheckedSink checked;
+    test::RecordingSink& sink = checked.sink;
+    input::PointerInjector pointer{checked, sink};
+    input::Keyboard keyboard{checked, sink};
+    input::SystemActions system{checked, sink, keyboard, [] {}};
     input::TextCommands commands{pointer, keyboard, system, sink};
     int fds[2]; // the far end collects acknowledgements; a full buffer drops one, never blocks
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
@@ -53,13 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (provider.remaining_bytes() > 0) {
         const std::string message = provider.ConsumeRandomLengthString(size);
         sink.now += 0.25 * static_cast<double>(message.size() % 4); // quick and slow clicks
-        sink.keyEvents.clear();
+        checked.message = message;
         commands.handleTextMessage(fds[0], message);
         for (const std::string& entry : sink.take())
             if (entry.find_first_of("\r\n") != std::string::npos)
-                std::abort();
-        for (const input::KeyEvent& event : sink.keyEvents)
-            if (event.text && toUtf8(*event.text) != message)
                 std::abort();
         for (std::vector<uint8_t> body; core::recvFrame(fds[1], body, 0);)
             if (const std::string ack(body.begin(), body.end());
@@ -73,7 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             input::findIntField(message, key);
         }
     }
-    ::close(fds[0]);
-    ::close(fds[1]);
+    ::close(fds[0]), ::close(fds[1]);
     return 0;
 }
