@@ -34,9 +34,7 @@ TestWindow::TestWindow() {
     // lookup free of whatever input method the environment names.
     std::setlocale(LC_ALL, "C.UTF-8");
     XSetLocaleModifiers("@im=none");
-    m_display = XOpenDisplay(nullptr);
-    m_control = XOpenDisplay(nullptr);
-    if (!m_display || !m_control)
+    if (!(m_display = XOpenDisplay(nullptr)) || !(m_control = XOpenDisplay(nullptr)))
         throw std::runtime_error("cannot open $DISPLAY");
     Display* display = m_display;
     const int screen = DefaultScreen(display);
