@@ -47,22 +47,19 @@ protected:
     // The last pointer position the witness saw: the last two numbers of a motion or enter.
     Position position() const {
         Position at;
-        for (const std::string& line : witness.lines()) {
-            if (line.starts_with("wl_pointer.motion ") || line.starts_with("wl_pointer.enter ")) {
-                const size_t y = line.rfind(' '), x = line.rfind(' ', y - 1);
-                at = {std::stod(line.substr(x, y - x)), std::stod(line.substr(y))};
-            }
+        for (const std::string& line : since(0, {"wl_pointer.motion ", "wl_pointer.enter "})) {
+            const size_t y = line.rfind(' '), x = line.rfind(' ', y - 1);
+            at = {std::stod(line.substr(x, y - x)), std::stod(line.substr(y))};
         }
         return at;
     }
     // The witness's lines since line `from` that start with one of `prefixes`.
     Lines since(size_t from, std::initializer_list<std::string_view> prefixes) const {
         Lines found, all = witness.lines();
-        for (size_t i = from; i < all.size(); ++i) {
-            for (const std::string_view prefix : prefixes)
-                if (all[i].starts_with(prefix))
-                    found.push_back(all[i]);
-        }
+        for (size_t i = from; i < all.size(); ++i)
+            if (std::ranges::any_of(prefixes,
+                                    [&](auto prefix) { return all[i].starts_with(prefix); }))
+                found.push_back(all[i]);
         return found;
     }
     // What the witness has typed and pasted since line `from`, in order.

@@ -22,9 +22,8 @@ def main():
     bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
 
     def call(path, interface, member, args=None):
-        reply, fds = bus.call_with_unix_fd_list_sync(SERVICE, path, interface, member, args,
-                                                     None, 0, -1, None, None)
-        return reply, fds
+        return bus.call_with_unix_fd_list_sync(SERVICE, path, interface, member, args, None, 0,
+                                               -1, None, None)
 
     session = call("/org/gnome/Mutter/RemoteDesktop", SERVICE, "CreateSession")[0].unpack()[0]
 
@@ -46,8 +45,7 @@ def main():
     call(session, SESSION, "SetSelection", GLib.Variant("(a{sv})", ({"mime-types": types},)))
     print("ready", flush=True)
     GLib.MainLoop().run()
-    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

@@ -83,10 +83,8 @@ void global(wl_registry* registry, uint32_t name, std::string_view interface, ui
 void attachBuffer() {
     const int stride = width * 4, size = stride * height;
     const int fd = memfd_create("wayland-witness", MFD_CLOEXEC);
-    if (fd < 0 || ftruncate(fd, size) != 0) {
-        std::perror("wayland_witness: shm buffer");
-        std::exit(1);
-    }
+    if (fd < 0 || ftruncate(fd, size) != 0)
+        return std::perror("wayland_witness: shm buffer"), std::exit(1);
     wl_shm_pool* pool = wl_shm_create_pool(shm, fd, size);
     if (buffer)
         wl_buffer_destroy(buffer);
@@ -127,10 +125,9 @@ void paste() {
     char chunk[4096];
     ssize_t n = 0;
     for (pollfd ready{fds[0], POLLIN, 0};
-         poll(&ready, 1, 5000) > 0 && (n = read(fds[0], chunk, sizeof chunk)) > 0;) {
+         poll(&ready, 1, 5000) > 0 && (n = read(fds[0], chunk, sizeof chunk)) > 0;)
         for (const char c : std::string_view(chunk, size_t(n)))
             text += c == '\n' ? "\\n" : c == '\\' ? "\\\\" : std::string(1, c);
-    }
     close(fds[0]);
     emit(text);
 }
@@ -210,14 +207,13 @@ int dispatch(const void*, void* target, uint32_t, const wl_message* message, wl_
             keyPressed(a[2].u);
         }
         std::string line = std::string(interface) + "." + std::string(event);
-        int i = 0;
-        for (const char* type = message->signature; *type; ++type) {
-            if (std::isdigit(static_cast<unsigned char>(*type)) || *type == '?')
+        for (int i = 0; const char type : std::string_view(message->signature)) {
+            if (std::isdigit(static_cast<unsigned char>(type)) || type == '?')
                 continue;
             char value[32] = " -";
-            if (*type == 'i' || *type == 'u')
-                std::snprintf(value, sizeof value, *type == 'i' ? " %d" : " %u", a[i].i);
-            else if (*type == 'f')
+            if (type == 'i' || type == 'u')
+                std::snprintf(value, sizeof value, type == 'i' ? " %d" : " %u", a[i].i);
+            else if (type == 'f')
                 std::snprintf(value, sizeof value, " %.2f", wl_fixed_to_double(a[i].f));
             line += value;
             ++i;
