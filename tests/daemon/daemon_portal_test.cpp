@@ -98,9 +98,8 @@ TEST_F(DaemonOnPortal, AGrantedSessionCarriesInputKeepsItsTokenAndMayBeClosed) {
     const std::string token = out.substr(at, out.find('\n', at) - at);
     const auto file = state.path() / "pointrelay" / "portal-restore-token";
     std::string kept;
-    for (int i = 0; i < 500 && kept != token; ++i, std::this_thread::sleep_for(10ms))
-        std::ifstream(file) >> kept;
-    EXPECT_EQ(kept, token);
+    EXPECT_TRUE(test::eventually([&] { return std::ifstream(file) >> kept, kept == token; }))
+        << kept;
     EXPECT_EQ(std::filesystem::status(file).permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_EQ(daemon->count("restore token could not be kept"), 0u) << daemon->output();

@@ -153,9 +153,8 @@ class Portal:
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--version", type=int, default=1)
-    parser.add_argument("--start-response", type=int, default=0)
-    parser.add_argument("--consent-delay-ms", type=int, default=0)
+    for option, default in (("--version", 1), ("--start-response", 0), ("--consent-delay-ms", 0)):
+        parser.add_argument(option, type=int, default=default)
     args = parser.parse_args()
     bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
     portal = Portal(bus, args)
