@@ -14,10 +14,7 @@
 namespace pointrelay::crypto {
 namespace {
 
-using test::Bytes;
-using test::hex;
-using test::hexArray;
-using test::toBytes;
+using namespace test;
 
 constexpr std::string_view kSunscreen =
     "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the "

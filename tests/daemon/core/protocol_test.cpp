@@ -31,9 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::Bytes;
-using test::hex;
-using test::toBytes;
+using namespace test;
 
 // The header's length limits are shared with the frame reader and the handshake (tested there
 // and in the session tests); here the byte order, a time-out and a write to a closed peer.
