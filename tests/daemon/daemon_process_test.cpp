@@ -13,7 +13,6 @@
 namespace pointrelay {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::DaemonProcess;
 
@@ -111,26 +110,6 @@ TEST_F(DaemonTest, WithTheBuiltInKeyOnlyLoopbackReachesIt) {
         ASSERT_TRUE(local.connect("127.0.0.1", port));
         EXPECT_TRUE(local.handshake(ownKey ? kPsk : core::kBuiltInPsk));
     }
-}
-
-TEST_F(DaemonTest, BackgroundModeDetachesAndKeepsServing) {
-    DaemonProcess launcher(
-        {POINTRELAYD_PATH, "--daemon", "--no-mdns", "--port", std::to_string(port), "--psk", kPsk},
-        {{"XDG_STATE_HOME", state.path().string()}});
-    EXPECT_EQ(launcher.waitExit(5s), 0);
-    client::PhoneClient client;
-    for (int i = 0; i < 100 && !client.connect("127.0.0.1", port); ++i)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_TRUE(client.handshake(kPsk));
-    for (const auto& entry : fs::directory_iterator("/proc")) { // the grandchild, by its port
-        std::ifstream in(entry.path() / "cmdline");
-        const std::string cmd((std::istreambuf_iterator<char>(in)), {});
-        if (cmd.find("--daemon") != std::string::npos &&
-            cmd.find("--port" + std::string(1, '\0') + std::to_string(port) + '\0') !=
-                std::string::npos)
-            ::kill(std::stoi(entry.path().filename()), SIGTERM);
-    }
-    EXPECT_TRUE(client.waitForClose(3000));
 }
 
 } // namespace

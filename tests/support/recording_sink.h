@@ -30,7 +30,6 @@ public:
     input::Point location;
     double now = 1000.0;
     std::deque<input::HidOpenResult> hidOpens; ///< answers to openHidSystem, then success
-    std::deque<int32_t> auxStatuses;           ///< answers to postAuxKey, then 0
     std::vector<input::ScrollEvent> scrolls;
 
     std::vector<std::string> take() {
@@ -68,7 +67,7 @@ public:
     int32_t postAuxKey(uint32_t connection, input::AuxKeyType type, bool down) override {
         add(text("aux conn=%u data1=0x%08X", connection,
                  unsigned(type) << 16 | (down ? 0x0A00u : 0x0B00u)));
-        return next(auxStatuses, 0);
+        return 0;
     }
     double absoluteTimeSeconds() override { return now; }
     void sleepMicros(int64_t micros) override { add("sleep " + std::to_string(micros)); }

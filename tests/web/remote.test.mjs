@@ -34,11 +34,6 @@ function run(steps) {
 
 const cases = [
     {
-        name: 'a tap with a little jitter clicks left',
-        steps: [['down', 1, 100, 100, 0], ['move', 1, 103, 102], ['up', 1, 120]],
-        sent: ['click 0 down', 'click 0 up'],
-    },
-    {
         name: 'moves are sent per frame in whole pixels, the fractions carried',
         steps: [['down', 1, 0, 0, 0], ['move', 1, 10.4, 0], ['frame'], ['move', 1, 10.9, -0.5],
                 ['frame'], ['move', 1, 11.5, -1.2], ['up', 1, 300]],
@@ -65,20 +60,6 @@ const cases = [
         steps: [['down', 1, 100, 100, 0], ['down', 2, 200, 100, 30], ['up', 1, 150],
                 ['up', 2, 160]],
         sent: ['click 1 down', 'click 1 up'],
-    },
-    {
-        name: 'two fingers held long click nothing',
-        steps: [['down', 1, 100, 100, 0], ['down', 2, 200, 100, 30], ['hold'], ['up', 1, 900],
-                ['up', 2, 910]],
-        sent: [],
-    },
-    {
-        // 35 px left and 40 px up in 20 px units: the content follows the fingers (natural).
-        name: 'two fingers moving up and left scroll both axes with the finger',
-        steps: [['down', 1, 100, 100, 0], ['down', 2, 200, 100, 10], ['move', 1, 100, 60],
-                ['move', 2, 130, 60], ['frame'], ['up', 1, 400], ['move', 2, 0, 0],
-                ['up', 2, 410]],
-        sent: ['scroll -1 -2'],
     },
 ];
 

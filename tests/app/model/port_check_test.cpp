@@ -1,17 +1,13 @@
 // SPDX-License-Identifier: MIT
-// Port questions against real sockets and processes (through /proc and through lsof and ps) and
-// against a prepared /proc folder; binding, waiting and suggestions; and which daemon may be
-// stopped, how, and which never.
+// Port questions against real sockets and processes (through /proc and through lsof and ps);
+// binding, waiting and suggestions; and which daemon may be stopped, how, and which never.
 #include "app/app_test_support.h"
 #include "model/lsof_socket_lister.h"
 #include "model/port_check.h"
 #include "model/proc_socket_lister.h"
-#include "support/temp_dir.h"
 
 #include <QCoreApplication>
 #include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <thread>
@@ -21,7 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Sent = std::vector<std::pair<qint32, int>>;
-namespace fs = std::filesystem;
 
 TEST(ListerTest, ProcAndLsofFindListenersConnectionsAndProcesses) {
     const std::pair<const char*, std::shared_ptr<const SocketLister>> listers[] = {
@@ -135,57 +130,6 @@ TEST(PortCheck, BindingWaitingAndSuggestions) {
     EXPECT_TRUE(check.suggestFreePorts(9000, 0).isEmpty());
     for (const quint16 p : check.suggestFreePorts(80, 2) + check.suggestFreePorts(49151, 3))
         EXPECT_TRUE(p > 1024 && p < 49151) << p; // clamped first, then up, or down from the top
-}
-
-// The kernel's tables as it writes them, in a folder laid out like /proc. Port 9000 is 2328:
-// a listener held by two processes (the lower identifier wins, and in it the lower descriptor),
-// two accepted connections (one on IPv6), a connection whose remote end is 9000, one in
-// TIME_WAIT and a malformed row; on IPv6 a listener on 9001 of an unknown user, whose process'
-// name is not UTF-8.
-TEST(PreparedProc, ReadsTheTablesTheWayTheKernelWritesThem) {
-    test::TempDir proc;
-    const auto write = [&](const std::string& relative, const std::string& text) {
-        fs::create_directories((proc.path() / relative).parent_path());
-        std::ofstream(proc.path() / relative) << text;
-    };
-    const auto link = [&](const char* fd, const char* target) {
-        fs::create_directories((proc.path() / fd).parent_path());
-        fs::create_symlink(target, proc.path() / fd);
-    };
-    const std::string rest = " 00000000:00000000 00:00000000 00000000 ";
-    const std::string v4 = "0100007F:", v6 = "0000000000000000FFFF00000100007F:", any(32, '0');
-    write("net/tcp", "  sl  local_address rem_address   st ... inode\n"
-                     "0: " +
-                         v4 + "2328 00000000:0000 0A" + rest + "0 0 1001\n" + "1: " + v4 +
-                         "2328 0200007F:D431 01" + rest + "0 0 1002\n" + "2: " + v4 +
-                         "D432 0100007F:2328 01" + rest + "0 0 1003\n" + "3: " + v4 +
-                         "2328 0300007F:D433 06" + rest + "0 0 0\n" + "4: " + v4 +
-                         "2328 garbage\n");
-    write("net/tcp6", "  sl  local_address rem_address   st ... inode\n"
-                      "0: " +
-                          any + ":2329 " + any + ":0000 0A" + rest + "4000000 0 2001\n" +
-                          "1: " + v6 + "2328 " + v6 + "D434 01" + rest + "0 0 2002\n");
-    write("42/comm", "pointrelayd\n");
-    write("42/stat", "42 (pointrelayd (x) y) S 77 42 42 0");
-    for (const char* fd : {"42/fd/7", "42/fd/5", "77/fd/3"})
-        link(fd, "socket:[1001]");
-    link("42/fd/4", "pipe:[991001]"); // not a socket, though its number ends the same
-    write("9/comm", "x\xff\n");
-    link("9/fd/4", "socket:[2001]");
-    const ProcSocketLister procs(QString::fromStdString(proc.path().string()));
-    EXPECT_EQ(procs.describeListener(9000),
-              "pointrelayd 42 root 5u IPv4 1001 0t0 TCP 127.0.0.1:9000 (LISTEN)");
-    EXPECT_EQ(procs.describeListener(9001), "? 9 4000000 4u IPv6 2001 0t0 TCP *:9001 (LISTEN)");
-    EXPECT_EQ(procs.countEstablishedConnections(9000), 2);
-    EXPECT_EQ(procs.parentPID(42), 77);
-    EXPECT_EQ(procs.countEstablishedConnections(0), std::nullopt);
-    // Listeners whose processes cannot be seen (other users') still make the port taken.
-    fs::remove_all(proc.path() / "42");
-    fs::remove_all(proc.path() / "77");
-    EXPECT_TRUE(procs.describeListener(9000)->startsWith("? ? root ? IPv4 1001"));
-    EXPECT_EQ(procs.listeningPID(9000), std::nullopt);
-    fs::remove_all(proc.path() / "net");
-    EXPECT_EQ(procs.countEstablishedConnections(9000), std::nullopt);
 }
 
 } // namespace
