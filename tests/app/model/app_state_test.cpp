@@ -65,12 +65,24 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
     EXPECT_FALSE(item.isInstalled());
 }
 
-// A busy port is asked about with the next free ports on offer; the one chosen is where the
-// daemon starts.
+// Every port seems held by a daemon of ours that nothing supervises; ending it only pretends
+// (no signal goes out), so a port held for real stays taken.
+struct StaleDaemonEverywhere final : SocketLister {
+    std::optional<QString> describeListener(int) const override { return "pointrelayd"; }
+    std::optional<qint32> listeningPID(int) const override { return 4242; }
+    std::optional<QString> processName(qint32) const override { return "pointrelayd"; }
+    std::optional<qint32> parentPID(qint32) const override { return 1; }
+    std::optional<qint64> countEstablishedConnections(int) const override { return 0; }
+};
+
+// A busy port is asked about with the next free ports on offer, also when a stale daemon was
+// ended and the port is still taken; the one chosen is where the daemon starts.
 TEST_F(AppStateTest, ABusyPortIsAskedAboutAndTheDaemonStartsOnThePortChosen) {
     const test::HeldPort held;
+    PortCheck ports(std::make_shared<StaleDaemonEverywhere>());
+    ports.setSignalSender([](qint32, int) { return 0; });
     manager.setDaemonPath(POINTRELAYD_PATH);
-    AppState state(preferences, keys, PortCheck::shared(), manager, &alerts);
+    AppState state(preferences, keys, ports, manager, &alerts);
     state.setPort(held.port);
     const QList<quint16> free = PortCheck::shared().suggestFreePorts(held.port, 3);
     alerts.portAnswer = free.value(1);
