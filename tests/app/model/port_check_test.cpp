@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
-// Port questions against real sockets and processes (through /proc and through lsof and ps);
-// binding, waiting and suggestions; and which daemon may be stopped, how, and which never.
+// Port questions against real sockets and processes (through /proc and through lsof and ps) and
+// a prepared /proc folder; binding, waiting and suggestions; and which daemon may be stopped,
+// how, and which never.
 #include "app/app_test_support.h"
 #include "model/lsof_socket_lister.h"
 #include "model/port_check.h"
 #include "model/proc_socket_lister.h"
+#include "support/temp_dir.h"
 
 #include <QCoreApplication>
 #include <csignal>
+#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <thread>
@@ -50,6 +53,18 @@ TEST(ListerTest, ProcAndLsofFindListenersConnectionsAndProcesses) {
         EXPECT_EQ(lister->describeListener(port), std::nullopt);
         EXPECT_EQ(lister->listeningPID(port), std::nullopt);
     }
+
+    // In a folder laid out like /proc: a descriptor that is no socket never owns the listener,
+    // though its number ends the same; the socket's owner does, though its identifier is higher.
+    const test::TempDir proc;
+    for (const char* folder : {"net", "42/fd", "77/fd"})
+        std::filesystem::create_directories(proc.path() / folder);
+    std::ofstream(proc.path() / "net/tcp")
+        << "sl local rem st\n0: 0100007F:2328 00000000:0000 0A 0:0 0:0 0 0 0 1001\n";
+    std::filesystem::create_symlink("pipe:[991001]", proc.path() / "42/fd/4");
+    std::filesystem::create_symlink("socket:[1001]", proc.path() / "77/fd/3");
+    EXPECT_EQ(ProcSocketLister(QString::fromStdString(proc.path().string())).listeningPID(9000),
+              77);
 }
 
 /// A lister with fixed answers; `names` are given first, one per question.

@@ -186,13 +186,11 @@ TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
         core::appendFrame(wire, body);
         return wire;
     };
-    Bytes shortHello = hello(kPsk), longHello = hello(kPsk);
+    Bytes shortHello = hello(kPsk);
     shortHello.pop_back();
-    longHello.push_back(0);
     const std::tuple<Bytes, std::string, bool> cases[] = {
         // bytes, reason, one byte per 100 ms
         {framed(shortHello), "invalid HELLO size", false},
-        {framed(longHello), "invalid HELLO size", false},
         {Bytes{0, 0, 0, 100}, "invalid HELLO size", false},
         {Bytes{0, 0, 0, 0}, "failed to receive HELLO", false},
         {framed(hello(kPsk)), "failed to receive HELLO", true},
