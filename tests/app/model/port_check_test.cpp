@@ -56,15 +56,17 @@ TEST(ListerTest, ProcAndLsofFindListenersConnectionsAndProcesses) {
 
     // In a folder laid out like /proc: a descriptor that is no socket never owns the listener,
     // though its number ends the same; the socket's owner does, though its identifier is higher.
+    // A user the system does not know is shown by number.
     const test::TempDir proc;
     for (const char* folder : {"net", "42/fd", "77/fd"})
         std::filesystem::create_directories(proc.path() / folder);
     std::ofstream(proc.path() / "net/tcp")
-        << "sl local rem st\n0: 0100007F:2328 00000000:0000 0A 0:0 0:0 0 0 0 1001\n";
+        << "sl local rem st\n0: 0100007F:2328 00000000:0000 0A 0:0 0:0 0 4000000 0 1001\n";
     std::filesystem::create_symlink("pipe:[991001]", proc.path() / "42/fd/4");
     std::filesystem::create_symlink("socket:[1001]", proc.path() / "77/fd/3");
-    EXPECT_EQ(ProcSocketLister(QString::fromStdString(proc.path().string())).listeningPID(9000),
-              77);
+    const ProcSocketLister prepared(QString::fromStdString(proc.path().string()));
+    EXPECT_EQ(prepared.listeningPID(9000), 77);
+    EXPECT_TRUE(prepared.describeListener(9000).value_or("").contains(" 4000000 "));
 }
 
 /// A lister with fixed answers; `names` are given first, one per question.
