@@ -305,20 +305,16 @@ void GnomeBackend::motion(double dx, double dy) {
 }
 
 void GnomeBackend::button(MouseButton button, bool down) {
-    const int32_t code = button == MouseButton::Left ? BTN_LEFT : BTN_RIGHT;
+    const int32_t code = evdevButton(button);
     notify("NotifyPointerButton",
            [&](sd_bus_message* m) { return sd_bus_message_append(m, "ib", code, int(down)); });
 }
 
 void GnomeBackend::wheel(int vertical, int horizontal) {
-    // Our steps are positive up and left; mutter's axes (wl_pointer's) grow down and right.
-    const std::pair<uint32_t, int32_t> axes[] = {{0, -vertical}, {1, -horizontal}};
-    for (const auto& axis : axes) { // no structured binding: lambdas capture it from C++20 only
-        if (axis.second != 0)
-            notify("NotifyPointerAxisDiscrete", [&](sd_bus_message* m) {
-                return sd_bus_message_append(m, "ui", axis.first, axis.second);
-            });
-    }
+    forEachWheelAxis(vertical, horizontal, [&](uint32_t axis, int32_t steps) {
+        notify("NotifyPointerAxisDiscrete",
+               [&](sd_bus_message* m) { return sd_bus_message_append(m, "ui", axis, steps); });
+    });
 }
 
 void GnomeBackend::key(Keysym keysym, bool down) {

@@ -5,6 +5,8 @@
 #include "input/linux/keysyms.h"
 
 #include <chrono>
+#include <cstdint>
+#include <linux/input-event-codes.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,5 +57,20 @@ public:
     /// daemon is stopping. The one call that comes from another thread.
     virtual void interrupt() {}
 };
+
+/// A button's evdev code, as every Wayland route names buttons.
+constexpr int32_t evdevButton(MouseButton button) {
+    return button == MouseButton::Left ? BTN_LEFT : BTN_RIGHT;
+}
+
+/// Calls `step(axis, steps)` for each wheel axis that moves, on wl_pointer's axes (0 vertical,
+/// 1 horizontal), which grow down and right where the input layer's steps grow up and left.
+template <typename Step>
+void forEachWheelAxis(int vertical, int horizontal, Step&& step) {
+    if (vertical != 0)
+        step(uint32_t{0}, -vertical);
+    if (horizontal != 0)
+        step(uint32_t{1}, -horizontal);
+}
 
 } // namespace pointrelay::input

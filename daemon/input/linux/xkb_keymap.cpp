@@ -18,6 +18,15 @@ std::unique_ptr<xkb_context, XkbKeymap::Deleter> newContext(bool systemIncludes)
         xkb_context_new(static_cast<xkb_context_flags>(flags)));
 }
 
+// A keymap compiled from its text; null when it does not compile.
+xkb_keymap* compile(const std::string& text, bool systemIncludes) {
+    const auto context = newContext(systemIncludes);
+    return context
+               ? xkb_keymap_new_from_string(context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                            XKB_KEYMAP_COMPILE_NO_FLAGS)
+               : nullptr;
+}
+
 } // namespace
 
 void XkbKeymap::Deleter::operator()(xkb_context* context) const {
@@ -79,22 +88,14 @@ std::optional<XkbKeymap> XkbKeymap::forKeysyms(std::span<const Keysym> keysyms) 
         text += "key <T" + std::to_string(i) + "> { [ " + name + " ] };\n";
     }
     text += "};\n};\n";
-    const auto context = newContext(false);
-    xkb_keymap* keymap =
-        context ? xkb_keymap_new_from_string(context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
-                                             XKB_KEYMAP_COMPILE_NO_FLAGS)
-                : nullptr;
+    xkb_keymap* keymap = compile(text, false);
     if (!keymap)
         return std::nullopt;
     return XkbKeymap(keymap);
 }
 
 std::optional<XkbKeymap> XkbKeymap::fromText(const std::string& text) {
-    const auto context = newContext(true);
-    xkb_keymap* keymap =
-        context ? xkb_keymap_new_from_string(context.get(), text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
-                                             XKB_KEYMAP_COMPILE_NO_FLAGS)
-                : nullptr;
+    xkb_keymap* keymap = compile(text, true);
     if (!keymap)
         return std::nullopt;
     return XkbKeymap(keymap);

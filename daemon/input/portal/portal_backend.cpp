@@ -243,20 +243,16 @@ void PortalBackend::motion(double dx, double dy) {
 }
 
 void PortalBackend::button(MouseButton button, bool down) {
-    const int32_t code = button == MouseButton::Left ? BTN_LEFT : BTN_RIGHT;
+    const int32_t code = evdevButton(button);
     notify("NotifyPointerButton",
            [&](sd_bus_message* m) { return sd_bus_message_append(m, "iu", code, uint32_t(down)); });
 }
 
 void PortalBackend::wheel(int vertical, int horizontal) {
-    // Our steps are positive up and left; the portal's axes (wl_pointer's) grow down and right.
-    const std::pair<uint32_t, int32_t> axes[] = {{0, -vertical}, {1, -horizontal}};
-    for (const auto& axis : axes) { // no structured binding: lambdas capture it from C++20 only
-        if (axis.second != 0)
-            notify("NotifyPointerAxisDiscrete", [&](sd_bus_message* m) {
-                return sd_bus_message_append(m, "ui", axis.first, axis.second);
-            });
-    }
+    forEachWheelAxis(vertical, horizontal, [&](uint32_t axis, int32_t steps) {
+        notify("NotifyPointerAxisDiscrete",
+               [&](sd_bus_message* m) { return sd_bus_message_append(m, "ui", axis, steps); });
+    });
 }
 
 void PortalBackend::keysym(Keysym keysym, bool down) {

@@ -117,23 +117,18 @@ void WlrootsBackend::motion(double dx, double dy) {
 }
 
 void WlrootsBackend::button(MouseButton button, bool down) {
-    zwlr_virtual_pointer_v1_button(
-        m_pointer, timestamp(), button == MouseButton::Left ? BTN_LEFT : BTN_RIGHT,
-        down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
+    zwlr_virtual_pointer_v1_button(m_pointer, timestamp(), evdevButton(button),
+                                   down ? WL_POINTER_BUTTON_STATE_PRESSED
+                                        : WL_POINTER_BUTTON_STATE_RELEASED);
     m_pointerFrame = true;
 }
 
 void WlrootsBackend::wheel(int vertical, int horizontal) {
-    // The input layer's steps are positive up and left; wl_pointer's axes grow down and right.
     const uint32_t time = timestamp();
-    const std::pair<uint32_t, int> axes[] = {{WL_POINTER_AXIS_VERTICAL_SCROLL, -vertical},
-                                             {WL_POINTER_AXIS_HORIZONTAL_SCROLL, -horizontal}};
-    for (const auto& [axis, steps] : axes) {
-        if (steps == 0)
-            continue;
+    forEachWheelAxis(vertical, horizontal, [&](uint32_t axis, int steps) {
         zwlr_virtual_pointer_v1_axis_discrete(m_pointer, time, axis,
                                               wl_fixed_from_double(steps * kAxisPerStep), steps);
-    }
+    });
     // A frame of its own, as a wheel click has: the axis values of one frame add up, so two
     // scrolls in opposite directions would otherwise cancel out.
     zwlr_virtual_pointer_v1_frame(m_pointer);
