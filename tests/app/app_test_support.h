@@ -2,7 +2,8 @@
 #pragma once
 
 // What the model and widget tests share: alerts that record what they show and answer the port
-// question as told, a free port, and a port held as another program would hold it.
+// question as told, a free port, a port held as another program would hold it, and a socket
+// lister with fixed answers.
 
 #include "model/alerts.h"
 #include "model/port_check.h"
@@ -51,6 +52,20 @@ struct HeldPort {
     ~HeldPort() { ::close(fd); }
     const quint16 port = freePort();
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+};
+
+/// A lister with fixed answers; `names` are given first, one per question.
+struct FixedLister final : app::SocketLister {
+    std::optional<QString> describeListener(int) const override { return description; }
+    std::optional<qint32> listeningPID(int) const override { return pid; }
+    std::optional<QString> processName(qint32 of) const override {
+        return of == parent ? parentName : names.empty() ? name : names.takeFirst();
+    }
+    std::optional<qint32> parentPID(qint32) const override { return parent; }
+    std::optional<qint64> countEstablishedConnections(int) const override { return 0; }
+    std::optional<QString> description = "a listener", name = "pointrelayd", parentName;
+    std::optional<qint32> pid = 4242, parent = 77;
+    mutable QStringList names;
 };
 
 } // namespace pointrelay::test

@@ -16,7 +16,7 @@ eventually() { wait_for 10 $$ "$@"; }
 ended() { [[ ! -r /proc/$1/stat ]] || grep -q '^[0-9]* ([^)]*) Z' "/proc/$1/stat"; }
 serve() { # `pointrelay serve` on $PORT (and any further options), until it says it runs
     : >"$T/serve.out" # emptied here: the child's own redirection may come after the first look
-    "$CLI" serve --port "$PORT" --no-mdns "$@" >"$T/serve.out" 2>&1 </dev/null &
+    "$CLI" serve --port "$PORT" --no-mdns "$@" >>"$T/serve.out" 2>&1 </dev/null &
     PIDS+=($!)
     eventually grep -q '^running' "$T/serve.out" || fail "serve did not say it runs"
 }

@@ -65,21 +65,15 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
     EXPECT_FALSE(item.isInstalled());
 }
 
-// Every port seems held by a daemon of ours that nothing supervises; ending it only pretends
-// (no signal goes out), so a port held for real stays taken.
-struct StaleDaemonEverywhere final : SocketLister {
-    std::optional<QString> describeListener(int) const override { return "pointrelayd"; }
-    std::optional<qint32> listeningPID(int) const override { return 4242; }
-    std::optional<QString> processName(qint32) const override { return "pointrelayd"; }
-    std::optional<qint32> parentPID(qint32) const override { return 1; }
-    std::optional<qint64> countEstablishedConnections(int) const override { return 0; }
-};
-
 // A busy port is asked about with the next free ports on offer, also when a stale daemon was
 // ended and the port is still taken; the one chosen is where the daemon starts.
 TEST_F(AppStateTest, ABusyPortIsAskedAboutAndTheDaemonStartsOnThePortChosen) {
     const test::HeldPort held;
-    PortCheck ports(std::make_shared<StaleDaemonEverywhere>());
+    // Every port seems held by a daemon of ours handed to init, so stale; ending it only
+    // pretends (no signal goes out), so the port held for real stays taken.
+    auto stale = std::make_shared<test::FixedLister>();
+    stale->parent = 1;
+    PortCheck ports(stale);
     ports.setSignalSender([](qint32, int) { return 0; });
     manager.setDaemonPath(POINTRELAYD_PATH);
     AppState state(preferences, keys, ports, manager, &alerts);

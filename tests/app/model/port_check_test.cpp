@@ -19,6 +19,7 @@ namespace pointrelay::app {
 namespace {
 
 using namespace std::chrono_literals;
+using test::FixedLister;
 using Sent = std::vector<std::pair<qint32, int>>;
 
 TEST(ListerTest, ProcAndLsofFindListenersConnectionsAndProcesses) {
@@ -68,20 +69,6 @@ TEST(ListerTest, ProcAndLsofFindListenersConnectionsAndProcesses) {
     EXPECT_EQ(prepared.listeningPID(9000), 77);
     EXPECT_TRUE(prepared.describeListener(9000).value_or("").contains(" 4000000 "));
 }
-
-/// A lister with fixed answers; `names` are given first, one per question.
-struct FixedLister final : SocketLister {
-    std::optional<QString> describeListener(int) const override { return description; }
-    std::optional<qint32> listeningPID(int) const override { return pid; }
-    std::optional<QString> processName(qint32 of) const override {
-        return of == parent ? parentName : names.empty() ? name : names.takeFirst();
-    }
-    std::optional<qint32> parentPID(qint32) const override { return parent; }
-    std::optional<qint64> countEstablishedConnections(int) const override { return 0; }
-    std::optional<QString> description = "a listener", name = "pointrelayd", parentName;
-    std::optional<qint32> pid = 4242, parent = 77;
-    mutable QStringList names;
-};
 
 TEST(PortCheck, OnlyAnUnsupervisedDaemonOfOursIsStoppedAndKilledOnlyWhileItHoldsThePort) {
     auto lister = std::make_shared<FixedLister>();
