@@ -64,7 +64,8 @@ struct FixedLister final : app::SocketLister {
     std::optional<qint32> parentPID(qint32) const override { return parent; }
     std::optional<qint64> countEstablishedConnections(int) const override { return 0; }
     std::optional<QString> description = "a listener", name = "pointrelayd", parentName;
-    std::optional<qint32> pid = 4242, parent = 77;
+    // Only PID 1 takes orphans: in a PID namespace PID 2 may well be a supervisor.
+    std::optional<qint32> pid = 4242, parent = 2;
     mutable QStringList names;
 };
 

@@ -3,11 +3,12 @@
 # wrong; `pointrelay pair --png` makes the key and writes a code image (owner-only) that decodes
 # to it; `pointrelay serve` starts the daemon with that key and shows the code; `pointrelay send`
 # drives it; a second serve on the port refuses and leaves it serving; Ctrl-C stops the daemon;
-# a daemon whose supervisor is gone is ended; the browser page is served with --web only.
+# a daemon whose supervisor is gone (run by an account without a home) is ended; the browser
+# page is served with --web only.
 # Usage: cli_test.sh PATH_TO_POINTRELAY PATH_TO_POINTRELAYD
 [[ -n ${POINTRELAY_NETNS:-} ]] || exec "$(dirname "$0")/in_private_network.sh" "$0" "$@"
 source "$(dirname "$0")/lib.sh"
-CLI=${1:-} DAEMON=${2:-}
+CLI=${1:-} DAEMON=${2:-} nobody=()
 [[ -x $CLI && -x $DAEMON ]] || fail "usage: $0 PATH_TO_POINTRELAY PATH_TO_POINTRELAYD"
 need zbarimg
 fail() { echo "FAIL: $*" >&2; cat "$T"/*.out >&2 2>/dev/null; exit 1; }
@@ -64,8 +65,12 @@ wait "${PIDS[-1]}" || fail "serve exited with $? after Ctrl-C"
 grep -q '^stopped' "$T/serve.out" && ! listening "$PORT" || fail "serve did not stop the daemon"
 
 # A daemon whose supervisor is gone (handed to init) is stale: serve ends it and takes over.
+# Where we may (root), it runs as an account without a home: no HOME, no entry in the user
+# database (its replay memory stays in memory).
 PORT=$(free_port)
-("$DAEMON" --port "$PORT" --no-mdns >/dev/null 2>&1 & echo $! >"$T/orphan.pid")
+((EUID)) || nobody=(setpriv --reuid=2147480000 --regid=2147480000 --clear-groups
+    env -u HOME -u XDG_STATE_HOME)
+("${nobody[@]}" "$DAEMON" --port "$PORT" --no-mdns >/dev/null 2>&1 & echo $! >"$T/orphan.pid")
 PIDS+=("$(cat "$T/orphan.pid")")
 eventually listening "$PORT" || fail "the daemon did not listen on port $PORT"
 serve --web

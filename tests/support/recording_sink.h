@@ -36,7 +36,6 @@ public:
         std::lock_guard lock(m_mutex);
         return std::exchange(m_timeline, {});
     }
-    void note(std::string entry) { add(std::move(entry)); } ///< for fakes sharing the timeline
 
     input::Point pointerLocation() override { return location; }
     void warpPointer(input::Point to) override {
@@ -62,7 +61,10 @@ public:
     }
     input::HidOpenResult openHidSystem() override {
         add("hid open");
-        return next(hidOpens, input::HidOpenResult{true, 0, 42});
+        input::HidOpenResult answer{true, 0, 42};
+        if (!hidOpens.empty())
+            answer = hidOpens.front(), hidOpens.pop_front();
+        return answer;
     }
     int32_t postAuxKey(uint32_t connection, input::AuxKeyType type, bool down) override {
         add(text("aux conn=%u data1=0x%08X", connection,
@@ -82,12 +84,6 @@ public:
     }
 
 private:
-    template <typename T>
-    static T next(std::deque<T>& answers, T otherwise) {
-        if (!answers.empty())
-            otherwise = answers.front(), answers.pop_front();
-        return otherwise;
-    }
     void add(std::string entry) {
         std::lock_guard lock(m_mutex);
         m_timeline.push_back(std::move(entry));

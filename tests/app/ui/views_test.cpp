@@ -183,13 +183,16 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // closed after 30 s
         QVERIFY(sheet.isNull());
 
-        // The browser remote: switched on, the relay serves while the daemon runs and the
-        // page's code stands beside the application's; switched off, nothing listens.
-        const quint16 web = freePort();
+        // The browser remote: switched on, the relay serves while the daemon runs, moves with
+        // its port, and the page's code stands beside the application's; switched off,
+        // nothing listens.
         auto* webPort = child<QLineEdit>(&form, "webPortField");
-        webPort->setText(QString::number(web));
+        webPort->setText(QString::number(first));
         emit webPort->editingFinished();
         child(&form, "webRemoteToggle")->click();
+        const quint16 web = freePort(); // another one, while the relay holds `first`
+        webPort->setText(QString::number(web));
+        emit webPort->editingFinished();
         QVERIFY(WebRelay::shared().isListening() && WebRelay::shared().port() == web);
         QCOMPARE(popupModel.webPort(), web);
         screenshot(&form, "settings_web_remote");

@@ -20,10 +20,12 @@
 #include "support/socket_pair.h"
 #include "support/temp_dir.h"
 
+#include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <regex>
+#include <sys/resource.h>
 #include <thread>
 
 namespace pointrelay::core {
@@ -239,18 +241,24 @@ TEST(ReplayGuard, RemembersTheNewestNoncesOfAKeyAcrossRestartsAndRecoversBadFile
     };
     EXPECT_FALSE(restarted("key one", 98));
     EXPECT_TRUE(restarted("key one", 50));
+    // A full disk (a file size limit of 0): a new set cannot be written, the old one stays,
+    // and the guard keeps to memory.
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit full{0, limit.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &full);
+    ReplayGuard guard("key two", 8);
+    EXPECT_FALSE(guard.attachFile(file));
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_TRUE(guard.admit(nonce(1)));
+    EXPECT_FALSE(guard.admit(nonce(1)));
+    EXPECT_FALSE(restarted("key one", 98));
     std::ofstream(file, std::ios::app | std::ios::binary) << "torn"; // a crash mid-write
     EXPECT_FALSE(restarted("key one", 97));
     EXPECT_TRUE(restarted("key two", 97)); // a new key starts a new set
     std::ofstream(file, std::ios::trunc) << "not ours";
     EXPECT_TRUE(restarted("key two", 97));
-
-    fs::remove_all(file.parent_path()); // a file where the folder should be: memory only
-    std::ofstream(file.parent_path()) << "x";
-    ReplayGuard guard("k");
-    EXPECT_FALSE(guard.attachFile(file));
-    EXPECT_TRUE(guard.admit(nonce(1)));
-    EXPECT_FALSE(guard.admit(nonce(1)));
 }
 
 TEST(HandshakeAdmission, EvictsTheOldestOfTheSameAddressThenOverall) {

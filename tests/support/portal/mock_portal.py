@@ -15,7 +15,8 @@
 #
 # Standard output, one line per event:
 #   ready                              the name is ours
-#   call MEMBER KEY=VALUE... VALUE...  every call: options sorted, then the other values (%g)
+#   call MEMBER KEY=VALUE... VALUE...  every call: options sorted, then the other values (%g,
+#                                      strings with Python's escapes)
 #   issued restore_token=TOKEN
 #   refused MEMBER: WHY                a call the real portal would refuse
 #   closed SESSION                     after SIGUSR1: every started session is closed
@@ -61,7 +62,8 @@ def emit(line):
 
 
 def show(value):
-    return "%g" % value if isinstance(value, float) else str(value)
+    return ("%g" % value if isinstance(value, float)
+            else str(value).encode("unicode_escape").decode())
 
 
 class Portal:
