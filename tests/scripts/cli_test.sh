@@ -8,7 +8,7 @@
 # Usage: cli_test.sh PATH_TO_POINTRELAY PATH_TO_POINTRELAYD
 [[ -n ${POINTRELAY_NETNS:-} ]] || exec "$(dirname "$0")/in_private_network.sh" "$0" "$@"
 source "$(dirname "$0")/lib.sh"
-CLI=${1:-} DAEMON=${2:-} nobody=()
+CLI=${1:-} DAEMON=${2:-}
 [[ -x $CLI && -x $DAEMON ]] || fail "usage: $0 PATH_TO_POINTRELAY PATH_TO_POINTRELAYD"
 need zbarimg
 fail() { echo "FAIL: $*" >&2; cat "$T"/*.out >&2 2>/dev/null; exit 1; }
@@ -65,11 +65,11 @@ wait "${PIDS[-1]}" || fail "serve exited with $? after Ctrl-C"
 grep -q '^stopped' "$T/serve.out" && ! listening "$PORT" || fail "serve did not stop the daemon"
 
 # A daemon whose supervisor is gone (handed to init) is stale: serve ends it and takes over.
-# Where we may (root), it runs as an account without a home: no HOME, no entry in the user
-# database (its replay memory stays in memory).
+# Where the system lets us (root), it runs as an account without a home: no HOME, no entry in
+# the user database (its replay memory stays in memory).
 PORT=$(free_port)
-((EUID)) || nobody=(setpriv --reuid=2147480000 --regid=2147480000 --clear-groups
-    env -u HOME -u XDG_STATE_HOME)
+nobody=(setpriv --reuid=2147480000 --regid=2147480000 --clear-groups env -u HOME -u XDG_STATE_HOME)
+"${nobody[@]}" true 2>/dev/null || nobody=()
 ("${nobody[@]}" "$DAEMON" --port "$PORT" --no-mdns >/dev/null 2>&1 & echo $! >"$T/orphan.pid")
 PIDS+=("$(cat "$T/orphan.pid")")
 eventually listening "$PORT" || fail "the daemon did not listen on port $PORT"
