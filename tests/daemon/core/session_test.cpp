@@ -77,7 +77,7 @@ struct Session {
         if (thread.joinable())
             thread.join();
     }
-    bool sync() { return test::pingRoundTrip(phone); } // every frame sent before is handled
+    bool sync() { return test::pingRoundTrip(phone); } // then every earlier frame was handled
     client::PhoneClient phone;
     std::thread thread;
 };
