@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "web_relay.h"
 
+#include "pairing.h"
+
 #include <QCoreApplication>
 #include <QFile>
+#include <QHostInfo>
+#include <QNetworkInterface>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -26,11 +30,19 @@ constexpr PageFile kFiles[] = {
     {"/index.html", ":/web/index.html", "text/html; charset=utf-8"},
     {"/style.css", ":/web/style.css", "text/css; charset=utf-8"},
     {"/dist/remote.bundle.js", ":/web/dist/remote.bundle.js", "text/javascript; charset=utf-8"},
+    {"/manifest.webmanifest", ":/web/manifest.webmanifest", "application/manifest+json"},
+    {"/icon.svg", ":/web/icon.svg", "image/svg+xml"},
+    {"/icon-192.png", ":/web/icon-192.png", "image/png"},
+    {"/icon-512.png", ":/web/icon-512.png", "image/png"},
+    // Browsers ask for it whatever the page declares; an ICO may hold a PNG, and they all
+    // read a PNG served under this name.
+    {"/favicon.ico", ":/web/icon-192.png", "image/png"},
 };
 
 // A daemon that stops reading gets no more than this queued for it; the page is closed then.
 constexpr qint64 kMaxQueuedForDaemon = 1 << 20;
 constexpr qint64 kMaxMessageBytes = 1 << 20;
+constexpr int kCloseAnswerMs = 1000;
 
 // WebSocket close codes the page tells apart.
 constexpr auto kDaemonUnreachable = static_cast<QWebSocketProtocol::CloseCode>(4001);
@@ -40,6 +52,32 @@ bool plausibleHost(const QByteArray& host) {
     static const QRegularExpression pattern(
         QStringLiteral(R"(^([A-Za-z0-9.\-]+|\[[0-9A-Fa-f:.]+\])(:[0-9]{1,5})?$)"));
     return pattern.match(QString::fromLatin1(host)).hasMatch();
+}
+
+// Whether a Host header (already plausible) names this machine: localhost, its host name,
+// its ".local" name or one of its addresses. A page of another site whose name was made to
+// resolve to this machine (DNS rebinding) sends its own name and is refused.
+bool namesThisMachine(const QByteArray& host) {
+    QString name = QString::fromLatin1(host).toLower();
+    if (name.startsWith(QLatin1Char('[')))
+        name = name.mid(1, name.indexOf(QLatin1Char(']')) - 1);
+    else if (name.count(QLatin1Char(':')) == 1)
+        name = name.left(name.indexOf(QLatin1Char(':')));
+    if (name.endsWith(QLatin1Char('.'))) // a fully qualified name may end in the root's dot
+        name.chop(1);
+    const QHostAddress address(name);
+    if (!address.isNull()) {
+        const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+        return std::any_of(own.begin(), own.end(),
+                           [&](const QHostAddress& a) { return a.isEqual(address); });
+    }
+    // The configured name (which the pairing code shows) and the kernel's, which may differ.
+    const QString systemName = QHostInfo::localHostName().toLower();
+    for (const QString& own :
+         {localHostName().toLower(), systemName, systemName.section(u'.', 0, 0)})
+        if (!own.isEmpty() && (name == own || name == own + QLatin1String(".local")))
+            return true;
+    return name == QLatin1String("localhost");
 }
 
 // An address as people read it: IPv4 without its IPv6 mapping.
@@ -174,6 +212,8 @@ void WebRelay::readHead(QTcpSocket* socket) {
     const QByteArray host = header(lines, "host").value_or(QByteArray());
     if (request.size() != 3 || !request[2].startsWith("HTTP/1.") || !plausibleHost(host))
         return refuse(socket, "400 Bad Request", QStringLiteral("malformed request"));
+    if (!namesThisMachine(host))
+        return refuse(socket, "403 Forbidden", QStringLiteral("Host names another machine"));
     if (request[0] != "GET")
         return refuse(socket, "405 Method Not Allowed", QStringLiteral("not a GET"));
     const QByteArray path = request[1].split('?').front();
@@ -191,9 +231,12 @@ void WebRelay::readHead(QTcpSocket* socket) {
         socket->disconnect(this);
         disconnect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         // The WebSocket made from it owns it from now on, for the whole session (or until its
-        // handshake fails): while it lives, it counts.
+        // handshake fails). Its slot is free the moment the connection ends, whoever ends it:
+        // a page that hangs up is gone, whether or not its objects are deleted yet.
         m_upgraded.insert(socket);
-        connect(socket, &QObject::destroyed, this, [this, socket] { m_upgraded.remove(socket); });
+        const auto release = [this, socket] { m_upgraded.remove(socket); };
+        connect(socket, &QTcpSocket::disconnected, this, release);
+        connect(socket, &QObject::destroyed, this, release);
         m_webSockets->handleConnection(socket);
         return;
     }
@@ -220,9 +263,10 @@ void WebRelay::respond(QTcpSocket* socket, const QByteArray& status, const QByte
                           "\r\nX-Frame-Options: DENY";
     // The page may run its own script and style and open its own WebSocket, nothing else.
     if (!host.isEmpty())
-        response += "\r\nContent-Security-Policy: default-src 'none'; script-src 'self'; "
-                    "style-src 'self'; img-src 'self'; connect-src 'self' ws://" +
-                    host + "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+        response +=
+            "\r\nContent-Security-Policy: default-src 'none'; script-src 'self'; "
+            "style-src 'self'; img-src 'self'; manifest-src 'self'; connect-src 'self' ws://" +
+            host + "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
     response += "\r\nConnection: close\r\n\r\n" + body;
     socket->write(response);
     socket->disconnectFromHost();
@@ -251,8 +295,11 @@ void WebRelay::refuse(QTcpSocket* socket, const QByteArray& status, const QStrin
 }
 
 void WebRelay::relay(QWebSocket* page) {
-    ++m_sessions;
     page->setParent(this);
+    if (page->state() != QAbstractSocket::ConnectedState) { // hung up during its upgrade
+        page->deleteLater();
+        return;
+    }
     page->setMaxAllowedIncomingMessageSize(kMaxMessageBytes);
     const QString address = addressText(page->peerAddress());
     log(QStringLiteral("Web remote: phone %1 connected").arg(address));
@@ -284,8 +331,11 @@ void WebRelay::relay(QWebSocket* page) {
                         ? QWebSocketProtocol::CloseCodeNormal
                         : kDaemonUnreachable);
     });
-    connect(daemon, &QTcpSocket::disconnected, page,
-            [page] { page->close(QWebSocketProtocol::CloseCodeNormal); });
+    connect(daemon, &QTcpSocket::disconnected, page, [page] {
+        page->close(QWebSocketProtocol::CloseCodeNormal);
+        // A page that does not answer the close within a second is cut off.
+        QTimer::singleShot(kCloseAnswerMs, page, [page] { page->abort(); });
+    });
     connect(page, &QWebSocket::disconnected, this, [this, page, daemon, address] {
         // The daemon gets what is still queued for it, then its connection is closed.
         if (daemon->state() != QAbstractSocket::ConnectedState) {
@@ -295,7 +345,6 @@ void WebRelay::relay(QWebSocket* page) {
             connect(daemon, &QTcpSocket::disconnected, daemon, &QObject::deleteLater);
             daemon->disconnectFromHost();
         }
-        --m_sessions;
         log(QStringLiteral("Web remote: phone %1 disconnected").arg(address));
         page->deleteLater();
     });

@@ -22,10 +22,11 @@ namespace pointrelay::app {
 /// and a close on either side closes the other. The daemon checks the key as for any phone.
 ///
 /// Guarded like the daemon: a request head of at most 8 KiB within 5 s; only GET, of the
-/// page's own files (no part of a request reaches the file system); an upgrade only when
-/// Origin names the Host the page was loaded from; at most 8 connections per address, 32 in
-/// all, waiting for their request (the oldest closed to make room); at most 16 relayed pages.
-/// The daemon sees every page coming from 127.0.0.1, so the relay logs each phone's address.
+/// page's own files (no part of a request reaches the file system); only a Host that names
+/// this machine; an upgrade only when Origin names the Host the page was loaded from; at most 8
+/// connections per address, 32 in all, waiting for their request (the oldest closed to make room);
+/// at most 16 relayed pages. The daemon sees every page coming from 127.0.0.1, so the relay logs
+/// each phone's address.
 class WebRelay : public QObject {
     Q_OBJECT
 public:
@@ -51,7 +52,8 @@ public:
     bool isListening() const;
     quint16 port() const;
     quint16 daemonPort() const { return m_daemonPort; }
-    int sessionCount() const { return m_sessions; }
+    /// Pages relayed or being upgraded; a slot is free again as soon as either side closes.
+    int sessionCount() const { return static_cast<int>(m_upgraded.size()); }
 
     /// \brief Listens on these ports when `on` (and not already), else closes. False when it
     /// should listen and cannot; a failed choice is tried once until the choice changes.
@@ -83,7 +85,6 @@ private:
     quint16 m_daemonPort = 0;
     std::list<Waiting> m_waiting; ///< oldest first
     QSet<QTcpSocket*> m_upgraded; ///< handed to the WebSocket server and still open
-    int m_sessions = 0;
     std::optional<std::pair<quint16, quint16>> m_failed; ///< the ports that could not be had
     QElapsedTimer m_sinceRefusalLine;
     int m_refusalsUnlogged = 0;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The page in a real browser, as a phone on the LAN sees it: headless Chromium emulating a touch
-// phone opens it from a non-secure origin (desk.test mapped to loopback) through the relay, to
+// phone opens it from a non-secure origin (this machine's .local name, mapped to loopback) through the relay, to
 // the real daemon driving a private X server, where xev watches a window that covers the screen.
 // Run under tests/scripts/with_xvfb.sh; POINTRELAYD and RELAY_RUNNER name the built programs,
 // SCREENSHOT_DIR where the page's screenshots go. Skipped when Chromium cannot start here.
@@ -8,7 +8,7 @@ import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import net from 'node:net';
-import { tmpdir } from 'node:os';
+import { hostname, tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createRequire } from 'node:module';
 import { after, before, test } from 'node:test';
@@ -20,12 +20,13 @@ const { chromium, devices } = createRequire(new URL('../../web/package.json', im
 const kKey = 'be9c'.repeat(16);
 const kChromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
 const kWait = 10000;
+const kDesk = `${hostname().split('.')[0]}.local`; // a name the relay takes as its own
 
 let browser, skip = false;
 try {
     browser = await chromium.launch({
         executablePath: kChromium,
-        args: ['--no-sandbox', '--host-resolver-rules=MAP desk.test 127.0.0.1'],
+        args: ['--no-sandbox', `--host-resolver-rules=MAP ${kDesk} 127.0.0.1`],
     });
 } catch (error) {
     skip = `Chromium does not start here: ${error.message.split('\n')[0]}`;
@@ -105,7 +106,7 @@ after(async () => {
 async function openPage(key, locale = 'en-US') {
     const context = await browser.newContext({ ...devices['Pixel 7'], locale });
     const page = await context.newPage();
-    await page.goto(`http://desk.test:${webPort}/#k=${key}`);
+    await page.goto(`http://${kDesk}:${webPort}/#k=${key}`);
     return page;
 }
 const stateOf = (page) => page.evaluate(() => document.body.dataset.state);

@@ -35,7 +35,7 @@ protected:
         return socket.readAll();
     }
     QByteArray get(const QByteArray& path, const QByteArray& extra = {}) {
-        return request("GET " + path + " HTTP/1.1\r\nHost: desk.test:9001\r\n" + extra + "\r\n");
+        return request("GET " + path + " HTTP/1.1\r\nHost: localhost:9001\r\n" + extra + "\r\n");
     }
     // A page's WebSocket, opened with `origin`.
     std::unique_ptr<QWebSocket> openPage(const QString& origin) {
@@ -59,18 +59,25 @@ TEST_F(WebRelayTest, ServesThePageWithItsSecurityHeadersAndNothingElse) {
          {"HTTP/1.1 200 OK\r\n", "Content-Type: text/html; charset=utf-8\r\n",
           "Cache-Control: no-store\r\n",
           "Content-Security-Policy: default-src 'none'; script-src 'self'; style-src 'self'; "
-          "img-src 'self'; connect-src 'self' ws://desk.test:9001;",
+          "img-src 'self'; manifest-src 'self'; connect-src 'self' ws://localhost:9001;",
           "<script src=\"dist/remote.bundle.js\""})
         EXPECT_TRUE(page.contains(part)) << part;
     EXPECT_TRUE(get("/dist/remote.bundle.js").contains("Content-Type: text/javascript"));
+    EXPECT_TRUE(get("/favicon.ico").startsWith("HTTP/1.1 200 OK\r\nContent-Type: image/png"));
+    EXPECT_TRUE(get("/manifest.webmanifest").contains("\"src\": \"icon-512.png\""));
 
     for (const auto& [request, status] : std::vector<std::pair<QByteArray, QByteArray>>{
-             {"GET /../CMakeLists.txt HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
-             {"GET /web/index.html HTTP/1.1\r\nHost: x\r\n\r\n", "404"},
-             {"POST / HTTP/1.1\r\nHost: x\r\n\r\n", "405"},
+             {"GET /../CMakeLists.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "404"},
+             {"GET /web/index.html HTTP/1.1\r\nHost: [::1]:9001\r\n\r\n", "404"},
+             {"POST / HTTP/1.1\r\nHost: localhost\r\n\r\n", "405"},
+             // A name that another site made resolve here (DNS rebinding), Origin and all.
+             {"GET / HTTP/1.1\r\nHost: evil.example:9001\r\n\r\n", "403"},
+             {"GET /ws HTTP/1.1\r\nHost: evil.example:9001\r\nOrigin: http://evil.example:9001"
+              "\r\nUpgrade: websocket\r\n\r\n",
+              "403"},
              {"GET / HTTP/1.1\r\nHost: a b\r\n\r\n", "400"},
              {"GET / HTTP/1.1\r\nHost: x\r\nX: " + QByteArray(9000, 'a') + "\r\n\r\n", "431"},
-             {"GET /ws HTTP/1.1\r\nHost: x\r\n\r\n", "400"}}) // no upgrade
+             {"GET /ws HTTP/1.1\r\nHost: localhost\r\n\r\n", "400"}}) // no upgrade
         EXPECT_TRUE(this->request(request).startsWith("HTTP/1.1 " + status))
             << request.left(40).toStdString();
     EXPECT_EQ(request("GET / HTTP/1.1\r\n"), QByteArray()); // an unfinished head: closed in time
@@ -127,6 +134,23 @@ TEST_F(WebRelayTest, RefusesForeignOriginsAndBoundsWaitingConnectionsAndPages) {
         pages.push_back(openPage(pageOrigin()));
     EXPECT_NE(openPage(pageOrigin())->state(), QAbstractSocket::ConnectedState);
     EXPECT_EQ(relay.sessionCount(), WebRelay::kMaxSessions);
+    pages.clear();
+
+    // A page's slot is free as soon as it goes: 100 visits, and 100 upgrades that hang up at
+    // once, leave room for the next page.
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(waitUntil([&] { return relay.sessionCount() == 0; })) << i;
+        ASSERT_EQ(openPage(pageOrigin())->state(), QAbstractSocket::ConnectedState) << i;
+        QTcpSocket raw;
+        raw.connectToHost(QHostAddress::LocalHost, relay.port());
+        raw.write("GET /ws HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(relay.port()) +
+                  "\r\nOrigin: " + pageOrigin().toLatin1() +
+                  "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: "
+                  "13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        ASSERT_TRUE(waitUntil([&] { return raw.peek(12) == "HTTP/1.1 101"; })) << i;
+    }
+    EXPECT_TRUE(waitUntil([&] { return relay.sessionCount() == 0; }));
+    EXPECT_EQ(openPage(pageOrigin())->state(), QAbstractSocket::ConnectedState);
 }
 
 } // namespace
