@@ -35,6 +35,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     wipeArguments(argv, options->pskArgIndices);
+    // `--psk "$(cat key.txt)"` with an empty or missing file gives an empty key, which would
+    // let anyone on the network drive this desktop.
+    if (options->hasWeakKey()) {
+        core::logLine("--psk is shorter than 16 characters: not serving");
+        return 1;
+    }
 
     if (options->background && !core::daemonize()) {
         std::fputs("Failed to daemonize\n", stderr);

@@ -17,6 +17,10 @@ public:
     /// A text message from a TEXT frame or an opened AEAD frame; `fd` is the session's socket,
     /// for the plain acknowledgement frames some commands send back.
     virtual void handleTextMessage(int fd, std::string_view text) = 0;
+    /// A session ends: the buttons it pressed and still holds are released, so a phone that
+    /// goes away mid-drag leaves no button down. Called on that session's thread; true when
+    /// something was released. (Keys are pressed and released within one message.)
+    virtual bool releaseHeld() { return false; }
 };
 
 } // namespace pointrelay::core

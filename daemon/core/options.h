@@ -24,6 +24,11 @@ struct StartupOptions {
 
     /// No --psk: sessions authenticate with the built-in key, which anyone can read.
     bool usesBuiltInKey() const { return pskArgIndices.empty(); }
+    /// A key of the user's own that a guess finds: the daemon refuses to serve with it.
+    bool hasWeakKey() const { return !usesBuiltInKey() && config.psk.size() < kMinKeyLength; }
+
+    /// The shortest --psk served; the keys the application makes have 64 characters.
+    static constexpr size_t kMinKeyLength = 16;
 };
 
 /// \brief Reads the command line; nullopt on a usage error (the caller prints usageText).

@@ -387,6 +387,8 @@ void runClientSession(int fd, const sockaddr_in& peer, ServerConfig config,
 
     applySessionSocketOptions(fd, config.keepalive);
     Session(fd, std::move(config), context).serve();
+    if (context.input->releaseHeld())
+        logLine("Released the buttons the client held down");
 
     const int32_t left = activeClients.fetch_sub(1) - 1;
     logLine("Client disconnected (" + std::to_string(left) + " active)");

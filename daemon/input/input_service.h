@@ -36,6 +36,10 @@ public:
         if (GatePass pass{m_gate, !down})
             m_pointer.injectButton(isLeft, down);
     }
+    bool releaseHeld() override {
+        GatePass pass{m_gate, true};
+        return m_pointer.releaseHeld();
+    }
     void handleTextMessage(int fd, std::string_view text) override {
         if (GatePass pass{m_gate, false})
             m_commands.handleTextMessage(fd, text);

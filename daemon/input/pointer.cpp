@@ -51,7 +51,26 @@ void PointerInjector::injectScroll(double dx, double dy) {
 
 void PointerInjector::injectButton(bool isLeft, bool down) {
     std::lock_guard lock(m_mutex);
+    postButton(isLeft, down);
+}
+
+bool PointerInjector::releaseHeld() {
+    std::lock_guard lock(m_mutex);
+    const std::thread::id self = std::this_thread::get_id();
+    bool released = false;
+    for (const bool isLeft : {true, false}) {
+        if ((isLeft ? m_leftButtonDown : m_rightButtonDown) &&
+            (isLeft ? m_leftHolder : m_rightHolder) == self) {
+            postButton(isLeft, false);
+            released = true;
+        }
+    }
+    return released;
+}
+
+void PointerInjector::postButton(bool isLeft, bool down) {
     (isLeft ? m_leftButtonDown : m_rightButtonDown) = down;
+    (isLeft ? m_leftHolder : m_rightHolder) = down ? std::this_thread::get_id() : std::thread::id();
     const Point p = m_sink.pointerLocation();
 
     MouseEvent event;

@@ -4,6 +4,7 @@
 #include "event_sink.h"
 
 #include <mutex>
+#include <thread>
 
 namespace pointrelay::input {
 
@@ -22,11 +23,17 @@ public:
     void injectMove(double dx, double dy);
     void injectScroll(double dx, double dy);
     void injectButton(bool isLeft, bool down);
+    /// \brief Releases the buttons that the calling session pressed and still holds. Each
+    /// session injects on its own thread, so the thread tells whose press it was. True when
+    /// something was released.
+    bool releaseHeld();
     /// A left press and release at (x, y); touches neither the button flags nor the clicks.
     void clickAt(double x, double y);
     Point currentPointerLocation() { return m_sink.pointerLocation(); }
 
 private:
+    void postButton(bool isLeft, bool down); // with m_mutex held
+
     struct ClickTracker {
         double lastDownTime = 0;
         double lastDownX = 0;
@@ -41,6 +48,8 @@ private:
     std::mutex m_mutex;
     bool m_leftButtonDown = false;
     bool m_rightButtonDown = false;
+    std::thread::id m_leftHolder; ///< the session thread of the last left press, while down
+    std::thread::id m_rightHolder;
     ClickTracker m_tracker;
 };
 

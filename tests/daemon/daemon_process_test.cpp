@@ -41,6 +41,15 @@ TEST_F(DaemonTest, UsageErrorsAndABusyPortExitWithStatus1) {
         EXPECT_EQ(daemon.waitExit(5s), 1);
         EXPECT_EQ(daemon.output(), "[C++] AEAD build=ON\n" + core::usageText(POINTRELAYD_PATH));
     }
+    // An empty or short key (a key file that was empty, a typo) would open the desktop to
+    // anyone on the network: refused before anything listens.
+    for (const char* key : {"", "0123456789abcde"}) {
+        DaemonProcess weak(
+            {POINTRELAYD_PATH, "--no-mdns", "--port", std::to_string(port), "--psk", key});
+        EXPECT_EQ(weak.waitExit(5s), 1);
+        EXPECT_EQ(weak.count("[C++] --psk is shorter than 16 characters: not serving"), 1u);
+        EXPECT_EQ(weak.count("Listening"), 0u);
+    }
     auto first = start();
     DaemonProcess second({POINTRELAYD_PATH, "--no-mdns", "--port", std::to_string(port)},
                          {{"XDG_STATE_HOME", state.path().string()}});

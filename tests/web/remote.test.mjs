@@ -46,8 +46,8 @@ const cases = [
         sent: ['click 0 down', 'move 10 0', 'move 5 -2', 'click 0 up'],
     },
     {
-        name: 'a drag cut short by the browser still releases the button',
-        steps: [['down', 1, 50, 50, 0], ['hold'], ['cancel', 1]],
+        name: 'a drag cut short by the browser or by the page going away releases the button',
+        steps: [['down', 1, 50, 50, 0], ['hold'], ['down', 2, 90, 50, 600], ['cancelAll']],
         sent: ['click 0 down', 'click 0 up'],
     },
     {

@@ -137,6 +137,11 @@ export class TouchPad {
 
     up(id, time) { this.m_lift(id, time, false); }
     cancel(id) { this.m_lift(id, 0, true); }
+    /// Every finger taken off at once, as cancelled: a drag's button is released.
+    cancelAll() {
+        for (const id of [...this.m_pointers.keys()])
+            this.cancel(id);
+    }
 
     m_lift(id, time, cancelled) {
         if (!this.m_pointers.delete(id))
@@ -437,22 +442,27 @@ function startPage() {
             client.sendPing();
     }, 1000);
 
+    // What the page holds down (a drag, a held button) is released before its connection
+    // goes: a phone put away mid-drag must not leave the desktop dragging.
+    const releases = [];
+    const leave = () => {
+        for (const release of releases)
+            release();
+        clearTimeout(retryTimer);
+        drop();
+    };
     // A hidden page lets its connection go (phones freeze it anyway) and makes a fresh one,
     // with a fresh handshake, when it is shown again.
     document.addEventListener('visibilitychange', () => {
         if (document.hidden) {
-            clearTimeout(retryTimer);
-            drop();
+            leave();
         } else if (!live()) {
             retryMs = kFirstRetryMs;
             connect();
         }
     });
     window.addEventListener('pageshow', (e) => e.persisted && !live() && connect());
-    window.addEventListener('pagehide', () => {
-        clearTimeout(retryTimer);
-        drop();
-    });
+    window.addEventListener('pagehide', leave);
 
     // The pad.
     const touchPad = new TouchPad(batch, {
@@ -470,6 +480,7 @@ function startPage() {
     pad.addEventListener('pointermove', (e) => touchPad.move(e.pointerId, e.clientX, e.clientY));
     pad.addEventListener('pointerup', (e) => touchPad.up(e.pointerId, e.timeStamp));
     pad.addEventListener('pointercancel', (e) => touchPad.cancel(e.pointerId));
+    releases.push(() => touchPad.cancelAll());
 
     // Click buttons: pressed while held, so a held button and the pad make a two-handed drag.
     for (const [id, button] of [['left', Button.Left], ['right', Button.Right]]) {
@@ -492,6 +503,7 @@ function startPage() {
         el.addEventListener('pointerup', release);
         el.addEventListener('pointercancel', release);
         el.addEventListener('lostpointercapture', release);
+        releases.push(release);
     }
 
     for (const el of document.querySelectorAll('[data-sys]')) {

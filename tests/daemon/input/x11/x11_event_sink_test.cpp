@@ -9,6 +9,7 @@
 #include "support/temp_dir.h"
 #include "test_window.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <gtest/gtest.h>
@@ -119,12 +120,12 @@ TEST_F(X11EventSinkTest, CommandActsAsControlFlagsWrapKeysAndBorrowedKeycodesGoB
 TEST_F(X11EventSinkTest, KeystrokesFromAPhoneArriveWholeWhileAnotherPhoneMoves) {
     const uint16_t port = test::freePort();
     test::TempDir state;
-    const auto daemon =
-        test::startDaemon(port, state.path(), {"--psk", "x11-test-key"}, {{"WAYLAND_DISPLAY", ""}});
+    const auto daemon = test::startDaemon(port, state.path(), {"--psk", "x11-test-key-0123"},
+                                          {{"WAYLAND_DISPLAY", ""}});
     ASSERT_TRUE(daemon->waitFor("Input: X11 (XTest)") && daemon->waitFor("Listening on port"));
     client::PhoneClient typist, mover;
     for (auto* phone : {&typist, &mover})
-        ASSERT_TRUE(phone->connect("127.0.0.1", port) && phone->handshake("x11-test-key"));
+        ASSERT_TRUE(phone->connect("127.0.0.1", port) && phone->handshake("x11-test-key-0123"));
     for (const auto& [key, down] :
          {std::pair{"Shift_L", true}, {"Caps_Lock", true}, {"Caps_Lock", false}})
         window.fakeKey(key, down);
@@ -147,6 +148,14 @@ TEST_F(X11EventSinkTest, KeystrokesFromAPhoneArriveWholeWhileAnotherPhoneMoves) 
     for (const auto& [key, down] :
          {std::pair{"Caps_Lock", true}, {"Caps_Lock", false}, {"Shift_L", false}})
         window.fakeKey(key, down);
+
+    // A phone gone mid-drag leaves no button down: the end of its session releases it.
+    ASSERT_TRUE(mover.sendClick(0, true) && test::pingRoundTrip(mover));
+    mover.close();
+    ASSERT_TRUE(daemon->waitFor("Released the buttons the client held down"));
+    const auto events = window.take();
+    EXPECT_TRUE(std::ranges::count_if(events, [](auto& e) { return e.starts_with("button-up 1"); }))
+        << ::testing::PrintToString(events);
 }
 
 // One table serves every Linux route: a wrong or shared entry types the wrong key everywhere.
