@@ -139,12 +139,18 @@ int serve(const QStringList& args) {
         state.setBonjourEnabled(false);
     if (web)
         state.setWebRemote(true); // for this run only, as the port
+    // Whatever can fail is checked before the daemon starts, so a refusal leaves nothing
+    // running.
+    if (state.webRemote() && !state.settleWebPort(state.port()))
+        return 1; // the reason was given
     state.start();
     if (!state.running())
         return 1;
     const bool serving = WebRelay::shared().isListening();
-    if (state.webRemote() && !serving)
+    if (state.webRemote() && !serving) {
+        ServerProcessManager::shared().stop();
         return 1; // the reason was given
+    }
     printPairing(state.port(), KeychainPSK::shared().load().value_or(QString()),
                  serving ? std::optional(state.webPort()) : std::nullopt);
 

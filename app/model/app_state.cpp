@@ -199,25 +199,31 @@ void AppState::followWebRelay(bool apply) {
         return;
     }
     relay.close();
-    if (m_webPort == daemon.port || !m_ports.canBindPort(m_webPort)) {
-        const QString holder = m_webPort == daemon.port
-                                   ? QStringLiteral("pointrelayd")
-                                   : m_ports.describeListener(m_webPort).value_or(
-                                         QStringLiteral("不明なプロセスが LISTEN 中"));
-        QList<quint16> suggestions = m_ports.suggestFreePorts(m_webPort, 4);
-        suggestions.removeAll(daemon.port);
-        const std::optional<quint16> chosen =
-            m_alerts ? m_alerts->askAlternativePort(m_webPort, holder, suggestions.mid(0, 3))
-                     : std::nullopt;
-        if (!chosen || *chosen == daemon.port)
-            return;
-        setWebPort(*chosen);
-    }
+    if (!settleWebPort(daemon.port))
+        return;
     if (!relay.follow(true, m_webPort, daemon.port) && m_alerts)
         m_alerts->critical(
             QCoreApplication::translate("AppState", "ブラウザ用のポート %1 を開けませんでした")
                 .arg(m_webPort),
             QCoreApplication::translate("AppState", "ブラウザからの操作は使えません。"));
+}
+
+bool AppState::settleWebPort(quint16 daemonPort) {
+    if (m_webPort != daemonPort && m_ports.canBindPort(m_webPort))
+        return true;
+    const QString holder = m_webPort == daemonPort
+                               ? QStringLiteral("pointrelayd")
+                               : m_ports.describeListener(m_webPort).value_or(
+                                     QStringLiteral("不明なプロセスが LISTEN 中"));
+    QList<quint16> suggestions = m_ports.suggestFreePorts(m_webPort, 4);
+    suggestions.removeAll(daemonPort);
+    const std::optional<quint16> chosen =
+        m_alerts ? m_alerts->askAlternativePort(m_webPort, holder, suggestions.mid(0, 3))
+                 : std::nullopt;
+    if (!chosen || *chosen == daemonPort)
+        return false;
+    setWebPort(*chosen);
+    return true;
 }
 
 void AppState::restartIfRunning() {
@@ -262,9 +268,19 @@ void AppState::start() {
 }
 
 std::optional<QString> AppState::ensureKey(Alerts* alerts) {
-    // An empty key would let anyone in: it counts as none.
-    if (std::optional<QString> stored = m_keys.load(); stored && !stored->isEmpty())
-        return stored;
+    // An empty key would let anyone in: it counts as none. Any other key that this system did
+    // not make (a key file cut short or written by hand) is refused, never served and never
+    // replaced: the user decides what becomes of it.
+    if (std::optional<QString> stored = m_keys.load(); stored && !stored->isEmpty()) {
+        if (KeychainPSK::isWellFormed(*stored))
+            return stored;
+        if (alerts)
+            alerts->critical(QStringLiteral("保存されている鍵を使えません"),
+                             QStringLiteral("%1 の鍵が 64 桁の 16 進数ではありません。"
+                                            "削除するか、設定で鍵を再生成してください。")
+                                 .arg(m_keys.location()));
+        return std::nullopt;
+    }
     const QString made = m_keys.generateAndStore();
     if (made.isEmpty()) {
         if (alerts)

@@ -91,7 +91,8 @@ public:
 
     /// \brief The stored key; when there is none, a new one made and stored first. Nothing,
     /// after a critical alert through \a alerts (when given), when no key can be made or the
-    /// store does not keep it: a key that only this process knows could never be paired.
+    /// store does not keep it (a key that only this process knows could never be paired), or
+    /// when the stored key is not 64 hexadecimal digits.
     std::optional<QString> ensureKey(Alerts* alerts);
 
     /// Writes the stored settings.
@@ -105,6 +106,10 @@ public:
     /// as `applySettings`, so that the views and the pairing code show where it listens.
     void commitSettings();
     void applyState(const ServerState& state);
+    /// \brief Makes sure the browser remote's port can be had beside a daemon on
+    /// `daemonPort`: when it is taken (or is the daemon's), the person is asked for another,
+    /// as for the daemon's port. False when no port was chosen.
+    bool settleWebPort(quint16 daemonPort);
 
     /// Called by `save` with the launch-at-login choice, for a platform mechanism that honours
     /// it (the tray application installs one; the headless command does not).

@@ -38,6 +38,10 @@ QString FallbackPskStore::name() const {
     return chosen().name();
 }
 
+QString FallbackPskStore::itemLocation(const QString& service, const QString& account) const {
+    return chosen().itemLocation(service, account);
+}
+
 PskStore::ReadResult FallbackPskStore::read(const QString& service, const QString& account) {
     return chosen().read(service, account);
 }

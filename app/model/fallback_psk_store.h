@@ -25,6 +25,7 @@ public:
     bool usesFallback();
 
     QString name() const override;
+    QString itemLocation(const QString& service, const QString& account) const override;
     ReadResult read(const QString& service, const QString& account) override;
     Status write(const QString& service, const QString& account, const QByteArray& data) override;
     Status remove(const QString& service, const QString& account) override;

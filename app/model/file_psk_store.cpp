@@ -61,6 +61,10 @@ QString FilePskStore::name() const {
     return QStringLiteral("ファイル (%1)").arg(QDir::toNativeSeparators(m_directory));
 }
 
+QString FilePskStore::itemLocation(const QString& service, const QString& account) const {
+    return QDir::toNativeSeparators(itemPath(service, account));
+}
+
 PskStore::ReadResult FilePskStore::read(const QString& service, const QString& account) {
     const QString path = itemPath(service, account);
     if (path.isEmpty()) {

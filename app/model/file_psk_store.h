@@ -23,6 +23,7 @@ public:
     const QString& directory() const { return m_directory; }
 
     QString name() const override;
+    QString itemLocation(const QString& service, const QString& account) const override;
     ReadResult read(const QString& service, const QString& account) override;
     Status write(const QString& service, const QString& account, const QByteArray& data) override;
     Status remove(const QString& service, const QString& account) override;

@@ -5,6 +5,7 @@
 
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
+#include <algorithm>
 #include <array>
 #include <unistd.h>
 #include <vector>
@@ -42,7 +43,7 @@ std::optional<QString> KeychainPSK::load() const {
     if (decoder.hasError()) {
         return std::nullopt;
     }
-    return text;
+    return text.trimmed();
 }
 
 bool KeychainPSK::remove() const {
@@ -105,6 +106,16 @@ QString KeychainPSK::maskedText() const {
 
 QString KeychainPSK::storeName() const {
     return m_store->name();
+}
+
+QString KeychainPSK::location() const {
+    return m_store->itemLocation(m_service, m_account);
+}
+
+bool KeychainPSK::isWellFormed(const QString& key) {
+    return key.size() == 2 * kKeyBytes && std::all_of(key.begin(), key.end(), [](QChar c) {
+               return (c >= u'0' && c <= u'9') || (c.toLower() >= u'a' && c.toLower() <= u'f');
+           });
 }
 
 } // namespace pointrelay::app

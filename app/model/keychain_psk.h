@@ -29,8 +29,9 @@ public:
     const QString& service() const { return m_service; }
     const QString& account() const { return m_account; }
 
-    /// \brief The key text; nothing when there is no item, it cannot be read, or it is not
-    /// valid UTF-8.
+    /// \brief The key text without surrounding white space (a key file written with echo or
+    /// an editor ends in a line break); nothing when there is no item, it cannot be read, or
+    /// it is not valid UTF-8.
     std::optional<QString> load() const;
     /// \brief Removes the item; false when there was none or it could not be removed.
     bool remove() const;
@@ -45,6 +46,12 @@ public:
     QString maskedText() const;
     /// \brief Which store holds the key, for the user interface.
     QString storeName() const;
+    /// \brief Where the item is: the key file's path, or the keychain's name.
+    QString location() const;
+
+    /// Whether a key text is one this system makes: 64 hexadecimal digits. Anything else
+    /// (a truncated or hand-made key) is never served.
+    static bool isWellFormed(const QString& key);
 
     /// The masked form of a key (or of none).
     static QString mask(const std::optional<QString>& key);

@@ -198,8 +198,10 @@ QString keyHint(const std::optional<QString>& key) {
     // or a combining sequence) in two.
     const std::vector<qsizetype> bounds = graphemeBoundaries(*key);
     const auto count = static_cast<qsizetype>(bounds.size()) - 1;
-    if (count <= 8)
-        return *key;
+    // Never more than the first and last four characters, and none of a key so short that
+    // they would be most of it.
+    if (count < 16)
+        return QString(count, QChar(0x2022));
     const qsizetype headEnd = bounds[4];
     const qsizetype tailStart = bounds[static_cast<std::size_t>(count - 4)];
     return key->left(headEnd) + QString(count - 8, QChar(0x2022)) + key->mid(tailStart);

@@ -94,8 +94,8 @@ PairingPayload makePairingPayload(quint16 port, const std::optional<QString>& st
 qsizetype keyCharacterCount(const std::optional<QString>& key);
 
 /// \brief The key shown under the code without revealing it: "未設定" for no or an empty key,
-/// the key itself up to 8 characters, otherwise the first 4 characters, one "•" per character
-/// beyond 8, and the last 4.
+/// one "•" per character for a key under 16 characters, otherwise the first 4 characters, one
+/// "•" per character beyond 8, and the last 4.
 QString keyHint(const std::optional<QString>& key);
 
 /// \brief "IP: <host>:<port>".

@@ -28,6 +28,12 @@ public:
 
     /// \brief Which store this is, for the user interface.
     virtual QString name() const = 0;
+    /// \brief Where one item is kept, for messages that send the user there.
+    virtual QString itemLocation(const QString& service, const QString& account) const {
+        Q_UNUSED(service);
+        Q_UNUSED(account);
+        return name();
+    }
     virtual ReadResult read(const QString& service, const QString& account) = 0;
     /// \brief Creates or replaces the item in one step: when it fails, an earlier item stays.
     virtual Status write(const QString& service, const QString& account,

@@ -12,6 +12,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
 
 namespace pointrelay::app {
 
@@ -24,6 +28,19 @@ constexpr auto kTerminateGrace = std::chrono::milliseconds(500);
 void echoToStandardError(const QString& line) {
     const QByteArray text = "[pointrelayd] " + line.toUtf8() + "\n";
     std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stderr);
+}
+
+// Runs in the child between fork and exec. The daemon must never outlive its supervisor: a
+// supervisor that is killed outright would leave it serving with nobody to stop it. On Linux
+// the child asks for SIGTERM when its parent dies, then checks that the parent did not die
+// before it asked. Elsewhere the supervisor's stop is the only way.
+void tetherToParent(pid_t parent) {
+#ifdef Q_OS_LINUX
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)
+        ::_exit(1);
+#else
+    Q_UNUSED(parent);
+#endif
 }
 
 } // namespace
@@ -128,6 +145,7 @@ void ServerProcessManager::start(int port, const QString& psk, bool bonjour, int
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setProgram(program);
     process->setArguments(daemonArguments(port, psk, bonjour, statMs));
+    process->setChildProcessModifier([parent = ::getpid()] { tetherToParent(parent); });
     connect(process, &QProcess::readyReadStandardOutput, this, &ServerProcessManager::readOutput);
     connect(process, &QProcess::finished, this, &ServerProcessManager::onFinished);
     process->start();

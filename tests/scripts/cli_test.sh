@@ -4,7 +4,8 @@
 # to it; `pointrelay serve` starts the daemon with that key and shows the code; `pointrelay send`
 # drives it; a second serve on the port refuses and leaves it serving; Ctrl-C stops the daemon;
 # a daemon whose supervisor is gone (run by an account without a home) is ended; the browser
-# page is served with --web only.
+# page is served with --web only; a killed supervisor's daemon goes with it; a busy web port
+# and a stored key that is not 64 hex digits are refused before anything starts.
 # Usage: cli_test.sh PATH_TO_POINTRELAY PATH_TO_POINTRELAYD
 [[ -n ${POINTRELAY_NETNS:-} ]] || exec "$(dirname "$0")/in_private_network.sh" "$0" "$@"
 source "$(dirname "$0")/lib.sh"
@@ -78,6 +79,27 @@ eventually ended "${PIDS[-2]}" || fail "the orphaned daemon still runs"
 sed -n '/^Key store:/,$p' "$T/serve.out" | grep -q '▀\|▄\|█' &&
     grep -q "ブラウザ: http://.*:9001/" "$T/serve.out" ||
     fail "serve --web does not show the page's code and address"
-exec 3<>/dev/tcp/127.0.0.1/9001 && printf 'GET / HTTP/1.1\r\nHost: desk\r\n\r\n' >&3
+exec 3<>/dev/tcp/127.0.0.1/9001 && printf 'GET / HTTP/1.1\r\nHost: localhost\r\n\r\n' >&3
 grep -q 'dist/remote.bundle.js' <&3 || fail "the page is not served on port 9001"
-echo "PASS: refusals, pair, serve, send, a second serve, an orphan and the page on port $PORT"
+exec 3<&-
+
+# A supervisor killed outright takes its daemon with it.
+daemon=$(pgrep -P "${PIDS[-1]}" pointrelayd) || fail "serve runs no daemon"
+kill -KILL "${PIDS[-1]}"
+wait_for 2 $$ ended "$daemon" || fail "the daemon outlived its killed supervisor"
+# A web port held by another program: refused before any daemon starts.
+python3 -c 'import socket, time; s = socket.create_server(("", 9001)); time.sleep(60)' &
+PIDS+=($!)
+eventually listening 9001 || fail "nothing holds port 9001"
+if "$CLI" serve --port "$PORT" --no-mdns --web >"$T/busy.out" 2>&1 </dev/null; then
+    fail "serve --web started beside a busy web port"
+fi
+grep -q "port 9001 is in use" "$T/busy.out" && ! listening "$PORT" ||
+    fail "serve --web left a daemon or did not say why"
+# A stored key this system did not make is neither shown nor served.
+printf 'zzzz\n' >"$XDG_CONFIG_HOME/pointrelay/org.pointrelay.PointrelayServer/psk"
+if out=$("$CLI" pair 2>&1); then fail "pair accepted the key zzzz"; fi
+[[ $out == *"pointrelay/org.pointrelay.PointrelayServer/psk"* && $out != *zzzz* ]] ||
+    fail "pair said: $out"
+echo "PASS: refusals, pair, serve, send, a second serve, an orphan, the page on port $PORT," \
+    "a killed supervisor, a busy web port and a bad stored key"

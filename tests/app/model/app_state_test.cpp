@@ -54,6 +54,8 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
     QFile entry(item.entryPath());
     ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
     EXPECT_TRUE(entry.readAll().contains("\nExec=\"/opt/point relay/Pointrelay\\$Server\"\n"));
+    // Read back as a new process reads it, from the file: QSettings' copy goes once it changed.
+    std::ofstream(fromFile.fileName().toStdString(), std::ios::app) << '\n';
     Preferences reread(fromFile.fileName());
     EXPECT_EQ(reread.value("port").typeId(), QMetaType::LongLong);
     const AppState again(reread, keys, PortCheck::shared(), manager, nullptr);
@@ -98,6 +100,21 @@ TEST_F(AppStateTest, AKeyThatCannotBeKeptStartsNothing) {
     EXPECT_FALSE(keyless.running() || manager.state().running);
     EXPECT_EQ(alerts.shown, QStringList{"critical: 鍵を保存できませんでした / 保存先: ファイル (" +
                                         dir.filePath("file/k") + ")"});
+
+    // A key file edited by hand: its line break is no part of the key, and a key this system
+    // did not make is neither served nor replaced.
+    AppState state(preferences, keys, PortCheck::shared(), manager, &alerts);
+    const QString key = QString("0123456789abcdef").repeated(4);
+    for (const QString& stored : {" " + key + "\n", QString("zzzz\n")}) {
+        ASSERT_TRUE(keys.save(stored));
+        alerts.shown.clear();
+        EXPECT_EQ(state.ensureKey(&alerts), stored == "zzzz\n" ? std::nullopt : std::optional(key));
+    }
+    EXPECT_EQ(alerts.shown, QStringList{"critical: 保存されている鍵を使えません / " +
+                                        dir.filePath("keys/test/psk") +
+                                        " の鍵が 64 桁の 16 進数ではありません。"
+                                        "削除するか、設定で鍵を再生成してください。"});
+    EXPECT_EQ(keys.load(), "zzzz");
 }
 
 } // namespace

@@ -60,9 +60,10 @@ TEST(PairingTest, TheHostThePayloadAndTheTextsBesideTheCode) {
     // The hint shows at most 4 and 4 characters of the key, one "•" for each one between.
     EXPECT_EQ(pairingKeyHintLine(std::nullopt), "PSKヒント: 未設定  (0桁)");
     EXPECT_EQ(keyHint(QString()), "未設定");
-    EXPECT_EQ(pairingKeyHintLine(QString("%1😀")), "PSKヒント: %1😀  (3桁)");
-    EXPECT_EQ(keyHint(QString("12345678")), "12345678");
-    EXPECT_EQ(keyHint(QString("😀😁😂😃😄😅😆😇😈")), "😀😁😂😃•😅😆😇😈");
+    EXPECT_EQ(pairingKeyHintLine(QString("%1😀").repeated(8)),
+              "PSKヒント: %1😀%" + QString(16, u'•') + "😀%1😀  (24桁)");
+    EXPECT_EQ(keyHint(QString("zzzz")), "••••"); // a short key shows none of itself
+    EXPECT_EQ(keyHint(QString("😀😁😂😃😄").repeated(3) + "x"), "😀😁😂😃" + QString(8, u'•') + "😂😃😄x");
     EXPECT_EQ(pairingKeyHintLine(kKey), "PSKヒント: 0123" + QString(56, u'•') + "cdef  (64桁)");
 }
 

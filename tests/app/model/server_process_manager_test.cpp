@@ -37,9 +37,10 @@ TEST(ParserTest, LinesSetTheCountTheRatesTheRouteAndTheLastLine) {
     feed("[C++] Client disconnected (0 active)\n[C++] client DISCONNECTED\n");
     EXPECT_EQ(state.connectedClients, 0); // never below 0
 
-    feed("STAT move=10 rateMove=12.000000 rateScroll=0.400000\n");
+    feed("STAT move=10 rateMove=12.000000 rateScroll=0.400000\r");
     EXPECT_EQ(std::pair(state.moveFPS, state.scrollFPS), std::pair(12.0, 0.4));
-    feed("STATUS rateMove=abc rateScroll=  3.5\nstat rateMove=99\n[C++] rateMove=98\n");
+    feed("STATUS rateMove=abc rateScroll=  3.5"); // a "\r" two chunks back: "\n" ends this line
+    feed("\nstat rateMove=99\n[C++] rateMove=98\n");
     EXPECT_EQ(std::pair(state.moveFPS, state.scrollFPS), std::pair(12.0, 3.5));
 
     feed("[C++] Input: Wayland (desktop portal)\n");
@@ -127,10 +128,10 @@ TEST(ManagerTest, ADaemonKilledOutrightShowsStoppedAndStartsAgain) {
     manager.onStateChange = [&](const ServerState& s) { seen.push_back(s); };
     manager.setDaemonPath(POINTRELAYD_PATH);
     manager.setPollInterval(std::chrono::milliseconds(50)); // polls are under way at the kill
-    manager.start(port, "key", false, 100);
+    manager.start(port, "sixteen-char-key", false, 100);
     ASSERT_TRUE(waitUntil([&] { return manager.state().lastLog.startsWith("STAT move="); }));
     client::PhoneClient phone;
-    ASSERT_TRUE(phone.connect("127.0.0.1", port) && phone.handshake("key"));
+    ASSERT_TRUE(phone.connect("127.0.0.1", port) && phone.handshake("sixteen-char-key"));
     for (int i = 0; i < 50; ++i)
         ASSERT_TRUE(phone.sendMove(1, 1));
     ASSERT_TRUE(waitUntil(
@@ -147,7 +148,7 @@ TEST(ManagerTest, ADaemonKilledOutrightShowsStoppedAndStartsAgain) {
               QStringList{"notify: pointrelayd が停止しました / シグナル 9 (Killed)"});
     EXPECT_TRUE(phone.waitForClose(2000));
     ASSERT_TRUE(PortCheck::shared().waitForPortFree(port, std::chrono::seconds(2)));
-    manager.start(port, "key", false, 100);
+    manager.start(port, "sixteen-char-key", false, 100);
     EXPECT_TRUE(waitUntil([&] { return !PortCheck::shared().canBindPort(port); }));
     manager.stop();
     EXPECT_TRUE(PortCheck::shared().canBindPort(port));
