@@ -116,6 +116,16 @@ TEST_F(DaemonOnWayland, PointerButtonsWheelKeysAndTextArriveInANativeClient) {
     ASSERT_TRUE(phone.sendSealedText(text));
     EXPECT_TRUE(eventually([&] { return typedSince(from).size() >= text.size(); }));
     EXPECT_EQ(typedSince(from), text) << witness.output();
+    EXPECT_EQ(since(from, {"text h"}).size(), 1u); // a key of the desktop's keymap: typed
+
+    // A phone gone mid-drag leaves no button down: the end of its session releases it.
+    from = mark();
+    ASSERT_TRUE(phone.sendClick(0, true) && test::pingRoundTrip(phone));
+    phone.close();
+    EXPECT_TRUE(eventually([&] {
+        const Lines buttons = since(from, {"wl_pointer.button"});
+        return buttons.size() == 2 && buttons[1].ends_with("272 0");
+    })) << witness.output();
 }
 
 } // namespace

@@ -96,9 +96,10 @@ TEST(PortCheck, OnlyAnUnsupervisedDaemonOfOursIsStoppedAndKilledOnlyWhileItHolds
         lister->parentName = *supervisor ? std::optional<QString>(supervisor) : std::nullopt;
         EXPECT_FALSE(check.killStaleDaemon(9000, 0us)) << supervisor;
     }
-    lister->parent.reset();
+    lister->parent.reset(); // and no process is looked up under the identifier not read
+    lister->names = {"pointrelayd", "unasked"};
     EXPECT_FALSE(check.killStaleDaemon(9000, 0us));
-    EXPECT_TRUE(sent.empty());
+    EXPECT_TRUE(sent.empty() && lister->names == QStringList{"unasked"});
 
     // Stale: started by a shell, or handed to init. SIGKILL follows only while the port is still
     // listened on and the identifier, perhaps reused meanwhile, still names our daemon.

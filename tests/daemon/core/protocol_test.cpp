@@ -140,11 +140,13 @@ TEST(RecordProtection, TheFirstFrameChoosesTheVariantUnderAnyFraming) {
             EXPECT_EQ(plain, text);
             EXPECT_EQ(keys.chosenVariant, variant);
             EXPECT_EQ(keys.rxCounter, 1u);
-            if (framing == AeadFraming::Offset2Aad10) { // tried only behind its marker byte
+            if (framing == AeadFraming::Offset2Aad10) { // tried only behind its marker byte,
                 Bytes unmarked = client::sealRecord(keys, variant, framing, 1, text);
-                unmarked[1] = 0x11;
-                EXPECT_EQ(openRecord(keys, unmarked, plain), RecordOpen::Failed);
-                EXPECT_EQ(keys.rxCounter, 1u);
+                unmarked[1] = 0x11; // and only with a byte of ciphertext after it
+                for (const Bytes& body : {unmarked, Bytes(kMinAeadFrame, 0x10)}) {
+                    EXPECT_EQ(openRecord(keys, body, plain), RecordOpen::Failed);
+                    EXPECT_EQ(std::pair(keys.rxCounter, plain.size()), std::pair(1u, size_t{0}));
+                }
             }
         }
     EXPECT_EQ(toBytes(recordNonce({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 0x01020304)),

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // What a relative route receives for the input layer's events (through a recording backend),
-// the bound on what waits for a slow desktop, and which routes are tried where.
+// the bound on what waits for a slow desktop, which routes are tried where, and which keysyms
+// a desktop's keymap counts as typable.
 #include "input/input_route.h"
 #include "input/linux/relative_event_sink.h"
+#include "input/linux/xkb_keymap.h"
 #include "support/log_capture.h"
 
 #include <future>
@@ -110,6 +112,17 @@ TEST(InputRoute, WaylandRoutesFirstInAWaylandSessionAndAForcedOneAlone) {
     for (const auto route : {wlroots, gnome, portal, x11, none})
         EXPECT_EQ(routeNamed(routeName(route)), route);
     EXPECT_FALSE(routeNamed("XTest"));
+}
+
+// Without a modifier or with Shift only: "€", AltGr+E on a German keyboard, is not typable by
+// key (GNOME pastes it).
+TEST(XkbKeymap, OnlyTheUnshiftedAndShiftedLevelsCount) {
+    const auto de = XkbKeymap::fromText(
+        "xkb_keymap { xkb_keycodes { include \"evdev\" }; xkb_types { include \"complete\" }; "
+        "xkb_compat { include \"complete\" }; xkb_symbols { include \"pc+de\" }; };");
+    ASSERT_TRUE(de);
+    EXPECT_EQ(de->find(XKB_KEY_Z)->level, 1u);
+    EXPECT_FALSE(de->find(XKB_KEY_EuroSign));
 }
 
 } // namespace
