@@ -269,7 +269,7 @@ unsigned int X11EventSink::freeKeycode() const {
 }
 
 // A spare keycode giving `keysym`: the one bound to it already, else a free one, else the one
-// idle longest once its character is 30 ms old. 0 when the map has no spare keycode. Expects
+// idle longest once its character is kBindingLife old. 0 when the map has no spare keycode. Expects
 // the keyboard map freshly read unless `keysym` is bound.
 unsigned int X11EventSink::spareFor(Keysym keysym, Lock& lock) {
     for (;;) {
@@ -296,7 +296,7 @@ unsigned int X11EventSink::spareFor(Keysym keysym, Lock& lock) {
             publishKeymap();
             return keycode;
         }
-        // Every spare keycode is in use by a character typed in the last 30 ms: wait for the
+        // Every spare keycode is in use by a character typed within kBindingLife: wait for the
         // oldest, without holding the sink, and look again (others may have typed meanwhile).
         sync();
         lock.unlock();

@@ -44,8 +44,11 @@ public:
     };
     using KeyboardPtr = std::unique_ptr<_XkbDesc, KeyboardFreer>;
 
-    /// How long a spare keycode keeps a character after its last use.
-    static constexpr std::chrono::milliseconds kBindingLife{30};
+    /// How long a spare keycode keeps a character after its last use: long enough for a
+    /// client busy for a moment (a loaded machine) to look up the keys typed with it, which
+    /// it does only when it handles their events. At 30 ms a loaded client read a batch of
+    /// characters as the next batch's.
+    static constexpr std::chrono::milliseconds kBindingLife{200};
 
     /// Takes an open display whose server has the XTest and XKB extensions, and its keyboard
     /// description with key types and symbols.

@@ -103,7 +103,7 @@ TEST_F(X11EventSinkTest, CommandActsAsControlFlagsWrapKeysAndBorrowedKeycodesGoB
     sink->postKey({.keyCode = 0, .down = true, .text = text});
     sink->postKey({.keyCode = 0, .down = false, .text = text}); // ignored
     EXPECT_EQ(window.takeText(), expected);
-    // Spare keycodes go back to NoSymbol 30 ms after their last use.
+    // Spare keycodes go back to NoSymbol soon after their last use.
     EXPECT_TRUE(test::eventually([&] { return window.keyboardMap() == mapBefore; }));
     const HidOpenResult hid = sink->openHidSystem(); // auxiliary keys: XF86 keysyms
     EXPECT_TRUE(hid.serviceFound && hid.status == 0);
