@@ -271,5 +271,5 @@ int main() {
         ::close(fd);
     print({"pointrelayd idle session", daemonKiB, "KiB", "bare thread per connection", bareKiB,
            "< 100 KiB each", daemonKiB > 0 && daemonKiB < 100});
-    return 0;
+    return figuresStatus();
 }

@@ -12,7 +12,9 @@
 #include <X11/extensions/XTest.h>
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <poll.h>
@@ -34,6 +36,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 constexpr char kPsk[] = "be9cbe9cbe9cbe9cbe9cbe9cbe9cbe9cbe9cbe9cbe9cbe9cbe9cbe9cbe9cbe9c";
 constexpr int kSamples = 400;
+constexpr int kStep = 3; // pixels a move takes on screen (the daemon's gain turns 1 into 3)
 
 double microsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
@@ -48,10 +51,12 @@ double percentile(std::vector<double> values, double p) {
 class MotionWatcher {
 public:
     virtual ~MotionWatcher() = default;
-    /// Waits for the next motion event; false when none came within `limit`.
-    virtual bool nextMotion(std::chrono::milliseconds limit) = 0;
-    /// Forgets every event seen so far.
-    virtual void drain() = 0;
+    /// Waits for the next motion event: the pointer's x in the window, nothing when no motion
+    /// came within `limit`.
+    virtual std::optional<double> nextMotion(std::chrono::milliseconds limit) = 0;
+    /// Reads every event that has come so far: the pointer's x in the last of them that has
+    /// one, nothing when none has.
+    virtual std::optional<double> drain() = 0;
 };
 
 // A fullscreen X window that reads its own events.
@@ -70,128 +75,198 @@ public:
         XSync(m_display, False);
     }
     ~X11Watcher() override { XCloseDisplay(m_display); }
-    bool nextMotion(std::chrono::milliseconds limit) override {
+    std::optional<double> nextMotion(std::chrono::milliseconds limit) override {
         const auto deadline = Clock::now() + limit;
         while (Clock::now() < deadline) {
             while (XPending(m_display) > 0) {
                 XEvent event;
                 XNextEvent(m_display, &event);
                 if (event.type == MotionNotify)
-                    return true;
+                    return event.xmotion.x;
             }
             pollfd fd{ConnectionNumber(m_display), POLLIN, 0};
             ::poll(&fd, 1, 10);
         }
-        return false;
+        return std::nullopt;
     }
-    void drain() override { XSync(m_display, True); }
+    std::optional<double> drain() override {
+        XSync(m_display, False);
+        std::optional<double> x;
+        while (XPending(m_display) > 0) {
+            XEvent event;
+            XNextEvent(m_display, &event);
+            if (event.type == MotionNotify)
+                x = event.xmotion.x;
+        }
+        return x;
+    }
 
 private:
     Display* m_display;
 };
 
-// The tests' Wayland witness client, whose motion lines are read as they come.
+// The tests' Wayland witness client (tests/support/wayland/wayland_witness.cpp), whose lines
+// are read as they come: "ready" once its window is on an output, and one line per pointer
+// event, e.g. "wl_pointer.motion TIME X Y".
 class WitnessWatcher final : public MotionWatcher {
 public:
     WitnessWatcher() {
         int out[2];
-        if (::pipe(out) != 0)
+        if (::pipe2(out, O_CLOEXEC) != 0)
             return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         char* argv[] = {const_cast<char*>(WITNESS_PATH), nullptr};
-        posix_spawn(&m_pid, WITNESS_PATH, &actions, nullptr, argv, environ);
+        if (posix_spawn(&m_pid, WITNESS_PATH, &actions, nullptr, argv, environ) != 0)
+            m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);
         m_fd = out[0];
     }
     ~WitnessWatcher() override {
-        ::kill(m_pid, SIGTERM);
-        ::waitpid(m_pid, nullptr, 0);
-        ::close(m_fd);
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
-    bool waitForLine(std::string_view prefix, std::chrono::milliseconds limit) {
+    /// The next whole line that starts with `prefix`, skipping the others; nothing when none
+    /// came within `limit` or the witness ended.
+    std::optional<std::string> waitForLine(std::string_view prefix,
+                                           std::chrono::milliseconds limit) {
         const auto deadline = Clock::now() + limit;
         for (;;) {
             for (size_t end; (end = m_buffer.find('\n')) != std::string::npos;) {
-                const bool match = m_buffer.compare(0, prefix.size(), prefix) == 0;
+                std::string line = m_buffer.substr(0, end);
                 m_buffer.erase(0, end + 1);
-                if (match)
-                    return true;
+                if (line.starts_with(prefix))
+                    return line;
             }
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             pollfd fd{m_fd, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
-                return false;
+            if (m_fd < 0 || left.count() <= 0 ||
+                ::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+                return std::nullopt;
             char chunk[4096];
             const ssize_t got = ::read(m_fd, chunk, sizeof chunk);
             if (got <= 0)
-                return false;
+                return std::nullopt;
             m_buffer.append(chunk, static_cast<size_t>(got));
         }
     }
-    bool nextMotion(std::chrono::milliseconds limit) override {
-        return waitForLine("motion ", limit);
+    std::optional<double> nextMotion(std::chrono::milliseconds limit) override {
+        const auto line = waitForLine("wl_pointer.motion ", limit);
+        return line ? std::optional(xOf(*line)) : std::nullopt;
     }
-    void drain() override {
+    std::optional<double> drain() override {
         pollfd fd{m_fd, POLLIN, 0};
         char chunk[4096];
         ssize_t got = 0;
-        while (::poll(&fd, 1, 0) > 0 && (got = ::read(m_fd, chunk, sizeof chunk)) > 0)
+        while (m_fd >= 0 && ::poll(&fd, 1, 0) > 0 && (got = ::read(m_fd, chunk, sizeof chunk)) > 0)
             m_buffer.append(chunk, static_cast<size_t>(got));
-        m_buffer.erase(0, m_buffer.rfind('\n') + 1); // whole lines; a partial one stays
+        std::optional<double> x;
+        for (size_t end; (end = m_buffer.find('\n')) != std::string::npos;) { // a partial stays
+            const std::string line = m_buffer.substr(0, end);
+            m_buffer.erase(0, end + 1);
+            if (line.starts_with("wl_pointer.motion ") || line.starts_with("wl_pointer.enter "))
+                x = xOf(line);
+        }
+        return x;
     }
 
 private:
+    // The pointer's x in a motion or enter line: the last two numbers are x and y.
+    static double xOf(const std::string& line) {
+        const size_t y = line.rfind(' '), x = line.rfind(' ', y - 1);
+        return std::strtod(line.c_str() + x, nullptr);
+    }
+
     pid_t m_pid = -1;
     int m_fd = -1;
     std::string m_buffer;
 };
 
-// Latencies of `move` (called with +1 or -1, alternately) until `watcher` sees the motion, in
-// microseconds; first the pointer is nudged until motion arrives at all (a compositor gives a
-// new window the pointer once a pointer exists, and may animate it in).
-std::vector<double> motionLatencies(MotionWatcher& watcher, const std::function<void(int)>& move) {
+// kSamples latencies of one route's moves, in microseconds; `missing` says why there are
+// fewer.
+struct Latencies {
+    std::vector<double> micros;
+    std::string missing;
+};
+
+// Latencies of `move` (called with +1 or -1, alternately: kStep pixels on screen) until
+// `watcher` sees the motion it makes, in microseconds. First the pointer is nudged until a move
+// arrives at its full size: a compositor gives a new window the pointer only once a pointer
+// exists and the window is shown, and may scale it in for a moment (mutter, 250 ms), during
+// which its coordinates are not the screen's. Every event that came before a move is read first,
+// so that one more than expected (mutter sends a motion to where the pointer was with its
+// first enter) leaves no move waiting for the event of the one before.
+Latencies motionLatencies(MotionWatcher& watcher, const std::function<void(int)>& move) {
+    constexpr int kTries = 40;
+    std::optional<double> last; // where the application last saw the pointer
     bool settled = false;
-    for (int i = 0; i < 40 && !settled; ++i) {
-        move(i % 2 ? -1 : 1);
-        settled = watcher.nextMotion(250ms);
+    for (int i = 0; i < kTries && !settled; ++i) {
+        const int sign = i % 2 ? -1 : 1;
+        if (const auto seen = watcher.drain())
+            last = seen;
+        move(sign);
+        const std::optional<double> x = watcher.nextMotion(250ms);
+        settled = x && last && *x - *last == kStep * sign;
+        if (x)
+            last = x;
     }
-    std::this_thread::sleep_for(500ms);
-    std::vector<double> latencies;
-    for (int i = 0; settled && i < kSamples; ++i) {
-        watcher.drain();
-        const auto start = Clock::now();
+    if (!settled)
+        return {{},
+                "no move of " + std::to_string(kStep) + " pixels reached the application in " +
+                    std::to_string(kTries) + " tries"};
+    Latencies latencies;
+    for (int i = 0; i < kSamples; ++i) {
+        if (const auto seen = watcher.drain())
+            last = seen;
+        const double expected = *last + kStep * (i % 2 ? -1 : 1);
+        const auto start = Clock::now(), deadline = start + 2s;
         move(i % 2 ? -1 : 1);
-        if (!watcher.nextMotion(2s))
+        std::optional<double> x;
+        do // a motion elsewhere is not this move's
+            x = watcher.nextMotion(
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        while (x && *x != expected);
+        if (!x) {
+            latencies.missing = "move " + std::to_string(i + 1) + " of " +
+                                std::to_string(kSamples) + " did not reach the application in 2 s";
             break;
-        latencies.push_back(microsSince(start));
+        }
+        latencies.micros.push_back(microsSince(start));
+        last = x;
     }
-    if (latencies.size() < size_t{kSamples})
-        std::printf("  (only %zu of %d moves arrived)\n", latencies.size(), kSamples);
     return latencies;
 }
 
-void printLatencies(const std::string& route, const std::vector<double>& daemon,
-                    const std::vector<double>& direct) {
+// p50 and p99 of the daemon's moves beside the direct ones; false when either is incomplete.
+bool printLatencies(const std::string& route, const Latencies& daemon, const Latencies& direct) {
+    bool ok = true;
     for (const double p : {0.5, 0.99}) {
-        const double value = percentile(daemon, p), baseline = percentile(direct, p);
         const std::string name = p == 0.5 ? "p50" : "p99";
-        Figure figure{"Move, phone write -> application, " + name,
-                      value,
-                      "us",
-                      "injected directly (" + route + "), " + name,
-                      baseline,
-                      "",
-                      std::nullopt};
-        if (p == 0.99) {
-            figure.goal = "ratio <= 2";
-            figure.goalMet = value <= 2 * baseline;
+        const std::string figureName = "Move, phone write -> application, " + name;
+        if (!daemon.missing.empty() || !direct.missing.empty()) {
+            std::string what;
+            for (const auto& [who, latencies] : {std::pair{"through the daemon", &daemon},
+                                                 std::pair{"injected directly", &direct}})
+                if (!latencies->missing.empty())
+                    what += (what.empty() ? "" : "; ") + (who + (": " + latencies->missing));
+            ok = printMissing(figureName, what);
+            continue;
         }
-        print(figure);
+        const double value = percentile(daemon.micros, p), baseline = percentile(direct.micros, p);
+        const bool p99 = p == 0.99; // the goal: p99 at most twice the direct one
+        ok = print({figureName, value, "us", "injected directly (" + route + "), " + name, baseline,
+                    p99 ? "ratio <= 2" : "",
+                    p99 ? std::optional(value <= 2 * baseline) : std::nullopt}) &&
+             ok;
     }
+    return ok;
 }
 
 // The built daemon with a phone connected to it.
@@ -262,7 +337,7 @@ int benchX11() {
     X11Watcher watcher;
     Display* direct = XOpenDisplay(nullptr);
     const auto baseline = motionLatencies(watcher, [&](int sign) {
-        XTestFakeRelativeMotionEvent(direct, 3 * sign, 0, CurrentTime);
+        XTestFakeRelativeMotionEvent(direct, kStep * sign, 0, CurrentTime);
         XFlush(direct);
     });
     XCloseDisplay(direct);
@@ -273,7 +348,7 @@ int benchX11() {
     }
     const auto latencies = motionLatencies(
         watcher, [&](int sign) { daemon.phone.sendMove(static_cast<int16_t>(sign), 0); });
-    printLatencies("XTest", latencies, baseline);
+    bool ok = printLatencies("XTest", latencies, baseline);
 
     const std::string pangram = std::string("the five boxing wizards jump quickly; pack my box "
                                             "with five dozen liquor jugs. sphinx of black quartz")
@@ -285,18 +360,21 @@ int benchX11() {
             daemon.phone.sendText(std::string(1, c));
         return daemon.sync() ? microsSince(start) / 1e6 : -1;
     });
-    print({"100 one-character text commands, all typed", oneByOne, "s",
-           "xdotool type --delay 0, same 100 characters", xdotoolOne, "ratio <= 1 and <= 0.3 s",
-           oneByOne > 0 && oneByOne <= xdotoolOne && oneByOne <= 0.3});
+    ok =
+        print({"100 one-character text commands, all typed", oneByOne, "s",
+               "xdotool type --delay 0, same 100 characters", xdotoolOne, "ratio <= 1 and <= 0.3 s",
+               oneByOne > 0 && oneByOne <= xdotoolOne && oneByOne <= 0.3}) &&
+        ok;
     const double xdotoolMixed = bestOfThree([&] { return xdotoolType(kMixedText); });
     const double mixed = bestOfThree([&] {
         const auto start = Clock::now();
         daemon.phone.sendText(kMixedText);
         return daemon.sync() ? microsSince(start) / 1e6 : -1;
     });
-    print({"100-character mixed text (ASCII, accented, Japanese)", mixed, "s",
-           "xdotool type --delay 0, same text", xdotoolMixed, "", std::nullopt});
-    return 0;
+    ok = print({"100-character mixed text (ASCII, accented, Japanese)", mixed, "s",
+                "xdotool type --delay 0, same text", xdotoolMixed, "", std::nullopt}) &&
+         ok;
+    return ok ? 0 : 1;
 }
 
 #if POINTRELAY_BENCH_WAYLAND
@@ -308,10 +386,10 @@ int benchWayland(const char* title, const std::string& route) {
         std::printf("  the witness client did not start\n");
         return 1;
     }
-    std::vector<double> baseline;
+    Latencies baseline{{}, "the bench's own connection to the compositor did not start"};
     if (auto backend = Backend::connect(); backend && backend->start()) {
         baseline = motionLatencies(watcher, [&](int sign) {
-            backend->motion(3 * sign, 0);
+            backend->motion(kStep * sign, 0);
             backend->endOfBatch();
             backend->service();
         });
@@ -323,8 +401,7 @@ int benchWayland(const char* title, const std::string& route) {
     }
     const auto latencies = motionLatencies(
         watcher, [&](int sign) { daemon.phone.sendMove(static_cast<int16_t>(sign), 0); });
-    printLatencies(route, latencies, baseline);
-    return 0;
+    return printLatencies(route, latencies, baseline) ? 0 : 1;
 }
 #endif
 

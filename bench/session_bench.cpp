@@ -209,5 +209,5 @@ int main() {
     }
     print({"session (runClientSession)", sessionRate, "frames/s", "bare loopback frame reader",
            bareRate, "ratio >= 0.8", bareRate > 0 && sessionRate / bareRate >= 0.8});
-    return 0;
+    return figuresStatus();
 }

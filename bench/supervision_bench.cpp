@@ -166,7 +166,7 @@ int run(int argc, char** argv) {
            double(lsof.started),
            "",
            {}});
-    return 0;
+    return figuresStatus();
 }
 
 } // namespace

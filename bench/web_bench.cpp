@@ -211,5 +211,5 @@ int main(int argc, char** argv) {
            bare.p99,
            "",
            {}});
-    return 0;
+    return figuresStatus();
 }

@@ -140,7 +140,7 @@ void keyPressed(uint32_t code) {
          {std::pair{XKB_MOD_NAME_SHIFT, "shift"}, std::pair{XKB_MOD_NAME_CTRL, "ctrl"},
           std::pair{XKB_MOD_NAME_ALT, "alt"}, std::pair{XKB_MOD_NAME_CAPS, "caps"}}) {
         if (xkb_state_mod_name_is_active(keys, xkbName, XKB_STATE_MODS_EFFECTIVE) > 0)
-            held += (held.empty() ? "" : "+") + std::string(name);
+            held.append(held.empty() ? "" : "+").append(name);
     }
     const xkb_keysym_t keysym = xkb_state_key_get_one_sym(keys, code + 8);
     char name[64], text[64];
