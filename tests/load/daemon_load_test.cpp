@@ -99,11 +99,9 @@ TEST_F(DaemonLoadTest, SilentConnectionsDoNotHoldOffAPhone) {
     // The daemon closes a connection by hanging up; nothing is ever sent to these.
     const auto open = [&] {
         std::vector<int> indices;
-        for (int i = 0; i < kSilent; ++i) {
-            pollfd fd{silent[i].fd(), POLLIN, 0};
-            if (::poll(&fd, 1, 0) == 0)
+        for (int i = 0; i < kSilent; ++i)
+            if (pollfd fd{silent[i].fd(), POLLIN, 0}; ::poll(&fd, 1, 0) == 0)
                 indices.push_back(i);
-        }
         return indices;
     };
     std::vector<int> newest(kPendingBound);

@@ -56,9 +56,8 @@ ack=$("$CLI" send --port "$PORT" --psk-file "$T/paired.key" sys copy)
 [[ $ack == '{"type":"ack","payload":{"action":"copy","ok":true}}' ]] || fail "no ack: $ack"
 "$CLI" send --port "$PORT" move 2 -1 && "$CLI" send --port "$PORT" --plain text "hello" ||
     fail "move or text not sent"
-if "$CLI" serve --port "$PORT" --no-mdns >"$T/second.out" 2>&1 </dev/null; then
+! "$CLI" serve --port "$PORT" --no-mdns >"$T/second.out" 2>&1 </dev/null ||
     fail "a second serve on port $PORT started"
-fi
 grep -q "port $PORT is in use: pointrelayd" "$T/second.out" || fail "second serve did not say why"
 "$CLI" send --port "$PORT" sys copy >/dev/null || fail "the first serve no longer serves"
 kill -INT "${PIDS[-1]}"
@@ -91,14 +90,13 @@ wait_for 2 $$ ended "$daemon" || fail "the daemon outlived its killed supervisor
 python3 -c 'import socket, time; s = socket.create_server(("", 9001)); time.sleep(60)' &
 PIDS+=($!)
 eventually listening 9001 || fail "nothing holds port 9001"
-if "$CLI" serve --port "$PORT" --no-mdns --web >"$T/busy.out" 2>&1 </dev/null; then
+! "$CLI" serve --port "$PORT" --no-mdns --web >"$T/busy.out" 2>&1 </dev/null ||
     fail "serve --web started beside a busy web port"
-fi
 grep -q "port 9001 is in use" "$T/busy.out" && ! listening "$PORT" ||
     fail "serve --web left a daemon or did not say why"
 # A stored key this system did not make is neither shown nor served.
 printf 'zzzz\n' >"$XDG_CONFIG_HOME/pointrelay/org.pointrelay.PointrelayServer/psk"
-if out=$("$CLI" pair 2>&1); then fail "pair accepted the key zzzz"; fi
+! out=$("$CLI" pair 2>&1) || fail "pair accepted the key zzzz"
 [[ $out == *"pointrelay/org.pointrelay.PointrelayServer/psk"* && $out != *zzzz* ]] ||
     fail "pair said: $out"
 echo "PASS: refusals, pair, serve, send, a second serve, an orphan, the page on port $PORT," \

@@ -48,8 +48,7 @@ wait_for 5 $DAEMON_PID logged "mDNS: $SERVICE advertised" || failed "no advertis
 wait_for 8 $$ listed || { cat "$T/browse" >&2 && failed "port $PORT not found by avahi-browse"; }
 
 kill -TERM $DAEMON_PID
-ended() { ! kill -0 $DAEMON_PID 2>/dev/null; }
-wait_for 5 $$ ended || failed "the daemon ignored SIGTERM for 5 s"
+timeout 5 tail --pid=$DAEMON_PID -f /dev/null || failed "the daemon ignored SIGTERM for 5 s"
 wait $DAEMON_PID || failed "the daemon exited with status $? after SIGTERM"
 { logged "Listening on port $PORT" && logged "Server stopped"; } || failed "a log line is missing"
 ! grep -vn '^\[C++\] ' "$T/log" >&2 || failed "lines without the [C++] prefix (foreign output)"

@@ -9,12 +9,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 need() { local tool; for tool; do command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"; done; }
 T=$(mktemp -d) PIDS=() AFTER=''
 stop_child() { # TERM, up to 3 s of grace, KILL, reap
-    local i
     kill -TERM "$1" 2>/dev/null
-    for ((i = 0; i < 30; i++)); do
-        kill -0 "$1" 2>/dev/null || break
-        sleep 0.1
-    done
+    wait_for 3 "$1" false || :
     kill -KILL "$1" 2>/dev/null
     wait "$1" 2>/dev/null
 }

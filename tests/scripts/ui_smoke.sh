@@ -9,9 +9,8 @@
 # Exit: 0 pass, 1 fail, 77 skip (no X server tools, trayer or xdotool).
 HERE=$(cd "$(dirname "$0")" && pwd)
 [[ -n ${POINTRELAY_NETNS:-} ]] || exec "$HERE/in_private_network.sh" "$0" "$@"
-if [[ -z ${POINTRELAY_SMOKE_DISPLAY_READY:-} ]]; then
+[[ -n ${POINTRELAY_SMOKE_DISPLAY_READY:-} ]] ||
     POINTRELAY_SMOKE_DISPLAY_READY=1 exec "$HERE/with_xvfb.sh" "$0" "$@"
-fi
 source "$HERE/lib.sh"
 need trayer xdotool
 APP=${1:-} PHONE=${2:-}
@@ -31,23 +30,18 @@ printf '{"port": %d, "bonjourEnabled": false}\n' "$PORT" \
 
 trayer --edge bottom --align right --widthtype pixel --width 100 --height 24 >/dev/null 2>&1 &
 PIDS+=($!)
-for ((i = 0; i < 50; i++)); do # its window appears once it owns the tray selection
-    xdotool search --classname trayer >/dev/null 2>&1 && break
-    sleep 0.1
-done
+tray() { xdotool search --classname trayer >/dev/null 2>&1; } # once it owns the tray selection
+wait_for 5 $! tray || :
 mkdir -p "$SHOTS"
 POINTRELAY_SMOKE=1 POINTRELAY_SMOKE_SHOT=$SHOTS/ui_smoke_popover.png "$APP" >"$T/app.out" 2>&1 </dev/null &
 APP_PID=$!
 PIDS+=("$APP_PID")
 
 # Waits (bounded) until the application's latest "[smoke]" line matches PATTERN.
+is_latest() { [[ $(grep '^\[smoke\]' "$T/app.out" | tail -n 1) =~ $1 ]]; }
 latest() {
-    local i
-    for ((i = 0; i < $2 * 10; i++)); do
-        [[ $(grep '^\[smoke\]' "$T/app.out" | tail -n 1) =~ $1 ]] && return 0
-        kill -0 "$APP_PID" 2>/dev/null || fail "PointrelayServer ended early"
-        sleep 0.1
-    done
+    wait_for "$2" "$APP_PID" is_latest "$1" && return
+    kill -0 "$APP_PID" 2>/dev/null || fail "PointrelayServer ended early"
     fail "the latest line does not match '$1' after $2 s"
 }
 opened() { grep -c '^\[smoke\] popover at' "$T/app.out" || true; }

@@ -14,10 +14,7 @@ export HOME=$T/home XDG_RUNTIME_DIR=$RUN DBUS_SESSION_BUS_ADDRESS=$BUS
 export XDG_CONFIG_HOME=$HOME/.config XDG_DATA_HOME=$HOME/.local/share
 echo -n pw | gnome-keyring-daemon --foreground --unlock --components=secrets >"$T/keyring.log" 2>&1 &
 PIDS+=($!)
-up() {
-    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null |
-        grep -q "boolean true"
-}
+up() { dbus-send --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q true; }
 wait_for 10 $! up || fail "the Secret Service did not start: $(tail -n 5 "$T/keyring.log")"
 "$@" || exit $?

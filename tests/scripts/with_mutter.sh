@@ -17,10 +17,8 @@ env -u DISPLAY -u WAYLAND_DISPLAY -u WAYLAND_SOCKET XDG_RUNTIME_DIR="$RUN" HOME=
     DBUS_SESSION_BUS_ADDRESS="$BUS" GSETTINGS_BACKEND=memory mutter --headless --wayland \
     --no-x11 --virtual-monitor 1280x800 --wayland-display="$NAME" </dev/null >"$T/mutter.log" 2>&1 &
 PIDS+=($!)
-up() {
-    [[ -S $RUN/$NAME ]] && gdbus introspect --address "$BUS" --dest org.gnome.Mutter.RemoteDesktop \
-        --object-path /org/gnome/Mutter/RemoteDesktop >/dev/null 2>&1
-}
+up() { [[ -S $RUN/$NAME ]] && gdbus introspect -a "$BUS" -d org.gnome.Mutter.RemoteDesktop \
+    -o /org/gnome/Mutter/RemoteDesktop >/dev/null 2>&1; }
 wait_for 15 $! up || skip "mutter did not start: $(tail -n 5 "$T/mutter.log" | tr '\n' ' ')"
 env -u DISPLAY -u WAYLAND_SOCKET WAYLAND_DISPLAY="$NAME" XDG_RUNTIME_DIR="$RUN" \
     DBUS_SESSION_BUS_ADDRESS="$BUS" "$@" || exit $?

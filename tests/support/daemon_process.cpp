@@ -23,8 +23,7 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
     if (m_pid == 0) {
         ::dup2(fds[1], STDOUT_FILENO);
         ::dup2(fds[1], STDERR_FILENO);
-        ::close(fds[0]);
-        ::close(fds[1]);
+        ::close(fds[0]), ::close(fds[1]);
         for (const auto& [name, value] : env)
             ::setenv(name.c_str(), value.c_str(), 1);
         ::execv(argv[0], argv.data());
@@ -72,14 +71,13 @@ std::optional<int> DaemonProcess::waitExit(std::chrono::milliseconds timeout) {
 bool DaemonProcess::waitFor(const std::string& needle, std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, timeout,
-                              [&] { return m_output.find(needle) != std::string::npos; });
+                              [&] { return m_output.find(needle) != m_output.npos; });
 }
 
 size_t DaemonProcess::count(const std::string& needle) const {
     std::lock_guard lock(m_mutex);
     size_t n = 0;
-    for (size_t at = m_output.find(needle); at != std::string::npos;
-         at = m_output.find(needle, at + needle.size()))
+    for (size_t at = 0; (at = m_output.find(needle, at)) != m_output.npos; at += needle.size())
         ++n;
     return n;
 }

@@ -22,8 +22,6 @@ public:
     DaemonProcess(const std::vector<std::string>& args,
                   const std::map<std::string, std::string>& env = {});
     ~DaemonProcess();
-    DaemonProcess(const DaemonProcess&) = delete;
-    DaemonProcess& operator=(const DaemonProcess&) = delete;
 
     pid_t pid() const { return m_pid; }
     void signal(int sig) const;

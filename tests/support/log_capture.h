@@ -32,18 +32,13 @@ public:
     bool waitFor(const std::string& needle,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, timeout, [&] { return countLocked(needle) > 0; });
+        return m_changed.wait_for(lock, timeout, [&] { return matching(m_lines, needle) > 0; });
     }
-    size_t count(const std::string& needle) const {
-        std::lock_guard lock(m_mutex);
-        return countLocked(needle);
-    }
+    size_t count(const std::string& needle) const { return matching(lines(), needle); }
 
 private:
-    size_t countLocked(const std::string& needle) const {
-        return std::ranges::count_if(m_lines, [&](const std::string& line) {
-            return line.find(needle) != std::string::npos;
-        });
+    static size_t matching(const std::vector<std::string>& lines, const std::string& needle) {
+        return std::ranges::count_if(lines, [&](auto& l) { return l.find(needle) != l.npos; });
     }
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;

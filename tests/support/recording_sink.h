@@ -4,7 +4,6 @@
 #include "core/log.h"
 #include "input/event_sink.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -74,12 +73,10 @@ public:
     double absoluteTimeSeconds() override { return now; }
     void sleepMicros(int64_t micros) override { add("sleep " + std::to_string(micros)); }
 
-    static std::string text(const char* format, ...) {
+    template <typename... Values>
+    static std::string text(const char* format, Values... values) {
         char out[128];
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(out, sizeof out, format, args);
-        va_end(args);
+        std::snprintf(out, sizeof out, format, values...);
         return out;
     }
 

@@ -50,16 +50,8 @@ test('the client handshakes, seals counters 0 and 1 and builds frames as the C++
     assert.deepEqual(sent.splice(0).map((b) => b.subarray(4).toString('hex')),
                      [vectors.sealedText.counter0, vectors.sealedText.counter1]);
 
-    const send = {
-        move: (a) => phone.sendMove(...a),
-        scroll: (a) => phone.sendScroll(...a),
-        click: (a) => phone.sendClick(...a),
-        ping: () => phone.sendPing(),
-        pong: () => phone.sendPong(),
-        text: (a) => phone.sendText(...a),
-    };
-    for (const { kind, args, wire } of vectors.frames) {
-        send[kind](args);
+    for (const { kind, args, wire } of vectors.frames) { // "move": phone.sendMove(...args)
+        phone[`send${kind[0].toUpperCase()}${kind.slice(1)}`](...args);
         assert.equal(sent.shift().toString('hex'), wire, `${kind}(${args})`);
     }
 });
@@ -68,19 +60,17 @@ test('FrameReader reassembles frames split at any two points', () => {
     const bodies = [Uint8Array.of(0xfe), bytes(vectors.welcome), bytes('110005fffb')];
     const stream = frames(...bodies);
     const expected = bodies.map(hex);
-    for (let i = 0; i <= stream.length; ++i) {
+    for (let i = 0; i <= stream.length; ++i)
         for (let j = i; j <= stream.length; ++j) {
             const reader = new FrameReader();
             const out = [];
-            const pieces = [stream.subarray(0, i), stream.subarray(i, j), stream.subarray(j)];
-            for (const piece of pieces) {
+            for (const piece of [stream.subarray(0, i), stream.subarray(i, j), stream.subarray(j)]) {
                 reader.fill(piece);
                 for (let body = reader.next(); body; body = reader.next())
                     out.push(hex(body));
             }
             assert.deepEqual(out, expected, `split at ${i} and ${j}`);
         }
-    }
 });
 
 test('text to type never reads as a command and is cut between characters', () => {

@@ -64,13 +64,19 @@ TEST(ParserTest, LinesSetTheCountTheRatesTheRouteAndTheLastLine) {
 // and ends with the daemon; a stop ends even a daemon that ignores SIGTERM (asked first, then
 // killed) and is not told; a daemon that ends by itself or dies of a signal is shown stopped and
 // told; one that cannot be started is shown critically.
-TEST(ManagerTest, TheDaemonIsStartedPolledStoppedAndItsEndIsTold) {
-    QTemporaryDir dir;
+// A manager whose alerts and published states are recorded.
+struct ManagerTest : ::testing::Test {
+    ManagerTest() {
+        manager.setAlerts(&alerts);
+        manager.onStateChange = [this](const ServerState& s) { seen.push_back(s); };
+    }
     test::RecordingAlerts alerts;
     ServerProcessManager manager;
     std::vector<ServerState> seen;
-    manager.setAlerts(&alerts);
-    manager.onStateChange = [&](const ServerState& s) { seen.push_back(s); };
+};
+
+TEST_F(ManagerTest, TheDaemonIsStartedPolledStoppedAndItsEndIsTold) {
+    QTemporaryDir dir;
     manager.setPollInterval(std::chrono::milliseconds(20));
     std::atomic<int> polls{0};
     manager.setConnectionCounter([&](quint16 port) -> std::optional<qint64> {
@@ -119,13 +125,8 @@ TEST(ManagerTest, TheDaemonIsStartedPolledStoppedAndItsEndIsTold) {
 // The real daemon killed outright while a phone moves the pointer: shown stopped, with nothing
 // left counted and nothing polled or published afterwards, told, and it starts again on its
 // port.
-TEST(ManagerTest, ADaemonKilledOutrightShowsStoppedAndStartsAgain) {
+TEST_F(ManagerTest, ADaemonKilledOutrightShowsStoppedAndStartsAgain) {
     const quint16 port = test::freePort();
-    test::RecordingAlerts alerts;
-    ServerProcessManager manager;
-    std::vector<ServerState> seen;
-    manager.setAlerts(&alerts);
-    manager.onStateChange = [&](const ServerState& s) { seen.push_back(s); };
     manager.setDaemonPath(POINTRELAYD_PATH);
     manager.setPollInterval(std::chrono::milliseconds(50)); // polls are under way at the kill
     manager.start(port, "sixteen-char-key", false, 100);

@@ -40,10 +40,9 @@ struct TestModel {
 
 template <typename T = QAbstractButton>
 T* child(QObject* root, const char* name) {
-    T* found = root->findChild<T*>(name);
-    if (!found)
-        qFatal("no %s", name);
-    return found;
+    if (T* found = root->findChild<T*>(name))
+        return found;
+    qFatal("no %s", name);
 }
 
 // The texts of the named buttons, fields and labels, joined by "|".
@@ -230,9 +229,7 @@ private slots:
             {InputRoute::x11, "x11"},         {InputRoute::x11InWayland, "x11_in_wayland"},
             {InputRoute::none, "none"}};
         for (const auto& [route, name] : routes) {
-            ServerState state;
-            state.inputRoute = route;
-            model.state.applyState(state);
+            model.state.applyState({.lastLog = {}, .inputRoute = route});
             for (const QLabel* label :
                  wizard.findChildren<QLabel*>() + settings.findChildren<QLabel*>())
                 QVERIFY2(!label->text().contains("Mac") && !label->text().contains("iPhone"),

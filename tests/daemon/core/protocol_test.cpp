@@ -267,22 +267,20 @@ TEST(HandshakeAdmission, EvictsTheOldestOfTheSameAddressThenOverall) {
     test::LogCapture log;
     HandshakeAdmission admission(2, 4);
     // The daemon holds one end of each pair; an evicted one is shut, which the other end sees.
-    std::array<std::array<int, 2>, 6> pairs;
-    for (auto& pair : pairs)
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair.data()), 0);
+    test::SocketPair pairs[6];
     const auto evicted = [&](int i) {
         uint8_t b;
-        return ::recv(pairs[i][1], &b, 1, MSG_DONTWAIT) == 0;
+        return ::recv(pairs[i].writer(), &b, 1, MSG_DONTWAIT) == 0;
     };
-    const uint64_t first = admission.admit(pairs[0][0], 1);
-    admission.admit(pairs[1][0], 1);
-    admission.admit(pairs[2][0], 1); // a third from address 1: its oldest goes
+    const uint64_t first = admission.admit(pairs[0].reader(), 1);
+    admission.admit(pairs[1].reader(), 1);
+    admission.admit(pairs[2].reader(), 1); // a third from address 1: its oldest goes
     EXPECT_TRUE(evicted(0) && !evicted(1));
     admission.release(first); // releasing an evicted ticket is harmless
-    admission.admit(pairs[3][0], 2);
-    admission.admit(pairs[4][0], 3);
+    admission.admit(pairs[3].reader(), 2);
+    admission.admit(pairs[4].reader(), 3);
     EXPECT_EQ(admission.pendingCount(), 4u);
-    const uint64_t last = admission.admit(pairs[5][0], 4); // a fifth: the oldest goes
+    const uint64_t last = admission.admit(pairs[5].reader(), 4); // a fifth: the oldest goes
     EXPECT_TRUE(evicted(1) && !evicted(2));
     admission.release(last);
     EXPECT_EQ(admission.pendingCount(), 3u);
@@ -290,8 +288,6 @@ TEST(HandshakeAdmission, EvictsTheOldestOfTheSameAddressThenOverall) {
     admission.shutdownAll();
     EXPECT_TRUE(evicted(3) && evicted(4) && !evicted(5));
     EXPECT_EQ(admission.pendingCount(), 0u);
-    for (auto& pair : pairs)
-        ::close(pair[0]), ::close(pair[1]);
 }
 
 } // namespace

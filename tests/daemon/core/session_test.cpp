@@ -12,6 +12,7 @@
 #include "support/daemon_process.h"
 #include "support/hex.h"
 #include "support/log_capture.h"
+#include "support/socket_pair.h"
 
 #include <arpa/inet.h>
 #include <future>
@@ -32,6 +33,14 @@ const std::string kLeft = "[C++] Client disconnected (0 active)";
 
 Bytes move(int16_t dx, int16_t dy) {
     return {0x11, uint8_t(dx >> 8), uint8_t(dx), uint8_t(dy >> 8), uint8_t(dy)};
+}
+
+// `n` frames of `body`, as one piece of the wire.
+Bytes frames(int n, const Bytes& body) {
+    Bytes wire;
+    while (n-- > 0)
+        core::appendFrame(wire, body);
+    return wire;
 }
 
 // Every call a session makes into the input layer, as readable strings; each takes `delayMs`.
@@ -143,15 +152,14 @@ TEST_F(SessionTest, SealedFramesThatDoNotOpenClose) {
     for (const auto& [name, variant, counter, flip] : cases) {
         SCOPED_TRACE(name);
         test::LogCapture caseLog;
-        RecordingInput caseInput;
-        context.input = &caseInput;
+        input.recorded.clear(); // the session of the case before has ended
         Session session(config, context);
         auto& phone = session.phone;
         ASSERT_TRUE(phone.handshake(kPsk));
         ASSERT_TRUE(phone.sendSealedText("a", AeadVariant::KeySc, AeadFraming::Offset2Aad10) &&
                     phone.sendSealedText("b", AeadVariant::KeySc, AeadFraming::Offset1Aad10) &&
                     phone.sendFrame(Bytes(17, 0x90)) && session.sync()); // too short: skipped
-        EXPECT_EQ(caseInput.calls(), (Lines{"text a", "text b"}));
+        EXPECT_EQ(input.calls(), (Lines{"text a", "text b"}));
         Bytes bad = client::sealRecord(phone.keys(), variant, AeadFraming::Offset1NoAad, counter,
                                        Bytes{'h', 'i'});
         bad.back() ^= flip;
@@ -176,21 +184,16 @@ TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
         b[at] = at == 0 ? value : b[at] ^ value;
         return b;
     };
-    const auto framed = [](const Bytes& body) { // one write: a wrong size is refused at once
-        Bytes wire;
-        core::appendFrame(wire, body);
-        return wire;
-    };
     const std::tuple<Bytes, std::string, bool> cases[] = {
-        // bytes, reason, one byte per 100 ms
-        {framed(Bytes(core::kHelloSize - 1, 0x01)), "invalid HELLO size", false},
+        // bytes (in one write: a wrong size is refused at once), reason, one byte per 100 ms
+        {frames(1, Bytes(core::kHelloSize - 1, 0x01)), "invalid HELLO size", false},
         {Bytes{0, 0, 0, 100}, "invalid HELLO size", false},
         {Bytes{0, 0, 0, 0}, "failed to receive HELLO", false},
-        {framed(hello(kPsk)), "failed to receive HELLO", true},
-        {framed(hello(kPsk, 0, 0x02)), "wrong type", false},
-        {framed(hello(kPsk, 1)), "bad magic", false},
-        {framed(hello(kPsk, 5, 0x03)), "bad version", false},
-        {framed(hello(kPsk, 53, 0x80)), "HMAC mismatch", false}};
+        {frames(1, hello(kPsk)), "failed to receive HELLO", true},
+        {frames(1, hello(kPsk, 0, 0x02)), "wrong type", false},
+        {frames(1, hello(kPsk, 1)), "bad magic", false},
+        {frames(1, hello(kPsk, 5, 0x03)), "bad version", false},
+        {frames(1, hello(kPsk, 53, 0x80)), "HMAC mismatch", false}};
     for (const auto& [wire, reason, trickled] : cases) {
         SCOPED_TRACE(reason);
         test::LogCapture caseLog;
@@ -264,26 +267,22 @@ TEST_F(SessionTest, StoppingHandlesTheFramesThatHadArrived) {
         std::promise<void> entered, release;
     } holding;
     context.input = &holding;
-    int stopPipe[2];
-    ASSERT_EQ(::pipe(stopPipe), 0);
-    context.stopFd = stopPipe[0];
+    test::SocketPair stop; // the server's stop event: readable once it is set
+    context.stopFd = stop.reader();
     const uint64_t moves = core::moveCount;
     {
         Session session(config, context);
         ASSERT_TRUE(session.phone.handshake(kPsk) && session.phone.sendFrame(move(1, 1)));
         ASSERT_EQ(holding.entered.get_future().wait_for(2s), std::future_status::ready);
-        Bytes wire;
-        for (int i = 0; i < 4999; ++i)
-            core::appendFrame(wire, move(2, 2));
+        Bytes wire = frames(4999, move(2, 2));
         wire.insert(wire.end(), {0, 0, 0}); // the start of a header
         ASSERT_TRUE(session.phone.sendRaw(wire));
         core::runningFlag = false;
-        ASSERT_EQ(::write(stopPipe[1], "x", 1), 1);
+        ASSERT_TRUE(stop.write({'x'}));
         holding.release.set_value();
         EXPECT_TRUE(session.phone.waitForClose(2000));
     }
     core::runningFlag = true;
-    ::close(stopPipe[0]), ::close(stopPipe[1]);
     EXPECT_EQ(holding.moves, 5000);
     EXPECT_EQ(core::moveCount - moves, 5000u);
     EXPECT_EQ(log.lines().back(), kLeft);
@@ -296,10 +295,7 @@ TEST_F(SessionTest, AHungUpPhonesQueuedTextIsDropped) {
     input.delayMs = 5;
     Session session(config, context);
     ASSERT_TRUE(session.phone.handshake(kPsk));
-    Bytes wire;
-    for (int i = 0; i < 1000; ++i)
-        core::appendFrame(wire, Bytes{0x10, 'k'});
-    ASSERT_TRUE(session.phone.sendRaw(wire));
+    ASSERT_TRUE(session.phone.sendRaw(frames(1000, Bytes{0x10, 'k'})));
     session.finish();
     const Lines lines = log.lines();
     int dropped = -1;

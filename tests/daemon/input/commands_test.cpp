@@ -174,9 +174,7 @@ TEST(FieldReaders, FollowTheFirstOccurrenceOfTheKeyAndUtf8IsStrict) {
         EXPECT_FALSE(utf8ToUtf16(bad)) << bad;
 }
 
-TEST(Pointer, GainsDragsAndClickCounting) {
-    test::RecordingSink sink;
-    PointerInjector pointer{sink, sink};
+TEST_F(CommandsTest, PointerGainsDragsAndClickCounting) {
     sink.location = {100, 100};
     pointer.injectMove(1, -1);
     pointer.injectMove(0.5, -0.5);           // ±1.5 rounds away from zero

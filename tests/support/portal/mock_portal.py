@@ -153,21 +153,16 @@ class Portal:
         return GLib.SOURCE_CONTINUE
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for option, default in (("--version", 1), ("--start-response", 0), ("--consent-delay-ms", 0)):
-        parser.add_argument(option, type=int, default=default)
-    args = parser.parse_args()
-    bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
-    portal = Portal(bus, args)
-    loop = GLib.MainLoop()
-    Gio.bus_own_name_on_connection(bus, PORTAL + "Desktop", Gio.BusNameOwnerFlags.NONE,
-                                   lambda *_: emit("ready"), lambda *_: loop.quit())
-    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, portal.close_started)
-    for stop in (signal.SIGTERM, signal.SIGINT):
-        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, stop, lambda: loop.quit() or False)
-    loop.run()
-
-
-if __name__ == "__main__":
-    main()
+parser = argparse.ArgumentParser()
+for option, default in (("--version", 1), ("--start-response", 0), ("--consent-delay-ms", 0)):
+    parser.add_argument(option, type=int, default=default)
+args = parser.parse_args()
+bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+portal = Portal(bus, args)
+loop = GLib.MainLoop()
+Gio.bus_own_name_on_connection(bus, PORTAL + "Desktop", Gio.BusNameOwnerFlags.NONE,
+                               lambda *_: emit("ready"), lambda *_: loop.quit())
+GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGUSR1, portal.close_started)
+for stop in (signal.SIGTERM, signal.SIGINT):
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, stop, lambda: loop.quit() or False)
+loop.run()

@@ -47,8 +47,7 @@ TestWindow::TestWindow() {
                       DisplayHeight(display, screen), 0, CopyFromParent, InputOutput,
                       CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
     m_marker = XInternAtom(display, "POINTRELAY_TEST_MARKER", False);
-    m_im = XOpenIM(display, nullptr, nullptr, nullptr);
-    if (m_im)
+    if ((m_im = XOpenIM(display, nullptr, nullptr, nullptr)))
         m_ic = XCreateIC(static_cast<XIM>(m_im), XNInputStyle, XIMPreeditNothing | XIMStatusNothing,
                          XNClientWindow, m_window, XNFocusWindow, m_window, nullptr);
     if (!m_ic)
@@ -63,16 +62,13 @@ TestWindow::TestWindow() {
     // application does so long before it is typed into, so this window does it now.
     XKeysymToKeycode(display, XK_a);
     XSync(display, False);
-    m_thread = std::thread([this] {
-        while (!m_stop) {
+    m_thread = std::thread([this] { // reads what is there, then waits up to 20 ms for more
+        for (pollfd ready{ConnectionNumber(m_display), POLLIN, 0}; !m_stop; poll(&ready, 1, 20))
             for (XEvent event; XPending(m_display) > 0;) {
                 XNextEvent(m_display, &event);
                 if (!XFilterEvent(&event, None))
                     record(&event);
             }
-            pollfd descriptor{ConnectionNumber(m_display), POLLIN, 0};
-            poll(&descriptor, 1, 20);
-        }
     });
 }
 

@@ -19,8 +19,6 @@ class TestWindow {
 public:
     TestWindow();
     ~TestWindow();
-    TestWindow(const TestWindow&) = delete;
-    TestWindow& operator=(const TestWindow&) = delete;
 
     /// The events since the last take(), once every event the server generated so far has
     /// been read. One line each, with the modifiers and buttons held before it:
