@@ -150,8 +150,8 @@ TEST_F(X11EventSinkTest, KeystrokesFromAPhoneArriveWholeWhileAnotherPhoneMoves) 
         window.fakeKey(key, down);
 
     // A phone gone mid-drag leaves no button down: the end of its session releases it.
-    ASSERT_TRUE(mover.sendClick(0, true) && test::pingRoundTrip(mover));
-    mover.close();
+    ASSERT_TRUE(typist.sendClick(0, true) && test::pingRoundTrip(typist));
+    typist.close();
     ASSERT_TRUE(daemon->waitFor("Released the buttons the client held down"));
     const auto events = window.take();
     EXPECT_TRUE(std::ranges::count_if(events, [](auto& e) { return e.starts_with("button-up 1"); }))
