@@ -118,6 +118,13 @@ TEST_F(DaemonOnPortal, AGrantedSessionCarriesInputKeepsItsTokenAndMayBeClosed) {
     ASSERT_TRUE(waitForCalls("Start", 2)) << portal->output();
     EXPECT_EQ(selected("restore_token"), token);
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
+
+    // A token that cannot be kept (a folder in its place) is told, not taken as kept.
+    std::filesystem::remove(file);
+    std::filesystem::create_directories(file / "x");
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    EXPECT_TRUE(daemon->waitFor("restore token could not be kept")) << daemon->output();
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
 }
 
 TEST_F(DaemonOnPortal, ARefusedConsentIsLoggedAndThePhoneIsStillServed) {

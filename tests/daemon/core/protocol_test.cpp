@@ -15,6 +15,7 @@
 #include "core/replay_guard.h"
 #include "core/statistics.h"
 #include "phone_client.h"
+#include "support/daemon_process.h"
 #include "support/hex.h"
 #include "support/log_capture.h"
 #include "support/socket_pair.h"
@@ -25,6 +26,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <regex>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <thread>
 
@@ -44,6 +46,16 @@ TEST(Frames, TheWireFormatAndTimeOuts) {
     EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 5), (Bytes{0, 0, 1, 0x2C, 7}));
     ASSERT_TRUE(link.write({0, 0, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9})); // one byte short
     EXPECT_FALSE(recvFrame(link.reader(), body, 200));
+    // A body that comes in two reads: the last byte is sent once the rest has been taken.
+    ASSERT_TRUE(link.write({0, 0, 0, 3, 1, 2}));
+    std::thread rest([&] {
+        int unread = 1;
+        EXPECT_TRUE(test::eventually(
+            [&] { return !::ioctl(link.reader(), FIONREAD, &unread) && !unread; }));
+        link.write({3});
+    });
+    EXPECT_TRUE(recvFrame(link.reader(), body, 2000) && body == (Bytes{1, 2, 3}));
+    rest.join();
     link.closeWriter();
     EXPECT_FALSE(sendFrame(link.reader(), Bytes{1})); // fails, does not kill the process
 }
@@ -256,6 +268,9 @@ TEST(ReplayGuard, RemembersTheNewestNoncesOfAKeyAcrossRestartsAndRecoversBadFile
     EXPECT_TRUE(guard.admit(nonce(1)));
     EXPECT_FALSE(guard.admit(nonce(1)));
     EXPECT_FALSE(restarted("key one", 98));
+    fs::create_directory(file.string() + ".new"); // nowhere to write a new set
+    EXPECT_FALSE(ReplayGuard("key three", 8).attachFile(file));
+    fs::remove(file.string() + ".new");
     std::ofstream(file, std::ios::app | std::ios::binary) << "torn"; // a crash mid-write
     EXPECT_FALSE(restarted("key one", 97));
     EXPECT_TRUE(restarted("key two", 97)); // a new key starts a new set

@@ -170,7 +170,7 @@ TEST(FieldReaders, FollowTheFirstOccurrenceOfTheKeyAndUtf8IsStrict) {
     EXPECT_EQ(utf8ToUtf16("h\xC3\xA9llo \xE2\x9C\x93\xF0\x9F\x98\x80"),
               std::u16string(u"h\u00E9llo \u2713\xD83D\xDE00"));
     for (const char* bad : {"\xC3", "\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x82\x82\xAC",
-                            "\xED\xA0\x80", "\xF4\x90\x80\x80", "a\xFF"})
+                            "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80", "a\xFF"})
         EXPECT_FALSE(utf8ToUtf16(bad)) << bad;
 }
 
