@@ -174,6 +174,8 @@ TEST(KeyTable, EveryKeyItsOwnKeysymCommandIsControlControlsAreNotTyped) {
     EXPECT_EQ(modifiersForFlags(flags::kCommand | flags::kControl | flags::kFn),
               std::vector<Keysym>{XKB_KEY_Control_L});
     EXPECT_EQ(keysymForCodePoint(U'\n'), Keysym(XKB_KEY_Return)); // the rest: typing tests
+    EXPECT_EQ(decodeUtf16(std::u16string_view(u"a\xD83D\xDE00z", 3)),
+              (std::vector<char32_t>{U'a', U'😀'}));
     for (char32_t untypeable : {0x07u, 0x7Fu, 0x85u, 0xD800u, 0x110000u})
         EXPECT_EQ(keysymForCodePoint(untypeable), 0u) << uint32_t(untypeable);
 }
