@@ -35,6 +35,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     wipeArguments(argv, options->pskArgIndices);
+    for (const std::string& refused : options->refusedPorts)
+        core::logLine("--port " + refused + " refused (1024 to 65535): port " +
+                      std::to_string(options->port) + " is used");
     // `--psk "$(cat key.txt)"` with an empty or missing file gives an empty key, which would
     // let anyone on the network drive this desktop.
     if (options->hasWeakKey()) {

@@ -68,6 +68,8 @@ std::optional<StartupOptions> parseCommandLine(int argc, const char* const* argv
         if (arg == "--port") {
             if (*number >= 1024 && *number <= 65535)
                 options.port = static_cast<uint16_t>(*number);
+            else
+                options.refusedPorts.emplace_back(value);
         } else if (arg == "--idle-ms") {
             options.config.idleMs = std::max(*number, 1000);
         } else if (arg == "--ping-ms") {
@@ -91,9 +93,9 @@ std::string usageText(std::string_view programName) {
             "Options:\n"
             "  --port N         TCP port to listen on (default: 9000)\n"
             "  --psk HEX64      Pre-shared key (64 hex chars)\n"
-            "  --idle-ms M      Close idle client after M milliseconds\n"
-            "  --ping-ms M      Send PING every M milliseconds\n"
-            "  --grace S        On shutdown, wait S seconds before exit\n"
+            "  --idle-ms M      Close idle client after M milliseconds (default: 600000)\n"
+            "  --ping-ms M      Send PING every M milliseconds (default: 20000)\n"
+            "  --grace S        Close client after S missed PONGs (default: 3)\n"
             "  --no-keepalive   Disable TCP keepalive on accepted sockets\n"
             "  --daemon         Run in the background\n"
             "  --no-mdns        Do not advertise _pointrelay._tcp via mDNS\n"

@@ -19,6 +19,9 @@ struct StartupOptions {
     bool mdns = true;
     bool background = false;
     int32_t statMs = 0; ///< 0: no statistics reporter
+    /// --port values outside 1024..65535, as given: the port stays as it was, and the daemon
+    /// says so.
+    std::vector<std::string> refusedPorts;
     /// argv indices of every --psk value, so the caller can wipe them from process memory.
     std::vector<int> pskArgIndices;
 

@@ -47,7 +47,10 @@ TEST_F(DaemonTest, UsageErrorsAndABusyPortExitWithStatus1) {
         EXPECT_EQ(weak.count("[C++] --psk is shorter than 16 characters: not serving"), 1u);
         EXPECT_EQ(weak.count("Listening"), 0u);
     }
-    auto first = start();
+    auto first = start({"--psk", kPsk, "--port", "70000"}); // refused, and said
+    EXPECT_EQ(first->count("[C++] --port 70000 refused (1024 to 65535): port " +
+                           std::to_string(port) + " is used"),
+              1u);
     DaemonProcess second({POINTRELAYD_PATH, "--no-mdns", "--port", std::to_string(port)},
                          {{"XDG_STATE_HOME", state.path().string()}});
     EXPECT_EQ(second.waitExit(5s), 1);

@@ -192,6 +192,8 @@ TEST(CommandLine, ValuesClampsAndUsageErrors) {
                   std::tuple(port, idle, ping, grace, stat))
             << ::testing::PrintToString(args);
     }
+    EXPECT_EQ(parse({"--port", "80", "--port", "0"})->refusedPorts,
+              (std::vector<std::string>{"80", "0"}));
     const auto flags = parse({"--no-keepalive", "--daemon", "--no-mdns", "--psk", "abc"});
     EXPECT_TRUE(!flags->config.keepalive && flags->background && !flags->mdns);
     EXPECT_EQ(flags->config.psk, "abc");
