@@ -35,7 +35,7 @@ constexpr char kUsage[] =
     "Usage: pointrelay serve [--port N] [--no-mdns] [--web]\n"
     "       pointrelay pair [--port N] [--png FILE]\n"
     "       pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND ARGS...\n"
-    "       pointrelay --version\n"
+    "       pointrelay --version | --help\n"
     "\n"
     "send commands:\n"
     "  text STRING             type the text\n"
@@ -273,7 +273,12 @@ int send(const QStringList& args) {
             break;
         }
     }
-    const QStringList rest = args.mid(i);
+    QStringList rest = args.mid(i);
+    // "--" ends the options, before the command or after it: `send move -- -10 -20`.
+    if (!rest.isEmpty() && rest[0] == "--")
+        rest.removeFirst();
+    if (rest.size() > 2 && rest[1] == "--")
+        rest.removeAt(1);
     if (rest.isEmpty())
         return refuse(QStringLiteral("send needs a command"));
 
@@ -390,6 +395,10 @@ int main(int argc, char** argv) {
     if (args.isEmpty())
         return usage();
     const QStringList rest = args.mid(1);
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        out() << kUsage << Qt::flush;
+        return 0;
+    }
     if (args[0] == "--version") {
         out() << "pointrelay " POINTRELAY_VERSION "\n" << Qt::flush;
         return 0;

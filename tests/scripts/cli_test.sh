@@ -41,6 +41,7 @@ cannot read the key file /nonexistent: No such file|send --psk-file /nonexistent
 unknown command "frobnicate"|frobnicate
 EOF
 
+"$CLI" --help | grep -q '^Usage: pointrelay serve' || fail "--help does not show the usage"
 "$CLI" pair --port "$PORT" --png "$T/code.png" >/dev/null
 [[ $(stat -c %a "$T/code.png") == 600 ]] || fail "the code image is readable by others"
 payload=$(zbarimg --raw -q "$T/code.png")
@@ -54,7 +55,7 @@ grep -q "IP: .*:$PORT" "$T/serve.out" && grep -q '▀\|▄\|█' "$T/serve.out" 
 ! listening 9001 && ! grep -q 'ブラウザ:' "$T/serve.out" || fail "the page is served without --web"
 ack=$("$CLI" send --port "$PORT" --psk-file "$T/paired.key" sys copy)
 [[ $ack == '{"type":"ack","payload":{"action":"copy","ok":true}}' ]] || fail "no ack: $ack"
-"$CLI" send --port "$PORT" move 2 -1 && "$CLI" send --port "$PORT" --plain text "hello" ||
+"$CLI" send --port "$PORT" move -- -10 -20 && "$CLI" send --port "$PORT" --plain text "hello" ||
     fail "move or text not sent"
 ! "$CLI" serve --port "$PORT" --no-mdns >"$T/second.out" 2>&1 </dev/null ||
     fail "a second serve on port $PORT started"
