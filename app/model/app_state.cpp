@@ -310,6 +310,7 @@ void AppState::applyState(const ServerState& state) {
     assign(m_lastLog, state.lastLog, &AppState::lastLogChanged);
     if (state.inputRoute != InputRoute::unknown)
         assign(m_inputRoute, state.inputRoute, &AppState::inputRouteChanged);
+    assign(m_desktopLost, state.desktopLost && state.running, &AppState::desktopLostChanged);
 }
 
 InputRoute AppState::expectedInputRoute() {

@@ -36,6 +36,7 @@ class AppState : public QObject {
     Q_PROPERTY(double scrollFPS READ scrollFPS NOTIFY scrollFPSChanged)
     Q_PROPERTY(QString lastLog READ lastLog NOTIFY lastLogChanged)
     Q_PROPERTY(int inputRoute READ inputRouteRaw NOTIFY inputRouteChanged)
+    Q_PROPERTY(bool desktopLost READ desktopLost NOTIFY desktopLostChanged)
 
 public:
     static constexpr quint16 kDefaultPort = 9000;
@@ -75,6 +76,8 @@ public:
     /// environment suggests.
     InputRoute inputRoute() const { return m_inputRoute; }
     int inputRouteRaw() const { return static_cast<int>(m_inputRoute); }
+    /// The route's desktop is gone for now (a compositor restart): input resumes by itself.
+    bool desktopLost() const { return m_desktopLost; }
     /// \brief The route a daemon started in this environment is likely to take (Linux: by
     /// WAYLAND_DISPLAY, XDG_CURRENT_DESKTOP and DISPLAY); unknown where it cannot be told.
     static InputRoute expectedInputRoute();
@@ -141,6 +144,7 @@ signals:
     void scrollFPSChanged();
     void lastLogChanged();
     void inputRouteChanged();
+    void desktopLostChanged();
 
 private:
     void loadSettings();
@@ -172,6 +176,7 @@ private:
     double m_scrollFPS = 0;
     QString m_lastLog;
     InputRoute m_inputRoute = expectedInputRoute();
+    bool m_desktopLost = false;
 };
 
 } // namespace pointrelay::app

@@ -22,6 +22,7 @@ std::optional<double> rateAfter(const QString& line, QLatin1StringView key) {
 std::optional<InputRoute> inputRouteOf(const QString& line) {
     static const std::pair<QLatin1StringView, InputRoute> kLines[] = {
         {QLatin1StringView("[C++] Input: Wayland (wlroots virtual devices)"), InputRoute::wlroots},
+        {QLatin1StringView("[C++] Input: Wayland (libei, "), InputRoute::libei},
         {QLatin1StringView("[C++] Input: Wayland (GNOME remote desktop)"), InputRoute::gnome},
         {QLatin1StringView("[C++] Input: Wayland (desktop portal)"), InputRoute::portal},
         {QLatin1StringView("[C++] Input: the desktop refused remote input"),
@@ -94,6 +95,14 @@ void DaemonOutputParser::interpret(const QString& line, ServerState& state) {
     if (line.contains(QLatin1StringView("Client disconnected"), Qt::CaseInsensitive)) {
         state.connectedClients = std::max<qint64>(0, state.connectedClients - 1);
         m_publish(state);
+    }
+    if (line.startsWith(QLatin1StringView("[C++] Input: "))) {
+        const bool lost =
+            line.endsWith(QLatin1StringView(" has gone, events are dropped until it is back"));
+        if ((lost || line.endsWith(QLatin1StringView(" is back"))) && lost != state.desktopLost) {
+            state.desktopLost = lost;
+            m_publish(state);
+        }
     }
     if (const auto route = inputRouteOf(line); route && *route != state.inputRoute) {
         state.inputRoute = *route;

@@ -10,6 +10,7 @@ namespace pointrelay::app {
 enum class InputRoute {
     unknown,       ///< no daemon has said yet
     wlroots,       ///< Wayland, virtual devices of a wlroots compositor
+    libei,         ///< Wayland, libei (emulated input) through the compositor's EIS server
     gnome,         ///< Wayland, GNOME's remote desktop
     portal,        ///< Wayland, the desktop portal (asks the person)
     portalRefused, ///< the person or the desktop refused the portal's request
@@ -30,6 +31,9 @@ struct ServerState {
     quint16 port = 0;
     bool advertised = false;
     InputRoute inputRoute = InputRoute::unknown;
+    /// The route's desktop has gone (its compositor or X server ended): events are dropped
+    /// until it is back, which the daemon notices by itself.
+    bool desktopLost = false;
 
     bool operator==(const ServerState&) const = default;
 };

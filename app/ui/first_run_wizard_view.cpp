@@ -141,10 +141,11 @@ FirstRunWizardView::FirstRunWizardView(AppState& state, Alerts& alerts, QWidget*
             [this] { m_port->setText(QString::number(m_state.port())); });
     connect(&m_state, &AppState::maskedPSKChanged, this, &FirstRunWizardView::showKey);
     const auto showRoute = [this] {
-        m_permissionNote->setText(
-            PlatformTexts::permissionNote(m_state.inputRoute(), PlatformTexts::Place::wizard));
+        m_permissionNote->setText(PlatformTexts::routeNote(
+            m_state.inputRoute(), m_state.desktopLost(), PlatformTexts::Place::wizard));
     };
     connect(&m_state, &AppState::inputRouteChanged, this, showRoute);
+    connect(&m_state, &AppState::desktopLostChanged, this, showRoute);
     showRoute();
     m_port->setText(QString::number(m_state.port()));
     setStep(0);

@@ -51,6 +51,9 @@ QString PlatformTexts::permissionNote(InputRoute route, Place) {
     switch (route) {
     case InputRoute::wlroots:
         return tr("入力経路: Wayland（wlroots の仮想デバイス）。必要な操作はありません。");
+    case InputRoute::libei:
+        return tr("入力経路: Wayland（libei）。必要な操作はありません。"
+                  "キーボード配列にない文字はクリップボード経由で入力されます。");
     case InputRoute::gnome:
         return tr("入力経路: Wayland（GNOME のリモートデスクトップ）。必要な操作はありません。"
                   "キーボード配列にない文字はクリップボード経由で入力されます。");
@@ -80,6 +83,13 @@ QString PlatformTexts::scanStep() {
 }
 
 #endif
+
+QString PlatformTexts::routeNote(InputRoute route, bool desktopLost, Place place) {
+    const QString note = permissionNote(route, place);
+    return desktopLost
+               ? tr("デスクトップに届きません。戻りしだい入力は自動で再開します。") + u'\n' + note
+               : note;
+}
 
 bool PlatformTexts::hasAccessibilitySettings() {
     return accessibilitySettingsUrl().has_value();

@@ -26,6 +26,8 @@ public:
     /// accessibility permission; elsewhere which input route the daemon uses (or will likely
     /// use) and what, if anything, the person must do for it.
     static QString permissionNote(InputRoute route, Place place);
+    /// The route's note, after a line saying so while its desktop is gone.
+    static QString routeNote(InputRoute route, bool desktopLost, Place place);
     /// \brief The wizard's last step, scanning the code.
     static QString scanStep();
     /// \brief Whether the button that opens the accessibility settings does anything here.

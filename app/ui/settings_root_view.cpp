@@ -196,10 +196,11 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     connect(&m_state, &AppState::runningChanged, this, &SettingsRootView::showRunning);
     connect(&m_state, &AppState::maskedPSKChanged, this, &SettingsRootView::showKey);
     const auto showRoute = [this, note] {
-        note->setText(
-            PlatformTexts::permissionNote(m_state.inputRoute(), PlatformTexts::Place::settings));
+        note->setText(PlatformTexts::routeNote(m_state.inputRoute(), m_state.desktopLost(),
+                                               PlatformTexts::Place::settings));
     };
     connect(&m_state, &AppState::inputRouteChanged, this, showRoute);
+    connect(&m_state, &AppState::desktopLostChanged, this, showRoute);
     showRoute();
 
     showPort();

@@ -120,9 +120,10 @@ StatusPopoverView::StatusPopoverView(AppState& state, bool showDiagnostics, QWid
     connect(settings, &QPushButton::clicked, this, &StatusPopoverView::openSettings);
     connect(quitButton, &QPushButton::clicked, this, &StatusPopoverView::quit);
 
-    for (auto changed : {&AppState::runningChanged, &AppState::portChanged,
-                         &AppState::hostModeChanged, &AppState::connectedClientsChanged,
-                         &AppState::moveFPSChanged, &AppState::scrollFPSChanged})
+    for (auto changed :
+         {&AppState::runningChanged, &AppState::portChanged, &AppState::hostModeChanged,
+          &AppState::connectedClientsChanged, &AppState::moveFPSChanged,
+          &AppState::scrollFPSChanged, &AppState::desktopLostChanged})
         connect(&m_state, changed, this, &StatusPopoverView::refresh);
     refresh();
     resize(kWidth, sizeHint().height()); // height from the content
@@ -131,7 +132,9 @@ StatusPopoverView::StatusPopoverView(AppState& state, bool showDiagnostics, QWid
 void StatusPopoverView::refresh() {
     const bool running = m_state.running();
     static_cast<StatusLight*>(m_indicator)->setOn(running);
-    m_status->setText(running ? tr("稼働中") : tr("停止中"));
+    m_status->setText(!running                ? tr("停止中")
+                      : m_state.desktopLost() ? tr("稼働中（デスクトップに届きません）")
+                                              : tr("稼働中"));
     m_host->setText(tr("Host: %1").arg(advertisedHost(m_state.hostMode())));
     // Plain digits: a port is a name and a client count is small; neither is grouped.
     m_port->setText(tr("Port: %1").arg(QString::number(m_state.port())));

@@ -102,6 +102,10 @@ public:
     virtual HidOpenResult openHidSystem() = 0;
     /// Posts one auxiliary key press (down) or release; returns the platform status, 0 = ok.
     virtual int32_t postAuxKey(uint32_t connection, AuxKeyType type, bool down) = 0;
+
+    /// \brief True once the desktop behind the sink has gone for good (its server or
+    /// compositor ended): nothing posted arrives any more, and the route must be opened anew.
+    virtual bool gone() { return false; }
 };
 
 /// Time as the input logic needs it; tests substitute a recording fake that never sleeps.

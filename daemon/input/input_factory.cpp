@@ -6,6 +6,7 @@
 #include "input_route.h"
 #include "input_service.h"
 #include "null/null_event_sink.h"
+#include "recovering_event_sink.h"
 
 #include <cstdlib>
 #include <string>
@@ -32,47 +33,58 @@ namespace pointrelay::input {
 namespace {
 
 #if !defined(__APPLE__)
-// The sink of one route, or null when the route does not open here. Says which route it is.
-std::unique_ptr<EventSink> openRoute(InputRoute route, bool waylandSession) {
+// A route's sink and what the log calls it; or, when it does not open, why.
+struct OpenedRoute {
+    std::unique_ptr<EventSink> sink;
+    std::string name;
+    std::string whyNot;
+};
+
+// One route, tried quietly, so that it can be tried again and again while a desktop restarts.
+OpenedRoute openRoute(InputRoute route) {
+    OpenedRoute opened;
     std::unique_ptr<InjectionBackend> backend;
     switch (route) {
     case InputRoute::wlroots:
 #if defined(POINTRELAY_HAVE_WAYLAND)
         backend = WlrootsBackend::connect();
+        opened.whyNot = "the compositor offers no virtual pointer and keyboard";
 #endif
         break;
+    case InputRoute::libei:
     case InputRoute::gnome:
 #if defined(POINTRELAY_HAVE_DBUS_ROUTES)
-        backend = GnomeBackend::connect();
+        backend = GnomeBackend::connect(route == InputRoute::libei ? GnomeBackend::Transport::libei
+                                                                   : GnomeBackend::Transport::dbus,
+                                        opened.whyNot);
 #endif
         break;
     case InputRoute::portal:
 #if defined(POINTRELAY_HAVE_DBUS_ROUTES)
         backend = PortalBackend::connect();
+        opened.whyNot = "no desktop portal offers remote desktop on the session bus";
 #endif
         break;
     case InputRoute::x11:
 #if defined(POINTRELAY_HAVE_X11)
-        if (auto sink = createX11EventSink()) {
-            core::logLine("Input: X11 (XTest)");
-            if (waylandSession)
-                core::logLine("Input: this is a Wayland session: only X applications will "
-                              "receive the events");
-            return sink;
-        }
+        if ((opened.sink = createX11EventSink(opened.whyNot)))
+            opened.name = "X11 (XTest)";
+#else
+        opened.whyNot = "not built into this daemon";
 #endif
-        return nullptr;
+        return opened;
     case InputRoute::none:
-        return nullptr;
+        return opened;
     }
 #if defined(POINTRELAY_HAVE_WAYLAND)
     if (backend) {
-        core::logLine("Input: " + std::string(backend->name()));
-        return std::make_unique<RelativeEventSink>(std::move(backend));
+        opened.name = backend->name();
+        opened.sink = std::make_unique<RelativeEventSink>(std::move(backend));
     }
 #endif
-    (void)waylandSession;
-    return nullptr;
+    if (opened.whyNot.empty())
+        opened.whyNot = "not built into this daemon";
+    return opened;
 }
 
 // The route the person chose with POINTRELAY_INPUT, when the value names one.
@@ -83,7 +95,8 @@ std::optional<InputRoute> forcedRoute() {
     const auto route = routeNamed(value);
     if (!route)
         core::logLine("Input: POINTRELAY_INPUT=" + core::escapeForLog(value) +
-                      " names no route (x11, wlroots, gnome, portal, null); choosing as usual");
+                      " names no route (wlroots, libei, gnome, portal, x11, null); choosing as "
+                      "usual");
     return route;
 }
 #endif
@@ -101,8 +114,20 @@ std::unique_ptr<core::InputHandler> createInputHandler() {
     const bool waylandSession = waylandDisplay && *waylandDisplay;
     const std::optional<InputRoute> forced = forcedRoute();
     for (const InputRoute route : routesToTry(waylandDisplay, forced)) {
-        if ((sink = openRoute(route, waylandSession)))
-            break;
+        OpenedRoute opened = openRoute(route);
+        if (!opened.sink) {
+            if (route != InputRoute::none)
+                core::logLine("Input: the " + std::string(routeName(route)) +
+                              " route is skipped: " + core::escapeForLog(opened.whyNot));
+            continue;
+        }
+        core::logLine("Input: " + opened.name);
+        if (route == InputRoute::x11 && waylandSession)
+            core::logLine("Input: this is a Wayland session: only X applications will "
+                          "receive the events");
+        sink = std::make_unique<RecoveringEventSink>(std::move(opened.sink), opened.name,
+                                                     [route] { return openRoute(route).sink; });
+        break;
     }
     if (!sink && forced && *forced != InputRoute::none)
         core::logLine("Input: POINTRELAY_INPUT=" + std::string(routeName(*forced)) +

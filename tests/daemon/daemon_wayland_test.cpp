@@ -8,7 +8,10 @@
 #include "support/temp_dir.h"
 
 #include <algorithm>
+#include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <optional>
 
 namespace pointrelay {
 namespace {
@@ -24,7 +27,7 @@ protected:
     void SetUp() override {
         const char* route = std::getenv("POINTRELAY_EXPECTED_ROUTE");
         ASSERT_TRUE(route && std::getenv("WAYLAND_DISPLAY")) << "run under with_sway.sh";
-        ASSERT_TRUE(witness.waitFor("ready\n", 10s));
+        ASSERT_TRUE(witness->waitFor("ready\n", 10s));
         const uint16_t port = test::freePort();
         daemon = test::startDaemon(port, state.path());
         ASSERT_TRUE(daemon->waitFor("Listening on port", 0s));
@@ -40,8 +43,8 @@ protected:
             settled = eventually([&] { return position() != before; }, 500ms) &&
                       position().first - before.first == 30 * sign;
         }
-        ASSERT_TRUE(settled) << witness.output();
-        ASSERT_TRUE(witness.waitFor("wl_keyboard.enter", 10s)) << witness.output();
+        ASSERT_TRUE(settled) << witness->output();
+        ASSERT_TRUE(witness->waitFor("wl_keyboard.enter", 10s)) << witness->output();
     }
 
     // The last pointer position the witness saw: the last two numbers of a motion or enter.
@@ -55,7 +58,7 @@ protected:
     }
     // The witness's lines since line `from` that start with one of `prefixes`.
     Lines since(size_t from, std::initializer_list<std::string_view> prefixes) const {
-        Lines found, all = witness.lines();
+        Lines found, all = witness->lines();
         for (size_t i = from; i < all.size(); ++i)
             if (std::ranges::any_of(prefixes,
                                     [&](auto prefix) { return all[i].starts_with(prefix); }))
@@ -69,10 +72,10 @@ protected:
             typed += line.substr(line.find(' ') + 1);
         return typed;
     }
-    size_t mark() const { return witness.lines().size(); }
+    size_t mark() const { return witness->lines().size(); }
 
     test::TempDir state;
-    DaemonProcess witness{{WITNESS_PATH}};
+    std::optional<DaemonProcess> witness{std::in_place, std::vector<std::string>{WITNESS_PATH}};
     std::unique_ptr<DaemonProcess> daemon;
     client::PhoneClient phone;
 };
@@ -107,7 +110,7 @@ TEST_F(DaemonOnWayland, PointerButtonsWheelKeysAndTextArriveInANativeClient) {
     from = mark();
     ASSERT_TRUE(phone.sendText(R"({"type":"sys","action":"copy"})"));
     EXPECT_TRUE(eventually([&] { return std::ranges::count(since(from, {"key "}), "key ctrl c"); }))
-        << witness.output();
+        << witness->output();
 
     // Every character exactly, whatever the keymap has: by key, or through the clipboard.
     const std::string text = "h\xC3\xA9llo \xE2\x9C\x93 \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E "
@@ -115,7 +118,7 @@ TEST_F(DaemonOnWayland, PointerButtonsWheelKeysAndTextArriveInANativeClient) {
     from = mark();
     ASSERT_TRUE(phone.sendSealedText(text));
     EXPECT_TRUE(eventually([&] { return typedSince(from).size() >= text.size(); }));
-    EXPECT_EQ(typedSince(from), text) << witness.output();
+    EXPECT_EQ(typedSince(from), text) << witness->output();
     EXPECT_EQ(since(from, {"text h"}).size(), 1u); // a key of the desktop's keymap: typed
 
     // A phone gone mid-drag leaves no button down: the end of its session releases it.
@@ -125,7 +128,35 @@ TEST_F(DaemonOnWayland, PointerButtonsWheelKeysAndTextArriveInANativeClient) {
     EXPECT_TRUE(eventually([&] {
         const Lines buttons = since(from, {"wl_pointer.button"});
         return buttons.size() == 2 && buttons[1].ends_with("272 0");
-    })) << witness.output();
+    })) << witness->output();
+}
+
+// A person logging out and in: the compositor ends and a new one starts on the same socket
+// (tests/scripts/lib.sh starts it anew). Events meanwhile are dropped; a move sent once the
+// new desktop is up reaches it.
+TEST_F(DaemonOnWayland, ARestartedCompositorIsReachedAgain) {
+    const char* pidFile = std::getenv("POINTRELAY_DESKTOP_PIDFILE");
+    ASSERT_TRUE(pidFile);
+    const auto compositor = [&] {
+        pid_t pid = 0;
+        std::ifstream(pidFile) >> pid;
+        return pid;
+    };
+    const pid_t old = compositor();
+    ASSERT_EQ(::kill(old, SIGTERM), 0);
+    ASSERT_TRUE(witness->waitExit(10s));
+    ASSERT_TRUE(phone.sendMove(5, 5) && test::pingRoundTrip(phone)); // dropped, not queued
+    ASSERT_TRUE(eventually([&] { return compositor() != old; }, 10s));
+    witness.emplace(std::vector<std::string>{WITNESS_PATH});
+    ASSERT_TRUE(witness->waitFor("ready\n", 15s));
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::this_thread::sleep_for(50ms);
+            return phone.sendMove(1, 0) && !since(0, {"wl_pointer.motion "}).empty();
+        },
+        15s))
+        << daemon->output() << witness->output();
+    EXPECT_LE(daemon->count("has gone, events are dropped until it is back"), 1u);
 }
 
 } // namespace

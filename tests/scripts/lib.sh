@@ -54,3 +54,21 @@ CONF
     PIDS+=($!)
     wait_for 5 $! test -S "$RUN/bus" || skip "the session bus did not start: $(tail -n 5 "$T/bus.log")"
 }
+# keep_desktop_up CMD...: runs CMD while the desktop that start_desktop starts (it writes the
+# compositor's PID to $T/desktop.pid) stays up: when the compositor ends, it is started anew,
+# as after a person logs out and in. CMD finds the PID file in POINTRELAY_DESKTOP_PIDFILE.
+alive() { local state; state=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) && [[ $state != Z ]]; }
+keep_desktop_up() {
+    POINTRELAY_DESKTOP_PIDFILE=$T/desktop.pid "$@" &
+    local cmd=$! desktop
+    PIDS+=("$cmd")
+    while alive "$cmd"; do
+        desktop=$(<"$T/desktop.pid")
+        if ! alive "$desktop"; then
+            wait "$desktop" 2>/dev/null || :
+            start_desktop
+        fi
+        sleep 0.05
+    done
+    wait "$cmd"
+}

@@ -17,15 +17,21 @@ if ((EUID == 0)); then
     chown nobody:nogroup "$RUN"
 fi
 printf 'output HEADLESS-1 resolution 1280x800\nxwayland disable\n' >"$T/config"
-env -u DISPLAY -u WAYLAND_DISPLAY -u WAYLAND_SOCKET -u SWAYSOCK -u DBUS_SESSION_BUS_ADDRESS \
-    XDG_RUNTIME_DIR="$RUN" HOME="$RUN" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
-    WLR_RENDERER=pixman "${as_user[@]}" sway -c "$T/config" </dev/null >"$T/sway.log" 2>&1 &
-PIDS+=($!)
 up() { # the Wayland socket is made before the IPC one
     ipc=$(compgen -G "$RUN/sway-ipc.*.sock") &&
         SWAYSOCK=$ipc swaymsg -t get_outputs 2>/dev/null | grep -q HEADLESS-1 &&
         socket=$(compgen -G "$RUN/wayland-*" | grep -v '\.lock$' | head -n 1)
 }
-wait_for 10 $! up || skip "sway did not start: $(tail -n 5 "$T/sway.log" | tr '\n' ' ')"
-env -u DISPLAY -u WAYLAND_SOCKET WAYLAND_DISPLAY="${socket##*/}" XDG_RUNTIME_DIR="$RUN" \
-    SWAYSOCK="$ipc" "$@" || exit $?
+start_desktop() {
+    rm -f "$RUN"/sway-ipc.*.sock
+    env -u DISPLAY -u WAYLAND_DISPLAY -u WAYLAND_SOCKET -u SWAYSOCK -u DBUS_SESSION_BUS_ADDRESS \
+        XDG_RUNTIME_DIR="$RUN" HOME="$RUN" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
+        WLR_RENDERER=pixman "${as_user[@]}" sway -c "$T/config" </dev/null >>"$T/sway.log" 2>&1 &
+    PIDS+=($!)
+    local pid=$!
+    wait_for 10 "$pid" up || skip "sway did not start: $(tail -n 5 "$T/sway.log" | tr '\n' ' ')"
+    echo "$pid" >"$T/desktop.pid" # once it is up
+}
+start_desktop
+keep_desktop_up env -u DISPLAY -u WAYLAND_SOCKET WAYLAND_DISPLAY="${socket##*/}" \
+    XDG_RUNTIME_DIR="$RUN" SWAYSOCK="$ipc" "$@" || exit $?

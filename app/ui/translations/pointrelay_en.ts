@@ -52,6 +52,14 @@ Please choose another port.</translation>
         <translation>Security (the PSK is kept on this Mac)</translation>
     </message>
     <message>
+        <source>デスクトップに届きません。戻りしだい入力は自動で再開します。</source>
+        <translation>Desktop not reachable. Input resumes by itself once it is back.</translation>
+    </message>
+    <message>
+        <source>入力経路: Wayland（libei）。必要な操作はありません。キーボード配列にない文字はクリップボード経由で入力されます。</source>
+        <translation>Input route: Wayland (libei). Nothing to do. Characters outside the keyboard layout go through the clipboard.</translation>
+    </message>
+    <message>
         <location filename="../platform_texts.cpp" line="15"/>
         <source>iPhone側の「QR読み取り」で取り込みください。</source>
         <translation>Import it again with &quot;Scan QR&quot; on the iPhone.</translation>
@@ -367,6 +375,10 @@ For example: %2</translation>
         <location filename="../status_popover_view.cpp" line="105"/>
         <source>設定…</source>
         <translation>Settings…</translation>
+    </message>
+    <message>
+        <source>稼働中（デスクトップに届きません）</source>
+        <translation>Running (desktop not reachable)</translation>
     </message>
     <message>
         <location filename="../status_popover_view.cpp" line="107"/>

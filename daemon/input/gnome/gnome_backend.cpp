@@ -125,22 +125,34 @@ const wl_keyboard_listener kKeyboardListener = {
 
 } // namespace
 
-std::unique_ptr<GnomeBackend> GnomeBackend::connect() {
+std::unique_ptr<GnomeBackend> GnomeBackend::connect(Transport transport, std::string& whyNot) {
     BusPtr bus = openSessionBus();
-    if (!bus)
+    if (!bus) {
+        whyNot = "no session bus";
         return nullptr;
+    }
     const BusReply owned = callMethod(
         bus.get(),
         {"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner"},
         kCallTimeout, [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kService); });
     int hasOwner = 0;
-    if (!owned || sd_bus_message_read(owned.message.get(), "b", &hasOwner) < 0 || !hasOwner)
+    if (!owned || sd_bus_message_read(owned.message.get(), "b", &hasOwner) < 0 || !hasOwner) {
+        whyNot = std::string("no one owns ") + kService + " on the session bus";
         return nullptr;
-    return std::unique_ptr<GnomeBackend>(new GnomeBackend(std::move(bus)));
+    }
+    std::unique_ptr<GnomeBackend> backend(new GnomeBackend(std::move(bus), transport));
+    if (transport == Transport::libei) {
+        // Chosen only where it works: a mutter without EIS leaves the D-Bus route.
+        if (std::string error = backend->openSession(); !error.empty()) {
+            whyNot = std::move(error);
+            return nullptr;
+        }
+    }
+    return backend;
 }
 
-GnomeBackend::GnomeBackend(BusPtr bus)
-    : m_bus(std::move(bus)), m_epoll(::epoll_create1(EPOLL_CLOEXEC)) {
+GnomeBackend::GnomeBackend(BusPtr bus, Transport transport)
+    : m_bus(std::move(bus)), m_transport(transport), m_epoll(::epoll_create1(EPOLL_CLOEXEC)) {
     watch(m_epoll, sd_bus_get_fd(m_bus.get()));
 }
 
@@ -211,9 +223,15 @@ std::string GnomeBackend::openSession() {
 
     if (const BusReply started = callMethod(bus, sessionMethod("Start"), kCallTimeout); !started)
         return "Start: " + started.error;
+    if (m_transport == Transport::libei) {
+        if (std::string error = connectEis(); !error.empty())
+            return error;
+    }
     // mutter makes its virtual keyboard with the first key event and loses that event: a Shift
     // press and release makes it now. The pointer exists once Start has returned.
     for (const int down : {1, 0}) {
+        if (m_transport == Transport::libei)
+            break; // libei's keyboard exists once resumed
         callMethod(bus, sessionMethod("NotifyKeyboardKeysym"), kCallTimeout,
                    [down](sd_bus_message* m) {
                        return sd_bus_message_append(m, "ub", XKB_KEY_Shift_L, down);
@@ -226,6 +244,22 @@ std::string GnomeBackend::openSession() {
         !clipboard)
         core::logLine("Input: GNOME's remote desktop offers no clipboard (" +
                       core::escapeForLog(clipboard.error) + "): text outside the keymap is lost");
+    return "";
+}
+
+std::string GnomeBackend::connectEis() {
+    const BusReply eis = callMethod(m_bus.get(), sessionMethod("ConnectToEIS"), kCallTimeout,
+                                    [](sd_bus_message* m) { return appendDict(m, {}); });
+    int fd = -1;
+    if (!eis || sd_bus_message_read(eis.message.get(), "h", &fd) < 0)
+        return "ConnectToEIS: " + eis.error;
+    // The reply owns its descriptor; libei takes a copy of its own.
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    std::string error;
+    m_ei = own < 0 ? nullptr : EiClient::connect(own, kCallTimeout, error);
+    if (!m_ei)
+        return "libei: " + (own < 0 ? std::string(std::strerror(errno)) : error);
+    watch(m_epoll, m_ei->fd());
     return "";
 }
 
@@ -250,6 +284,10 @@ void GnomeBackend::onTransfer(sd_bus_message* m) {
 }
 
 void GnomeBackend::endSession() {
+    if (m_ei) {
+        unwatch(m_epoll, m_ei->fd());
+        m_ei.reset();
+    }
     m_sessionSignals.clear();
     m_session.clear();
     m_sessionClosed = false;
@@ -294,23 +332,45 @@ void GnomeBackend::notify(const char* member, const BusAppend& append) {
 void GnomeBackend::notifyKeysym(Keysym keysym, bool down) {
     if (m_bus && Clock::now() < m_pasteSettles)
         processUntil(m_bus.get(), m_pasteSettles, [] { return false; }); // serving meanwhile
+    if (m_transport == Transport::libei) {
+        if (ensureSession())
+            m_ei->key(keysym, down);
+        return;
+    }
     notify("NotifyKeyboardKeysym", [&](sd_bus_message* m) {
         return sd_bus_message_append(m, "ub", static_cast<uint32_t>(keysym), int(down));
     });
 }
 
 void GnomeBackend::motion(double dx, double dy) {
+    if (m_transport == Transport::libei) {
+        if (ensureSession())
+            m_ei->motion(dx, dy);
+        return;
+    }
     notify("NotifyPointerMotionRelative",
            [&](sd_bus_message* m) { return sd_bus_message_append(m, "dd", dx, dy); });
 }
 
 void GnomeBackend::button(MouseButton button, bool down) {
     const int32_t code = evdevButton(button);
+    if (m_transport == Transport::libei) {
+        if (ensureSession())
+            m_ei->button(static_cast<uint32_t>(code), down);
+        return;
+    }
     notify("NotifyPointerButton",
            [&](sd_bus_message* m) { return sd_bus_message_append(m, "ib", code, int(down)); });
 }
 
 void GnomeBackend::wheel(int vertical, int horizontal) {
+    if (m_transport == Transport::libei) {
+        if (ensureSession())
+            forEachWheelAxis(vertical, horizontal, [&](uint32_t axis, int32_t steps) {
+                m_ei->wheel(axis == 0 ? steps : 0, axis == 1 ? steps : 0);
+            });
+        return;
+    }
     forEachWheelAxis(vertical, horizontal, [&](uint32_t axis, int32_t steps) {
         notify("NotifyPointerAxisDiscrete",
                [&](sd_bus_message* m) { return sd_bus_message_append(m, "ui", axis, steps); });
@@ -380,6 +440,8 @@ bool GnomeBackend::paste(const std::u32string& text) {
     notifyKeysym(XKB_KEY_v, true);
     notifyKeysym(XKB_KEY_v, false);
     notifyKeysym(XKB_KEY_Control_L, false);
+    if (m_ei)
+        m_ei->frame();
     flushBus(m_bus.get(), kCallTimeout);
     const bool pasteAsked = processUntil(m_bus.get(), Clock::now() + kPasteTimeout, [&] {
         return m_transfersAsked > asked || m_sessionClosed;
@@ -479,6 +541,8 @@ std::optional<std::string> GnomeBackend::readSelection(const std::string& mimeTy
 }
 
 void GnomeBackend::endOfBatch() {
+    if (m_ei)
+        m_ei->frame();
     if (m_bus)
         flushBus(m_bus.get(), kCallTimeout);
 }
@@ -488,6 +552,11 @@ std::optional<std::chrono::milliseconds> GnomeBackend::serviceTimeout() const {
 }
 
 bool GnomeBackend::service() {
+    if (m_ei && !m_ei->dispatch()) {
+        core::logLine("Input: GNOME ended the EIS connection; a new session opens with the next "
+                      "event");
+        endSession();
+    }
     processBus();
     dispatchWayland(0);
     return true; // a closed session or a lost bus is made anew with the next event

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "input/libei/ei_client.h"
 #include "input/linux/dbus.h"
 #include "input/linux/injection_backend.h"
 #include "input/linux/xkb_keymap.h"
@@ -27,12 +28,20 @@ namespace pointrelay::input {
 /// person's own clipboard content is offered again. The keymap is read as a Wayland client.
 class GnomeBackend final : public InjectionBackend {
 public:
+    /// How the session's events reach mutter: its own D-Bus notifications, or libei on the
+    /// session's EIS connection (mutter 46 and later).
+    enum class Transport { dbus, libei };
+
     /// \brief Connects to the session bus; nothing when no one owns the remote-desktop
-    /// service there.
-    static std::unique_ptr<GnomeBackend> connect();
+    /// service there. Over libei the session opens here, and nothing comes back (\a whyNot
+    /// says why) when it offers no EIS connection.
+    static std::unique_ptr<GnomeBackend> connect(Transport transport, std::string& whyNot);
     ~GnomeBackend() override;
 
-    std::string_view name() const override { return "Wayland (GNOME remote desktop)"; }
+    std::string_view name() const override {
+        return m_transport == Transport::libei ? "Wayland (libei, GNOME remote desktop)"
+                                               : "Wayland (GNOME remote desktop)";
+    }
     bool start() override;
     void motion(double dx, double dy) override;
     void button(MouseButton button, bool down) override;
@@ -52,7 +61,8 @@ public:
 private:
     using Clipboard = std::map<std::string, std::string>; ///< MIME type → content
 
-    explicit GnomeBackend(BusPtr bus);
+    GnomeBackend(BusPtr bus, Transport transport);
+    std::string connectEis();
     bool ensureSession();
     std::string openSession(); ///< what failed; empty once the session runs
     void onClosed(sd_bus_message* m);
@@ -81,8 +91,10 @@ private:
     const XkbKeymap* desktopKeymap();
 
     BusPtr m_bus;
-    int m_epoll = -1;      ///< the bus and the Wayland connection together
-    std::string m_session; ///< the session's object path; empty while there is none
+    const Transport m_transport;
+    std::unique_ptr<EiClient> m_ei; ///< the session's EIS connection, over libei
+    int m_epoll = -1;               ///< the bus and the Wayland connection together
+    std::string m_session;          ///< the session's object path; empty while there is none
     std::vector<BusSlotPtr> m_sessionSignals;
     bool m_sessionClosed = false; ///< mutter said so; the session goes once the bus is handled
     std::chrono::steady_clock::time_point m_retryAfter; ///< after a session that did not open

@@ -216,9 +216,8 @@ void RelativeEventSink::run() {
         if (ready < 0 && errno != EINTR)
             break;
         if (working && (fds[1].revents != 0 || (ready == 0 && timeout)) && !m_backend->service()) {
-            working = false;
-            core::logLine("Input: " + std::string(m_backend->name()) +
-                          " has gone, events are not posted");
+            working = false; // whoever holds the sink says so, and opens the route anew
+            m_gone = true;
         }
         uint64_t count = 0;
         [[maybe_unused]] const ssize_t n = ::read(m_wakeFd, &count, sizeof count);

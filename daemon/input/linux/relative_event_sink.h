@@ -4,6 +4,7 @@
 #include "input/event_sink.h"
 #include "input/linux/injection_backend.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -47,6 +48,8 @@ public:
     void postKey(const KeyEvent& event) override;
     HidOpenResult openHidSystem() override;
     int32_t postAuxKey(uint32_t connection, AuxKeyType type, bool down) override;
+    /// True once the backend found its desktop gone.
+    bool gone() override { return m_gone; }
 
     /// \brief Waits until the worker has handed everything queued so far to the backend; false
     /// after \a limit. For tests and benchmarks.
@@ -97,6 +100,7 @@ private:
     uint64_t m_dropped = 0; ///< since the last report
     std::chrono::steady_clock::time_point m_lastDropReport;
     bool m_stopping = false;
+    std::atomic<bool> m_gone = false;
 
     std::thread m_worker; // last: starts once everything above exists
 };

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <thread>
 #include <utility>
@@ -63,7 +64,13 @@ void X11EventSink::KeyboardFreer::operator()(_XkbDesc* keyboard) const {
 
 X11EventSink::X11EventSink(DisplayPtr display, KeyboardPtr keyboard)
     : m_display(std::move(display)), m_xkb(std::move(keyboard)),
-      m_restorer([this] { restoreIdleKeycodes(); }) {}
+      m_restorer([this] { restoreIdleKeycodes(); }) {
+    // A lost connection (the X server ended) leaves the display defunct instead of ending
+    // the daemon: every later request returns at once, and the sink says it is gone.
+    XSetIOErrorExitHandler(
+        m_display.get(),
+        [](Display*, void* gone) { static_cast<std::atomic<bool>*>(gone)->store(true); }, &m_gone);
+}
 
 X11EventSink::~X11EventSink() {
     {
@@ -72,6 +79,8 @@ X11EventSink::~X11EventSink() {
     }
     m_bindingsChanged.notify_all();
     m_restorer.join();
+    if (m_gone)
+        return; // nothing held there any more
     for (const auto& [keysym, binding] : m_bound) {
         if (binding.pressed)
             XTestFakeKeyEvent(m_display.get(), binding.keycode, False, CurrentTime);
@@ -81,6 +90,19 @@ X11EventSink::~X11EventSink() {
         bind(binding.keycode, NoSymbol);
     publishKeymap();
     sync();
+}
+
+bool X11EventSink::gone() {
+    if (m_gone)
+        return true;
+    // The server sends nothing unasked but errors, so a readable connection is mostly one
+    // that has ended: reading it tells (through the exit handler above).
+    pollfd connection{ConnectionNumber(m_display.get()), POLLIN, 0};
+    if (::poll(&connection, 1, 0) > 0) {
+        std::lock_guard lock(m_mutex);
+        XPending(m_display.get());
+    }
+    return m_gone;
 }
 
 Point X11EventSink::pointerLocation() {
@@ -451,28 +473,33 @@ void X11EventSink::restoreIdleKeycodes() {
     }
 }
 
-std::unique_ptr<EventSink> createX11EventSink() {
+std::unique_ptr<EventSink> createX11EventSink(std::string& whyNot) {
     const char* name = std::getenv("DISPLAY");
-    if (!name || !*name)
+    if (!name || !*name) {
+        whyNot = "DISPLAY is not set";
         return nullptr;
+    }
     X11EventSink::DisplayPtr display(XOpenDisplay(name));
     if (!display) {
-        core::logLine("X11: cannot open display " + core::escapeForLog(name));
+        whyNot = "cannot open display " + core::escapeForLog(name);
         return nullptr;
     }
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(display.get(), &eventBase, &errorBase, &major, &minor)) {
-        core::logLine("X11: display " + core::escapeForLog(name) + " lacks the XTest extension");
+        whyNot = "display " + core::escapeForLog(name) + " lacks the XTest extension";
         return nullptr;
     }
     X11EventSink::KeyboardPtr keyboard(
         XkbGetMap(display.get(), XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd));
     if (!keyboard) {
-        core::logLine("X11: display " + core::escapeForLog(name) + " lacks the XKB extension");
+        whyNot = "display " + core::escapeForLog(name) + " lacks the XKB extension";
         return nullptr;
     }
     static std::once_flag handlerInstalled;
-    std::call_once(handlerInstalled, [] { XSetErrorHandler(logXError); });
+    std::call_once(handlerInstalled, [] {
+        XSetErrorHandler(logXError);
+        XSetIOErrorHandler([](Display*) { return 0; }); // the sink's route says it has gone
+    });
     // Our events are processed even while another client grabs the server.
     XTestGrabControl(display.get(), True);
     return std::make_unique<X11EventSink>(std::move(display), std::move(keyboard));

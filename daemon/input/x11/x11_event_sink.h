@@ -4,12 +4,14 @@
 #include "input/event_sink.h"
 #include "input/linux/keysyms.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -64,6 +66,8 @@ public:
 
     HidOpenResult openHidSystem() override;
     int32_t postAuxKey(uint32_t connection, AuxKeyType type, bool down) override;
+    /// True once the connection to the X server is lost: the server ended.
+    bool gone() override;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -93,6 +97,7 @@ private:
     void typeText(std::u16string_view text, Lock& lock);
     void restoreIdleKeycodes();
 
+    std::atomic<bool> m_gone = false;
     std::mutex m_mutex;
     std::condition_variable m_bindingsChanged;
     DisplayPtr m_display;
@@ -109,8 +114,8 @@ private:
     std::thread m_restorer; ///< gives idle keycodes back; last, so it starts once all exists
 };
 
-/// The X11 sink for the display named by DISPLAY, or null when DISPLAY is unset, the display
-/// cannot be opened or its server lacks the XTest or the XKB extension.
-std::unique_ptr<EventSink> createX11EventSink();
+/// The X11 sink for the display named by DISPLAY, or null (\a whyNot says why) when DISPLAY is
+/// unset, the display cannot be opened or its server lacks the XTest or the XKB extension.
+std::unique_ptr<EventSink> createX11EventSink(std::string& whyNot);
 
 } // namespace pointrelay::input

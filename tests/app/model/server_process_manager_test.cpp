@@ -49,6 +49,13 @@ TEST(ParserTest, LinesSetTheCountTheRatesTheRouteAndTheLastLine) {
     EXPECT_EQ(state.inputRoute, InputRoute::x11InWayland);
     feed("[C++] [SYS] parsed action=Input: X11 (XTest)\n"); // a phone's text is no route
     EXPECT_EQ(state.inputRoute, InputRoute::x11InWayland);
+    feed("[C++] Input: Wayland (libei, GNOME remote desktop) has gone, events are dropped until "
+         "it is back\n");
+    EXPECT_TRUE(state.desktopLost);
+    feed("[C++] [SYS] text=Input: is back\n[C++] Input: Wayland (libei, GNOME remote desktop)\n");
+    EXPECT_EQ(std::pair(state.inputRoute, state.desktopLost), std::pair(InputRoute::libei, true));
+    feed("[C++] Input: Wayland (libei, GNOME remote desktop) is back\n");
+    EXPECT_FALSE(state.desktopLost);
 
     feed("[C++] [KEY] macFKey: n=6\n[C++] [SYS] focus begin pid=3\n[C++] [SYS] other\n");
     EXPECT_EQ(echoed, (QStringList{"[C++] [KEY] macFKey: n=6", "[C++] [SYS] focus begin pid=3"}));

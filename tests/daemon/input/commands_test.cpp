@@ -5,6 +5,7 @@
 // bound on sessions inside the input layer.
 #include "core/frame.h"
 #include "input/input_gate.h"
+#include "input/recovering_event_sink.h"
 #include "input/system_actions.h"
 #include "input/text_commands.h"
 #include "support/log_capture.h"
@@ -256,6 +257,44 @@ TEST(InputGate, DropsBeyondItsCapacityButNeverARelease) {
     { GatePass pass(gate, false); }
     GatePass first(gate, false), second(gate, false), third(gate, false);
     EXPECT_TRUE(first && second && !third);
+}
+
+// A route whose desktop can go: it counts the moves that reach it.
+struct VanishingSink final : EventSink {
+    explicit VanishingSink(std::atomic<int>& moves) : moves(moves) {}
+    Point pointerLocation() override { return {}; }
+    void warpPointer(Point) override { ++moves; }
+    void postMouse(const MouseEvent&) override {}
+    void postScroll(const ScrollEvent&) override {}
+    void postKey(const KeyEvent&) override {}
+    HidOpenResult openHidSystem() override { return {}; }
+    int32_t postAuxKey(uint32_t, AuxKeyType, bool) override { return 0; }
+    bool gone() override { return vanished; }
+    std::atomic<int>& moves;
+    std::atomic<bool> vanished = false;
+};
+
+TEST(RecoveringEventSink, DropsEventsWhileTheDesktopIsGoneAndReopensTheRoute) {
+    test::LogCapture log;
+    std::atomic<int> before = 0, after = 0, opens = 0;
+    auto first = std::make_unique<VanishingSink>(before);
+    VanishingSink* desktop = first.get();
+    RecoveringEventSink sink(std::move(first), "Test route", [&]() -> std::unique_ptr<EventSink> {
+        if (++opens < 3)
+            return nullptr; // not back for two tries
+        return std::make_unique<VanishingSink>(after);
+    });
+    sink.warpPointer({1, 1});
+    EXPECT_FALSE(sink.gone());
+    desktop->vanished = true; // the sink goes with the next look at it
+    ASSERT_TRUE(log.waitFor("Input: Test route has gone, events are dropped until it is back"));
+    sink.warpPointer({2, 2});
+    ASSERT_TRUE(log.waitFor("Input: Test route is back"));
+    sink.warpPointer({3, 3});
+    EXPECT_EQ(before, 1);
+    EXPECT_EQ(after, 1);
+    EXPECT_EQ(opens, 3);
+    EXPECT_EQ(log.count("has gone"), 1u);
 }
 
 } // namespace

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <thread>
@@ -25,7 +27,7 @@ using Lines = std::vector<std::string>;
 class X11EventSinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(sink, nullptr) << "no X display with XTest";
+        ASSERT_NE(sink, nullptr) << whyNot;
         window.take();
     }
     Lines press(uint16_t virtualKey, std::optional<uint64_t> eventFlags = {}) {
@@ -43,7 +45,8 @@ protected:
     }
 
     test::TestWindow window;
-    std::unique_ptr<EventSink> sink = createX11EventSink();
+    std::string whyNot;
+    std::unique_ptr<EventSink> sink = createX11EventSink(whyNot);
 };
 
 TEST_F(X11EventSinkTest, PointerWarpsDragsClicksAndWheelSteps) {
@@ -156,6 +159,36 @@ TEST_F(X11EventSinkTest, KeystrokesFromAPhoneArriveWholeWhileAnotherPhoneMoves) 
     const auto events = window.take();
     EXPECT_TRUE(std::ranges::count_if(events, [](auto& e) { return e.starts_with("button-up 1"); }))
         << ::testing::PrintToString(events);
+}
+
+// The X server restarting under a running daemon ends neither the daemon nor its phones: the
+// route comes back by itself, and a move sent then reaches a window of the new server.
+TEST(X11Restart, TheDaemonReachesANewServerOnTheSameDisplay) {
+    const char* pidFile = std::getenv("POINTRELAY_DESKTOP_PIDFILE");
+    ASSERT_TRUE(pidFile);
+    const auto server = [&] {
+        pid_t pid = 0;
+        std::ifstream(pidFile) >> pid;
+        return pid;
+    };
+    const uint16_t port = test::freePort();
+    test::TempDir state;
+    const auto daemon = test::startDaemon(port, state.path(), {"--psk", "x11-test-key-0123"},
+                                          {{"WAYLAND_DISPLAY", ""}});
+    ASSERT_TRUE(daemon->waitFor("Input: X11 (XTest)") && daemon->waitFor("Listening on port"));
+    client::PhoneClient phone;
+    ASSERT_TRUE(phone.connect("127.0.0.1", port) && phone.handshake("x11-test-key-0123"));
+    const pid_t old = server();
+    ASSERT_EQ(::kill(old, SIGTERM), 0);
+    ASSERT_TRUE(daemon->waitFor("Input: X11 (XTest) has gone, events are dropped until it is back",
+                                std::chrono::seconds(10)))
+        << daemon->output();
+    ASSERT_TRUE(test::eventually([&] { return server() != old; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(daemon->waitFor("Input: X11 (XTest) is back", std::chrono::seconds(10)));
+    test::TestWindow window;
+    ASSERT_TRUE(phone.sendMove(20, 0) && test::pingRoundTrip(phone));
+    EXPECT_EQ(window.take(), Lines{"move @700,400"}); // from the middle of the new screen
+    EXPECT_EQ(::kill(daemon->pid(), 0), 0);
 }
 
 // One table serves every Linux route: a wrong or shared entry types the wrong key everywhere.
