@@ -10,7 +10,8 @@
 #                                     D-Bus session, with XDG_RUNTIME_DIR=/run/user/1000
 #   scripts/lab.sh root CMD [ARG...]  run CMD in the lab as root
 #
-# The root lives in build-lab/root and is rebuilt only when the package list below changes.
+# The root lives in build-lab/root and is rebuilt only when the package list below (or this
+# script) changes.
 # The project is bound read-only at /src; build-lab/home is the lab user's home, so builds
 # made there survive between runs. Everything mounted is unmounted when the script ends, also
 # after a failure or Ctrl-C. POINTRELAY_LAB_DIR moves build-lab/.
@@ -22,7 +23,7 @@ chroot_dir=$lab/root
 suite=trixie
 
 PACKAGES=(
-    dbus dbus-user-session dbus-x11 procps python3 python3-gi gir1.2-atspi-2.0 at-spi2-core
+    dbus dbus-user-session dbus-x11 procps iproute2 python3 python3-gi gir1.2-atspi-2.0 at-spi2-core
     mutter xdg-desktop-portal xdg-desktop-portal-gnome
     libei1 libeis1 liboeffis1 libei-dev liboeffis-dev
     kwin-wayland xdg-desktop-portal-kde
@@ -74,7 +75,8 @@ why_not() {
 
 stamp_file() { echo "$lab/root.packages"; }
 
-package_list() { printf '%s\n' "${PACKAGES[@]}" | sort; }
+# What the root is built from: the package list and this script (its hooks).
+package_list() { printf '%s\n' "${PACKAGES[@]}" | sort; sha256sum <"${BASH_SOURCE[0]}"; }
 
 build_root() {
     if [[ -f $(stamp_file) ]] && [[ $(cat "$(stamp_file)") == "$(package_list)" ]]; then
@@ -90,13 +92,15 @@ build_root() {
     mkdir -p "$lab"
     local include
     include=$(IFS=,; echo "${PACKAGES[*]}")
+    # KWin finds the programs it may offer its fake input to through the application menu.
+    local menu='<Menu><Name>Applications</Name><DefaultAppDirs/><Include><All/></Include></Menu>'
     # Package scripts must not start services; a user and a runtime folder like a login gives.
     mmdebstrap --quiet --variant=apt --include="$include" \
         --aptopt='APT::Install-Recommends "false"' \
         --customize-hook='printf "#!/bin/sh\nexit 101\n" > "$1/usr/sbin/policy-rc.d"; chmod 755 "$1/usr/sbin/policy-rc.d"' \
         --customize-hook='chroot "$1" useradd --uid 1000 --home-dir /home/lab --shell /bin/bash lab' \
         --customize-hook='mkdir -p "$1/src" "$1/etc/xdg/menus"' \
-        --customize-hook='printf "<Menu><Name>Applications</Name></Menu>\n" > "$1/etc/xdg/menus/applications.menu"' \
+        --customize-hook="printf '%s\n' '$menu' > \"\$1/etc/xdg/menus/applications.menu\"" \
         "$suite" "$chroot_dir" "$(mirror)" >&2
     package_list >"$(stamp_file)"
 }

@@ -322,7 +322,7 @@ InputRoute AppState::expectedInputRoute() {
         if (desktop.contains(QLatin1String("GNOME"), Qt::CaseInsensitive))
             return InputRoute::gnome;
         if (desktop.contains(QLatin1String("KDE"), Qt::CaseInsensitive))
-            return InputRoute::portal;
+            return InputRoute::kwin;
         if (desktop.contains(QLatin1String("sway"), Qt::CaseInsensitive))
             return InputRoute::wlroots;
         return InputRoute::unknown; // decided when the daemon starts

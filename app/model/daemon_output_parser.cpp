@@ -22,6 +22,7 @@ std::optional<double> rateAfter(const QString& line, QLatin1StringView key) {
 std::optional<InputRoute> inputRouteOf(const QString& line) {
     static const std::pair<QLatin1StringView, InputRoute> kLines[] = {
         {QLatin1StringView("[C++] Input: Wayland (wlroots virtual devices)"), InputRoute::wlroots},
+        {QLatin1StringView("[C++] Input: Wayland (KWin fake input)"), InputRoute::kwin},
         {QLatin1StringView("[C++] Input: Wayland (libei, "), InputRoute::libei},
         {QLatin1StringView("[C++] Input: Wayland (GNOME remote desktop)"), InputRoute::gnome},
         {QLatin1StringView("[C++] Input: Wayland (desktop portal)"), InputRoute::portal},

@@ -10,6 +10,7 @@ namespace pointrelay::app {
 enum class InputRoute {
     unknown,       ///< no daemon has said yet
     wlroots,       ///< Wayland, virtual devices of a wlroots compositor
+    kwin,          ///< Wayland, KWin's fake input
     libei,         ///< Wayland, libei (emulated input) through the compositor's EIS server
     gnome,         ///< Wayland, GNOME's remote desktop
     portal,        ///< Wayland, the desktop portal (asks the person)

@@ -51,6 +51,9 @@ QString PlatformTexts::permissionNote(InputRoute route, Place) {
     switch (route) {
     case InputRoute::wlroots:
         return tr("入力経路: Wayland（wlroots の仮想デバイス）。必要な操作はありません。");
+    case InputRoute::kwin:
+        return tr("入力経路: Wayland（KWin の fake input）。必要な操作はありません。"
+                  "キーボード配列にない文字はクリップボード経由で入力されます。");
     case InputRoute::libei:
         return tr("入力経路: Wayland（libei）。必要な操作はありません。"
                   "キーボード配列にない文字はクリップボード経由で入力されます。");

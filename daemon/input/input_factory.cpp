@@ -20,6 +20,7 @@
 #include "x11/x11_event_sink.h"
 #endif
 #if defined(POINTRELAY_HAVE_WAYLAND)
+#include "kwin/kwin_backend.h"
 #include "linux/relative_event_sink.h"
 #include "wlroots/wlroots_backend.h"
 #endif
@@ -49,6 +50,11 @@ OpenedRoute openRoute(InputRoute route) {
 #if defined(POINTRELAY_HAVE_WAYLAND)
         backend = WlrootsBackend::connect();
         opened.whyNot = "the compositor offers no virtual pointer and keyboard";
+#endif
+        break;
+    case InputRoute::kwin:
+#if defined(POINTRELAY_HAVE_WAYLAND)
+        backend = KwinBackend::connect(opened.whyNot);
 #endif
         break;
     case InputRoute::libei:
@@ -95,8 +101,8 @@ std::optional<InputRoute> forcedRoute() {
     const auto route = routeNamed(value);
     if (!route)
         core::logLine("Input: POINTRELAY_INPUT=" + core::escapeForLog(value) +
-                      " names no route (wlroots, libei, gnome, portal, x11, null); choosing as "
-                      "usual");
+                      " names no route (wlroots, kwin, libei, gnome, portal, x11, null); choosing "
+                      "as usual");
     return route;
 }
 #endif

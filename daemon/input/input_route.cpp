@@ -7,8 +7,9 @@
 namespace pointrelay::input {
 namespace {
 
-constexpr std::array<std::pair<InputRoute, std::string_view>, 6> kNames = {{
+constexpr std::array<std::pair<InputRoute, std::string_view>, 7> kNames = {{
     {InputRoute::wlroots, "wlroots"},
+    {InputRoute::kwin, "kwin"},
     {InputRoute::libei, "libei"},
     {InputRoute::gnome, "gnome"},
     {InputRoute::portal, "portal"},
@@ -38,8 +39,8 @@ std::vector<InputRoute> routesToTry(const char* waylandDisplay, std::optional<In
     if (forced)
         return {*forced};
     if (waylandDisplay && *waylandDisplay)
-        return {InputRoute::wlroots, InputRoute::libei, InputRoute::gnome, InputRoute::portal,
-                InputRoute::x11};
+        return {InputRoute::wlroots, InputRoute::kwin,   InputRoute::libei,
+                InputRoute::gnome,   InputRoute::portal, InputRoute::x11};
     return {InputRoute::x11};
 }
 

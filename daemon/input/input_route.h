@@ -9,9 +9,9 @@ namespace pointrelay::input {
 
 /// The ways into a desktop, in the order a Wayland session tries them: those that ask the
 /// person nothing before the portal, which may show a dialog.
-enum class InputRoute { wlroots, libei, gnome, portal, x11, none };
+enum class InputRoute { wlroots, kwin, libei, gnome, portal, x11, none };
 
-/// \brief The name POINTRELAY_INPUT uses for a route ("wlroots", "libei", ..., "null").
+/// \brief The name POINTRELAY_INPUT uses for a route ("wlroots", "kwin", ..., "null").
 std::string_view routeName(InputRoute route);
 /// \brief The route a POINTRELAY_INPUT value names; nothing for any other text.
 std::optional<InputRoute> routeNamed(std::string_view name);

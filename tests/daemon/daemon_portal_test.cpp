@@ -111,12 +111,17 @@ TEST_F(DaemonOnPortal, AGrantedSessionCarriesInputKeepsItsTokenAndMayBeClosed) {
     ASSERT_TRUE(daemon->waitFor("Input: Wayland (desktop portal) has gone"));
     EXPECT_TRUE(test::pingRoundTrip(phone)); // the phone is still served
     EXPECT_EQ(calls("Notify").size(), 10u);
+    // The route opens again by itself, with the token kept: no dialog, and a new token kept.
+    ASSERT_TRUE(daemon->waitFor("Input: Wayland (desktop portal) is back")) << daemon->output();
+    ASSERT_TRUE(waitForCalls("Start", 2)) << portal->output();
+    EXPECT_EQ(selected("restore_token"), token);
+    EXPECT_TRUE(test::eventually([&] { return std::ifstream(file) >> kept, kept != token; }));
     EXPECT_EQ(portal->count("refused "), 0u) << portal->output();
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
 
     ASSERT_NO_FATAL_FAILURE(startDaemon());
-    ASSERT_TRUE(waitForCalls("Start", 2)) << portal->output();
-    EXPECT_EQ(selected("restore_token"), token);
+    ASSERT_TRUE(waitForCalls("Start", 3)) << portal->output();
+    EXPECT_EQ(selected("restore_token"), kept);
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
 
     // A token that cannot be kept (a folder in its place) is told, not taken as kept.

@@ -20,6 +20,8 @@ apt-get install -y --no-install-recommends "$deb" >"$T/apt.txt" 2>&1 || { cat "$
 PointrelayServer --version | grep -q '^PointrelayServer [0-9]' || fail "PointrelayServer --version"
 for page in pointrelay pointrelayd PointrelayServer; do man -w "$page" >/dev/null || fail "no man page for $page"; done
 desktop-file-validate /usr/share/applications/pointrelay-server.desktop || fail "desktop file"
+desktop-file-validate /usr/share/applications/pointrelayd.desktop || fail "daemon desktop file"
+grep -qx 'Exec=/usr/bin/pointrelayd' /usr/share/applications/pointrelayd.desktop || fail "daemon Exec"
 appstreamcli validate --no-net /usr/share/metainfo/org.pointrelay.PointrelayServer.metainfo.xml >/dev/null ||
     fail "metainfo"
 

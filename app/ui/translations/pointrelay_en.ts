@@ -56,6 +56,10 @@ Please choose another port.</translation>
         <translation>Desktop not reachable. Input resumes by itself once it is back.</translation>
     </message>
     <message>
+        <source>入力経路: Wayland（KWin の fake input）。必要な操作はありません。キーボード配列にない文字はクリップボード経由で入力されます。</source>
+        <translation>Input route: Wayland (KWin fake input). Nothing to do. Characters outside the keyboard layout go through the clipboard.</translation>
+    </message>
+    <message>
         <source>入力経路: Wayland（libei）。必要な操作はありません。キーボード配列にない文字はクリップボード経由で入力されます。</source>
         <translation>Input route: Wayland (libei). Nothing to do. Characters outside the keyboard layout go through the clipboard.</translation>
     </message>

@@ -2,6 +2,7 @@
 #include "gnome_backend.h"
 
 #include "core/log.h"
+#include "input/linux/descriptor_io.h"
 
 #include <cerrno>
 #include <cstring>
@@ -39,66 +40,11 @@ constexpr auto kKeymapWait = 300ms;
 // What a paste offers: UTF-8 text under the names Wayland and X applications ask for.
 constexpr const char* kTextTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain"};
 
-int remainingMs(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-std::string toUtf8(std::u32string_view text) {
-    std::string out;
-    for (const char32_t c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 // Clipboard formats worth keeping: MIME types and X's text names, not X's protocol targets
 // (TARGETS, MULTIPLE, TIMESTAMP, ...) that Xwayland lists among them.
 bool isContentType(const std::string& type) {
     return type.find('/') != std::string::npos || type == "UTF8_STRING" || type == "STRING" ||
            type == "TEXT";
-}
-
-bool writeAll(int fd, const std::string& data, Clock::time_point deadline) {
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    for (size_t at = 0; at < data.size();) {
-        const ssize_t n = ::write(fd, data.data() + at, data.size() - at);
-        if (n > 0) {
-            at += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        pollfd out{fd, POLLOUT, 0};
-        if (::poll(&out, 1, remainingMs(deadline)) <= 0)
-            return false;
-    }
-    return true;
-}
-
-void watch(int epoll, int fd) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = fd;
-    ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
-}
-
-void unwatch(int epoll, int fd) {
-    ::epoll_ctl(epoll, EPOLL_CTL_DEL, fd, nullptr);
 }
 
 const wl_registry_listener kRegistryListener = {
@@ -426,7 +372,7 @@ bool GnomeBackend::paste(const std::u32string& text) {
         core::logLine("Input: text outside the keymap goes through the clipboard");
     m_clipboardLogged = true;
     Clipboard offer;
-    const std::string utf8 = toUtf8(text);
+    const std::string utf8 = encodeUtf8(text);
     for (const char* type : kTextTypes)
         offer[type] = utf8;
     if (!ensureSession() || !setSelection(std::move(offer)))

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <systemd/sd-bus.h>
 
 namespace pointrelay::input {
@@ -263,6 +264,17 @@ std::optional<BusDict> readDict(sd_bus_message* m) {
     if (r < 0 || sd_bus_message_exit_container(m) < 0)
         return std::nullopt;
     return dict;
+}
+
+void watch(int epoll, int fd) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
+}
+
+void unwatch(int epoll, int fd) {
+    ::epoll_ctl(epoll, EPOLL_CTL_DEL, fd, nullptr);
 }
 
 } // namespace pointrelay::input

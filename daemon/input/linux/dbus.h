@@ -80,6 +80,11 @@ std::optional<std::chrono::milliseconds> busTimeout(sd_bus* bus);
 int appendDict(sd_bus_message* message, const BusDict& dict);
 /// \brief Reads an a{sv} dictionary; values of other types are skipped.
 std::optional<BusDict> readDict(sd_bus_message* message);
+
+/// Adds \a fd to (or removes it from) an epoll set that waits for it to be readable: a route
+/// that waits on the bus and on a connection of its own hands the set out as its descriptor.
+void watch(int epoll, int fd);
+void unwatch(int epoll, int fd);
 /// \brief The value under \a key when it has type T.
 template <typename T>
 std::optional<T> dictValue(const BusDict& dict, const std::string& key) {

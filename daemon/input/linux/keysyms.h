@@ -4,6 +4,7 @@
 #include "input/event_sink.h"
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -38,5 +39,7 @@ Keysym keysymForAuxKey(AuxKeyType type);
 
 /// UTF-16 decoded to code points: surrogate pairs join into one, lone surrogates are skipped.
 std::vector<char32_t> decodeUtf16(std::u16string_view text);
+/// Code points encoded as UTF-8 (what a clipboard offers as text).
+std::string encodeUtf8(std::u32string_view text);
 
 } // namespace pointrelay::input

@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/input-event-codes.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
+#include <utility>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
 namespace pointrelay::input {
@@ -106,9 +108,15 @@ std::unique_ptr<PortalBackend> PortalBackend::connect() {
 
 PortalBackend::PortalBackend(BusPtr bus, uint32_t version)
     : m_bus(std::move(bus)), m_version(version),
-      m_interruptFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      m_interruptFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_epoll(::epoll_create1(EPOLL_CLOEXEC)) {
+    watch(m_epoll, sd_bus_get_fd(m_bus.get()));
+}
 
 PortalBackend::~PortalBackend() {
+    m_ei.reset();
+    if (m_epoll >= 0)
+        ::close(m_epoll);
     m_closedSignal.reset();
     m_bus.reset(); // the portal closes the sessions of a client that leaves the bus
     if (m_interruptFd >= 0)
@@ -223,7 +231,32 @@ bool PortalBackend::start() {
         token && m_version >= 2 && !saveRestoreToken(*token))
         core::logLine("Input: the desktop portal's restore token could not be kept; the next "
                       "start asks again");
+    if (m_version >= 2)
+        connectEis();
     return true;
+}
+
+void PortalBackend::connectEis() {
+    const BusReply eis = callMethod(m_bus.get(), {kPortal, kObject, kRemoteDesktop, "ConnectToEIS"},
+                                    kCallTimeout, [this](sd_bus_message* m) {
+                                        const int r =
+                                            sd_bus_message_append(m, "o", m_session.c_str());
+                                        return r < 0 ? r : appendDict(m, {});
+                                    });
+    int fd = -1;
+    std::string error = eis.error;
+    // The reply owns its descriptor; libei takes a copy of its own.
+    if (eis && sd_bus_message_read(eis.message.get(), "h", &fd) >= 0) {
+        if (const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3); own >= 0)
+            m_ei = EiClient::connect(own, kCallTimeout, error);
+    }
+    if (!m_ei) {
+        core::logLine("Input: the desktop portal offers no libei connection (" +
+                      core::escapeForLog(error) + "); events go as D-Bus calls");
+        return;
+    }
+    watch(m_epoll, m_ei->fd());
+    core::logLine("Input: Wayland (libei, desktop portal)");
 }
 
 void PortalBackend::notify(const char* member, const BusAppend& arguments) {
@@ -238,24 +271,37 @@ void PortalBackend::notify(const char* member, const BusAppend& arguments) {
 }
 
 void PortalBackend::motion(double dx, double dy) {
+    if (m_ei)
+        return m_ei->motion(dx, dy);
     notify("NotifyPointerMotion",
            [&](sd_bus_message* m) { return sd_bus_message_append(m, "dd", dx, dy); });
 }
 
 void PortalBackend::button(MouseButton button, bool down) {
     const int32_t code = evdevButton(button);
+    if (m_ei)
+        return m_ei->button(static_cast<uint32_t>(code), down);
     notify("NotifyPointerButton",
            [&](sd_bus_message* m) { return sd_bus_message_append(m, "iu", code, uint32_t(down)); });
 }
 
 void PortalBackend::wheel(int vertical, int horizontal) {
     forEachWheelAxis(vertical, horizontal, [&](uint32_t axis, int32_t steps) {
+        if (m_ei)
+            return m_ei->wheel(axis == 0 ? steps : 0, axis == 1 ? steps : 0);
         notify("NotifyPointerAxisDiscrete",
                [&](sd_bus_message* m) { return sd_bus_message_append(m, "ui", axis, steps); });
     });
 }
 
 void PortalBackend::keysym(Keysym keysym, bool down) {
+    if (m_ei) {
+        // The portal has no clipboard: a character the keymap lacks cannot be typed.
+        if (!m_ei->key(keysym, down) && !std::exchange(m_unkeyedLogged, true))
+            core::logLine("Input: the desktop's keymap lacks a character typed; the desktop "
+                          "portal has no clipboard to paste it, so it is lost");
+        return;
+    }
     notify("NotifyKeyboardKeysym", [&](sd_bus_message* m) {
         return sd_bus_message_append(m, "iu", static_cast<int32_t>(keysym), uint32_t(down));
     });
@@ -275,11 +321,13 @@ void PortalBackend::text(std::u32string_view text) {
 }
 
 void PortalBackend::endOfBatch() {
+    if (m_ei)
+        m_ei->frame();
     flushBus(m_bus.get(), kCallTimeout);
 }
 
 int PortalBackend::pollFd() const {
-    return sd_bus_get_fd(m_bus.get());
+    return m_epoll;
 }
 
 std::optional<std::chrono::milliseconds> PortalBackend::serviceTimeout() const {
@@ -287,6 +335,10 @@ std::optional<std::chrono::milliseconds> PortalBackend::serviceTimeout() const {
 }
 
 bool PortalBackend::service() {
+    if (m_ei && !m_ei->dispatch()) {
+        core::logLine("Input: the desktop portal's libei connection ended");
+        return false;
+    }
     if (!processPending(m_bus.get())) {
         core::logLine("Input: the session bus connection to the desktop portal was lost");
         return false;

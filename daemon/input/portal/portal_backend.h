@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "input/libei/ei_client.h"
 #include "input/linux/dbus.h"
 #include "input/linux/injection_backend.h"
 
@@ -16,7 +17,9 @@ namespace pointrelay::input {
 /// and text by keysym. The portal has no clipboard, so characters that the desktop's keymap
 /// lacks may not arrive. Where the portal keeps permissions (interface version 2 and later),
 /// the restore token it hands out is kept in `restoreTokenPath()`, owner-only, so the next
-/// start needs no new consent. A session the portal closes ends the route.
+/// start needs no new consent. A session the portal closes ends the route. Where the portal
+/// offers an EIS connection (ConnectToEIS, version 2), events go through libei on it instead,
+/// and a line says so: "Input: Wayland (libei, desktop portal)".
 class PortalBackend final : public InjectionBackend {
 public:
     /// \brief Connects to the session bus; nothing when no portal there offers RemoteDesktop.
@@ -50,6 +53,7 @@ private:
                                     std::chrono::milliseconds timeout);
     void notify(const char* member, const BusAppend& arguments);
     void keysym(Keysym keysym, bool down);
+    void connectEis();
 
     BusPtr m_bus;
     const uint32_t m_version;
@@ -57,6 +61,9 @@ private:
     std::string m_session; ///< the session's object path once it exists
     BusSlotPtr m_closedSignal;
     bool m_closed = false;
+    std::unique_ptr<EiClient> m_ei; ///< the session's EIS connection, where the portal offers one
+    int m_epoll = -1;               ///< the bus and the EIS connection together
+    bool m_unkeyedLogged = false;
 };
 
 } // namespace pointrelay::input

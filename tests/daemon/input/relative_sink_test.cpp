@@ -105,12 +105,12 @@ TEST(RelativeEventSink, WhatWaitsForASlowDesktopIsBounded) {
 TEST(InputRoute, WaylandRoutesFirstInAWaylandSessionAndAForcedOneAlone) {
     using enum InputRoute;
     EXPECT_EQ(routesToTry("wayland-0", std::nullopt),
-              (std::vector{wlroots, libei, gnome, portal, x11}));
+              (std::vector{wlroots, kwin, libei, gnome, portal, x11}));
     EXPECT_EQ(routesToTry("", std::nullopt), std::vector{x11});
     EXPECT_EQ(routesToTry(nullptr, std::nullopt), std::vector{x11});
     EXPECT_EQ(routesToTry("wayland-0", routeNamed("x11")), std::vector{x11});
     EXPECT_EQ(routesToTry(nullptr, routeNamed("null")), std::vector{none});
-    for (const auto route : {wlroots, libei, gnome, portal, x11, none})
+    for (const auto route : {wlroots, kwin, libei, gnome, portal, x11, none})
         EXPECT_EQ(routeNamed(routeName(route)), route);
     EXPECT_FALSE(routeNamed("XTest"));
 }

@@ -1,0 +1,17 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace pointrelay::input {
+
+/// Milliseconds left until \a deadline, as poll(2) takes them (0 once it has passed).
+int remainingMs(std::chrono::steady_clock::time_point deadline);
+
+/// \brief Writes all of \a data to \a fd (made non-blocking), waiting for it to take more
+/// until \a deadline. False when the reader went or the time ran out: a clipboard transfer to
+/// an application that stopped reading must not hold the route.
+bool writeAll(int fd, const std::string& data, std::chrono::steady_clock::time_point deadline);
+
+} // namespace pointrelay::input
