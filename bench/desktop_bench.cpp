@@ -2,8 +2,10 @@
 // The built pointrelayd against a real desktop. How long a phone's pointer move takes to reach
 // an application, beside the same move injected straight into that desktop by the bench itself
 // (no daemon); and on X11, how long text takes to type, beside xdotool.
-// Usage: desktop_bench x11|wlroots|gnome, under tests/scripts/with_xvfb.sh, with_sway.sh or
-// with_mutter.sh (./benchmark runs all three).
+// Usage: desktop_bench x11|wlroots|gnome|libei|kwin, under tests/scripts/with_xvfb.sh,
+// with_sway.sh, with_mutter.sh or with_kwin.sh (./benchmark runs them on this machine and, in
+// the Debian 13 lab, on today's desktops). The daemon is started with POINTRELAY_INPUT naming
+// the route measured.
 #include "figure.h"
 #include "phone_client.h"
 #include "support/daemon_process.h"
@@ -24,6 +26,7 @@
 
 #if POINTRELAY_BENCH_WAYLAND
 #include "input/gnome/gnome_backend.h"
+#include "input/kwin/kwin_backend.h"
 #include "input/wlroots/wlroots_backend.h"
 #endif
 
@@ -271,14 +274,16 @@ bool printLatencies(const std::string& route, const Latencies& daemon, const Lat
 
 // The built daemon with a phone connected to it.
 struct DaemonAndPhone {
-    DaemonAndPhone() {
+    /// \a input: the route the daemon must take (POINTRELAY_INPUT), or empty for its choice.
+    explicit DaemonAndPhone(const std::string& input = "") {
         char folder[] = "/tmp/pointrelay-bench-XXXXXX";
         state = ::mkdtemp(folder) ? folder : "/tmp";
         const uint16_t port = test::freePort();
         daemon = std::make_unique<test::DaemonProcess>(
             std::vector<std::string>{POINTRELAYD_PATH, "--no-mdns", "--port", std::to_string(port),
                                      "--psk", kPsk},
-            std::map<std::string, std::string>{{"XDG_STATE_HOME", state}});
+            std::map<std::string, std::string>{{"XDG_STATE_HOME", state},
+                                               {"POINTRELAY_INPUT", input}});
         ready = daemon->waitFor("Listening on port", 10s) && phone.connect("127.0.0.1", port) &&
                 phone.handshake(kPsk);
     }
@@ -378,8 +383,10 @@ int benchX11() {
 }
 
 #if POINTRELAY_BENCH_WAYLAND
-template <class Backend>
-int benchWayland(const char* title, const std::string& route) {
+// The compositor driven through a backend of the bench's own (\a connect), beside the daemon.
+template <class Connect>
+int benchWayland(const char* title, const std::string& input, const std::string& route,
+                 Connect connect) {
     heading(title);
     WitnessWatcher watcher;
     if (!watcher.waitForLine("ready", 10s)) {
@@ -387,14 +394,14 @@ int benchWayland(const char* title, const std::string& route) {
         return 1;
     }
     Latencies baseline{{}, "the bench's own connection to the compositor did not start"};
-    if (auto backend = Backend::connect(); backend && backend->start()) {
+    if (auto backend = connect(); backend && backend->start()) {
         baseline = motionLatencies(watcher, [&](int sign) {
             backend->motion(kStep * sign, 0);
             backend->endOfBatch();
             backend->service();
         });
     }
-    DaemonAndPhone daemon;
+    DaemonAndPhone daemon(input);
     if (!daemon.ready || !daemon.daemon->waitFor("Input: " + route, 1s)) {
         std::printf("  the daemon did not choose %s\n", route.c_str());
         return 1;
@@ -414,14 +421,25 @@ int main(int argc, char** argv) {
     if (mode == "x11")
         return benchX11();
 #if POINTRELAY_BENCH_WAYLAND
+    using namespace pointrelay::input;
+    std::string whyNot;
+    const auto gnome = [&](GnomeBackend::Transport transport) {
+        return [&, transport] { return GnomeBackend::connect(transport, whyNot); };
+    };
     if (mode == "wlroots")
-        return benchWayland<pointrelay::input::WlrootsBackend>(
-            "Desktop: sway, headless (wlroots virtual devices)",
-            "Wayland (wlroots virtual devices)");
-    if (mode == "gnome")
-        return benchWayland<pointrelay::input::GnomeBackend>(
-            "Desktop: mutter, headless (GNOME remote desktop)", "Wayland (GNOME remote desktop)");
+        return benchWayland("Desktop: sway, headless (wlroots virtual devices)", mode,
+                            "Wayland (wlroots virtual devices)", WlrootsBackend::connect);
+    if (mode == "gnome") // mutter's D-Bus calls, also where libei would be chosen
+        return benchWayland("Desktop: mutter, headless (GNOME remote desktop)", mode,
+                            "Wayland (GNOME remote desktop)", gnome(GnomeBackend::Transport::dbus));
+    if (mode == "libei")
+        return benchWayland("Desktop: mutter, headless (libei, GNOME remote desktop)", mode,
+                            "Wayland (libei, GNOME remote desktop)",
+                            gnome(GnomeBackend::Transport::libei));
+    if (mode == "kwin")
+        return benchWayland("Desktop: KWin, headless (fake input)", mode, "Wayland (KWin fake input)",
+                            [&] { return KwinBackend::connect(whyNot); });
 #endif
-    std::fprintf(stderr, "usage: desktop_bench x11|wlroots|gnome\n");
+    std::fprintf(stderr, "usage: desktop_bench x11|wlroots|gnome|libei|kwin\n");
     return 2;
 }

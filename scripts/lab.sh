@@ -26,10 +26,10 @@ PACKAGES=(
     dbus dbus-user-session dbus-x11 procps iproute2 python3 python3-gi gir1.2-atspi-2.0 at-spi2-core
     mutter xdg-desktop-portal xdg-desktop-portal-gnome
     libei1 libeis1 liboeffis1 libei-dev liboeffis-dev
-    kwin-wayland xdg-desktop-portal-kde
+    kwin-wayland xdg-desktop-portal-kde qt6-wayland kwin-common plasma-workspace pipewire wireplumber
     sway wayland-utils wev
     build-essential cmake ninja-build pkg-config dpkg-dev file
-    libssl-dev libavahi-compat-libdnssd-dev libgtest-dev libgmock-dev
+    libssl-dev libavahi-compat-libdnssd-dev libgtest-dev libgmock-dev libbenchmark-dev
     libx11-dev libxtst-dev libxkbcommon-dev libwayland-dev wayland-protocols libsystemd-dev
     qt6-base-dev qt6-svg-dev qt6-websockets-dev qt6-tools-dev qt6-l10n-tools
     qtkeychain-qt6-dev libqrencode-dev

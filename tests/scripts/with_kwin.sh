@@ -5,7 +5,8 @@
 # test) is named in one in the private home, hidden from menus, as the package installs it for
 # /usr/bin/pointrelayd. CMD gets WAYLAND_DISPLAY, XDG_RUNTIME_DIR, DBUS_SESSION_BUS_ADDRESS and
 # the private home's XDG folders, and no DISPLAY.
-# TRUSTED "-" names none: the desktop files installed on the machine decide.
+# TRUSTED may name several programs, separated by ":"; "-" names none: the desktop files
+# installed on the machine decide.
 # Usage: with_kwin.sh TRUSTED CMD [ARG...]
 # Exit: CMD's status; 77 skip (kwin_wayland or kbuildsycoca6 missing, or KWin does not start).
 source "$(dirname "$0")/lib.sh"
@@ -16,14 +17,18 @@ shift
 start_session_bus
 NAME=wayland-pointrelay-$$ H=$T/home
 mkdir -p -m 700 "$H" && mkdir -p "$H/.local/share/applications"
-[[ $trusted == - ]] || cat >"$H/.local/share/applications/pointrelayd.desktop" <<DESKTOP
+IFS=: read -r -a programs <<<"$trusted"
+for program in "${programs[@]}"; do
+    [[ $program == - ]] && continue
+    cat >"$H/.local/share/applications/pointrelay-$(basename "$program").desktop" <<DESKTOP
 [Desktop Entry]
 Type=Application
-Name=pointrelayd
-Exec=$(realpath "$trusted")
+Name=$(basename "$program")
+Exec=$(realpath "$program")
 NoDisplay=true
 X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input
 DESKTOP
+done
 home=(HOME="$H" XDG_CONFIG_HOME="$H/.config" XDG_DATA_HOME="$H/.local/share"
     XDG_CACHE_HOME="$H/.cache" XDG_RUNTIME_DIR="$RUN" DBUS_SESSION_BUS_ADDRESS="$BUS")
 env "${home[@]}" kbuildsycoca6 --noincremental >"$T/sycoca.log" 2>&1 ||
