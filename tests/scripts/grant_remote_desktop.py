@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Grants a desktop portal's remote desktop request as a person would: finds the consent
-dialog through the accessibility bus, ticks "Allow Remote Interaction" (and "Remember This
-Selection" where it is not ticked), and presses Share once it is sensitive.
+dialog through the accessibility bus, ticks what keeps the grant and allows input (GNOME:
+"Allow Remote Interaction", "Remember This Selection"; KDE: "Allow restoring on future
+sessions") where it is not ticked, and presses Share once it is sensitive.
 Usage: grant_remote_desktop.py SECONDS   Exit: 0 pressed, 1 no such dialog in time."""
 import sys
 import time
@@ -42,9 +43,15 @@ def main():
         desktop = Atspi.get_desktop(0)
         share = find(desktop, "button", "Share")
         if share:
-            for box in find(desktop, "check box", "Allow Remote Interaction")[:1] + find(
-                desktop, "check box", "Remember This Selection"
-            )[:1]:
+            boxes = [
+                find(desktop, "check box", name)[:1]
+                for name in (
+                    "Allow Remote Interaction",
+                    "Remember This Selection",
+                    "Allow restoring on future sessions",
+                )
+            ]
+            for box in sum(boxes, []):
                 if not state(box, Atspi.StateType.CHECKED):
                     press(box)
             for _ in range(50):

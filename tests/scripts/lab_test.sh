@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 lab=$root/scripts/lab.sh
 "$lab" check || exit $?
 "$lab" build
-pattern=${1:-'^daemon_on_(sway|mutter|kwin|gnome_portal)'}
+pattern=${1:-'^daemon_on_(sway|mutter|kwin|gnome_portal|kde_portal)'}
 exec "$lab" run bash -c '
     set -e
     cmake -S /src -B ~/build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOINTRELAY_WERROR=ON >/dev/null
