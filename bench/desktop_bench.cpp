@@ -437,7 +437,8 @@ int main(int argc, char** argv) {
                             "Wayland (libei, GNOME remote desktop)",
                             gnome(GnomeBackend::Transport::libei));
     if (mode == "kwin")
-        return benchWayland("Desktop: KWin, headless (fake input)", mode, "Wayland (KWin fake input)",
+        return benchWayland("Desktop: KWin, headless (fake input)", mode,
+                            "Wayland (KWin fake input)",
                             [&] { return KwinBackend::connect(whyNot); });
 #endif
     std::fprintf(stderr, "usage: desktop_bench x11|wlroots|gnome|libei|kwin\n");

@@ -141,18 +141,12 @@ TEST_F(DaemonOnWayland, PointerButtonsWheelKeysAndTextArriveInANativeClient) {
 // (tests/scripts/lib.sh starts it anew). Events meanwhile are dropped; a move sent once the
 // new desktop is up reaches it.
 TEST_F(DaemonOnWayland, ARestartedCompositorIsReachedAgain) {
-    const char* pidFile = std::getenv("POINTRELAY_DESKTOP_PIDFILE");
-    ASSERT_TRUE(pidFile);
-    const auto compositor = [&] {
-        pid_t pid = 0;
-        std::ifstream(pidFile) >> pid;
-        return pid;
-    };
-    const pid_t old = compositor();
+    const pid_t old = test::desktopPid();
+    ASSERT_NE(old, 0);
     ASSERT_EQ(::kill(old, SIGTERM), 0);
     ASSERT_TRUE(witness->waitExit(10s));
     ASSERT_TRUE(phone.sendMove(5, 5) && test::pingRoundTrip(phone)); // dropped, not queued
-    ASSERT_TRUE(eventually([&] { return compositor() != old; }, 10s));
+    ASSERT_TRUE(eventually([&] { return test::desktopPid() != old; }, 10s));
     witness.emplace(std::vector<std::string>{WITNESS_PATH});
     ASSERT_TRUE(witness->waitFor("ready\n", 15s));
     ASSERT_TRUE(eventually(

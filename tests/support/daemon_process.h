@@ -3,7 +3,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -44,6 +46,16 @@ private:
     std::string m_output;
     std::thread m_reader;
 };
+
+/// The desktop's process as tests/scripts/lib.sh keeps it up (its POINTRELAY_DESKTOP_PIDFILE):
+/// a test ends it to play a person logging out and in, and sees a new one come. 0: none.
+inline pid_t desktopPid() {
+    const char* file = std::getenv("POINTRELAY_DESKTOP_PIDFILE");
+    pid_t pid = 0;
+    if (file)
+        std::ifstream(file) >> pid;
+    return pid;
+}
 
 /// Polls `done` every 5 ms until it holds or `limit` has passed; returns whether it held.
 template <typename Condition>

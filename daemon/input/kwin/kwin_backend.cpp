@@ -190,16 +190,8 @@ void KwinBackend::keyCode(uint32_t evdevCode, bool down) {
 }
 
 void KwinBackend::key(Keysym keysym, bool down) {
-    const auto at = m_keymap->find(keysym);
-    if (!at)
-        return; // nowhere on the person's keyboard
-    // A keysym of the second level is typed with Shift held around it.
-    const auto shift = at->level == 1 ? m_keymap->find(XKB_KEY_Shift_L) : std::nullopt;
-    if (shift && down)
-        keyCode(shift->evdevCode, true);
-    keyCode(at->evdevCode, down);
-    if (shift && !down)
-        keyCode(shift->evdevCode, false);
+    // Nothing where the keysym is nowhere on the person's keyboard.
+    m_keymap->press(keysym, down, [this](uint32_t code, bool pressed) { keyCode(code, pressed); });
 }
 
 void KwinBackend::text(std::u32string_view text) {

@@ -173,19 +173,9 @@ void EiClient::keyCode(uint32_t evdevCode, bool down) {
 }
 
 bool EiClient::key(Keysym keysym, bool down) {
-    if (!m_keyboard || !m_keymap)
-        return false;
-    const auto at = m_keymap->find(keysym);
-    if (!at)
-        return false;
-    // A keysym of the second level is typed with Shift held around it.
-    const auto shift = at->level == 1 ? m_keymap->find(XKB_KEY_Shift_L) : std::nullopt;
-    if (shift && down)
-        keyCode(shift->evdevCode, true);
-    keyCode(at->evdevCode, down);
-    if (shift && !down)
-        keyCode(shift->evdevCode, false);
-    return true;
+    return m_keyboard && m_keymap &&
+           m_keymap->press(keysym, down,
+                           [this](uint32_t code, bool pressed) { keyCode(code, pressed); });
 }
 
 void EiClient::frame() {

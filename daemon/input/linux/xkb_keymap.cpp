@@ -108,4 +108,18 @@ std::optional<XkbKeymap::Position> XkbKeymap::find(Keysym keysym) const {
     return it->second;
 }
 
+bool XkbKeymap::press(Keysym keysym, bool down,
+                      const std::function<void(uint32_t, bool)>& key) const {
+    const auto at = find(keysym);
+    if (!at)
+        return false;
+    const auto shift = at->level == 1 ? find(XKB_KEY_Shift_L) : std::nullopt;
+    if (shift && down)
+        key(shift->evdevCode, true);
+    key(at->evdevCode, down);
+    if (shift && !down)
+        key(shift->evdevCode, false);
+    return true;
+}
+
 } // namespace pointrelay::input

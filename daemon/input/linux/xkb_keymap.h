@@ -4,6 +4,7 @@
 #include "input/linux/keysyms.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,6 +42,10 @@ public:
     /// \brief Where the keysym is at the first (no modifier) or second (Shift) level of the
     /// first layout, the lowest level and code first; nothing when it is not on the map.
     std::optional<Position> find(Keysym keysym) const;
+    /// \brief Presses (or releases) \a keysym where the keymap puts it, Shift held around a
+    /// keysym of the second level: \a key(evdevCode, down) for each key in order. False, and
+    /// nothing pressed, when the keysym is not on the map.
+    bool press(Keysym keysym, bool down, const std::function<void(uint32_t, bool)>& key) const;
     ::xkb_keymap* get() const { return m_keymap.get(); }
 
     struct Deleter {

@@ -8,6 +8,7 @@
 #include "support/log_capture.h"
 
 #include <future>
+#include <linux/input-event-codes.h>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <xkbcommon/xkbcommon-keysyms.h>
@@ -124,6 +125,15 @@ TEST(XkbKeymap, OnlyTheUnshiftedAndShiftedLevelsCount) {
     ASSERT_TRUE(de);
     EXPECT_EQ(de->find(XKB_KEY_Z)->level, 1u);
     EXPECT_FALSE(de->find(XKB_KEY_EuroSign));
+    // Pressed by code, as libei and KWin take keys: Shift around the second level only.
+    std::vector<std::pair<uint32_t, bool>> keys;
+    const auto key = [&](uint32_t code, bool down) { keys.emplace_back(code, down); };
+    for (const bool down : {true, false})
+        EXPECT_TRUE(de->press(XKB_KEY_Z, down, key) && de->press(XKB_KEY_y, down, key));
+    EXPECT_FALSE(de->press(XKB_KEY_EuroSign, true, key));
+    using Keys = decltype(keys);
+    EXPECT_EQ(keys, (Keys{{KEY_LEFTSHIFT, true}, {KEY_Y, true}, {KEY_Z, true}, {KEY_Y, false},
+                          {KEY_LEFTSHIFT, false}, {KEY_Z, false}}));
 }
 
 } // namespace

@@ -164,13 +164,6 @@ TEST_F(X11EventSinkTest, KeystrokesFromAPhoneArriveWholeWhileAnotherPhoneMoves) 
 // The X server restarting under a running daemon ends neither the daemon nor its phones: the
 // route comes back by itself, and a move sent then reaches a window of the new server.
 TEST(X11Restart, TheDaemonReachesANewServerOnTheSameDisplay) {
-    const char* pidFile = std::getenv("POINTRELAY_DESKTOP_PIDFILE");
-    ASSERT_TRUE(pidFile);
-    const auto server = [&] {
-        pid_t pid = 0;
-        std::ifstream(pidFile) >> pid;
-        return pid;
-    };
     const uint16_t port = test::freePort();
     test::TempDir state;
     const auto daemon = test::startDaemon(port, state.path(), {"--psk", "x11-test-key-0123"},
@@ -178,12 +171,14 @@ TEST(X11Restart, TheDaemonReachesANewServerOnTheSameDisplay) {
     ASSERT_TRUE(daemon->waitFor("Input: X11 (XTest)") && daemon->waitFor("Listening on port"));
     client::PhoneClient phone;
     ASSERT_TRUE(phone.connect("127.0.0.1", port) && phone.handshake("x11-test-key-0123"));
-    const pid_t old = server();
+    const pid_t old = test::desktopPid();
+    ASSERT_NE(old, 0);
     ASSERT_EQ(::kill(old, SIGTERM), 0);
     ASSERT_TRUE(daemon->waitFor("Input: X11 (XTest) has gone, events are dropped until it is back",
                                 std::chrono::seconds(10)))
         << daemon->output();
-    ASSERT_TRUE(test::eventually([&] { return server() != old; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(
+        test::eventually([&] { return test::desktopPid() != old; }, std::chrono::seconds(10)));
     ASSERT_TRUE(daemon->waitFor("Input: X11 (XTest) is back", std::chrono::seconds(10)));
     test::TestWindow window;
     ASSERT_TRUE(phone.sendMove(20, 0) && test::pingRoundTrip(phone));
