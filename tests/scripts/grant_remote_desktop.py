@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Grants a desktop portal's remote desktop request as a person would: finds the consent
-dialog through the accessibility bus, ticks what keeps the grant and allows input (GNOME:
-"Allow Remote Interaction", "Remember This Selection"; KDE: "Allow restoring on future
-sessions") where it is not ticked, and presses Share once it is sensitive.
-Usage: grant_remote_desktop.py SECONDS   Exit: 0 pressed, 1 no such dialog in time."""
+# Grants a desktop portal's remote desktop request as a person would: finds the consent
+# dialog through the accessibility bus, ticks what keeps the grant and allows input (GNOME:
+# "Allow Remote Interaction", "Remember This Selection"; KDE: "Allow restoring on future
+# sessions") where it is not ticked, and presses Share once it is sensitive.
+# Usage: grant_remote_desktop.py SECONDS   Exit: 0 pressed, 1 no such dialog in time.
 import sys
 import time
 
@@ -13,8 +13,7 @@ gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi  # noqa: E402
 
 
-def find(node, role, name, depth=0):
-    """Every accessible below node with the role and name, deepest first."""
+def find(node, role, name, depth=0):  # every accessible below node with both, deepest first
     found = []
     if depth > 40:
         return found
@@ -43,15 +42,9 @@ def main():
         desktop = Atspi.get_desktop(0)
         share = find(desktop, "button", "Share")
         if share:
-            boxes = [
-                find(desktop, "check box", name)[:1]
-                for name in (
-                    "Allow Remote Interaction",
-                    "Remember This Selection",
-                    "Allow restoring on future sessions",
-                )
-            ]
-            for box in sum(boxes, []):
+            names = ("Allow Remote Interaction", "Remember This Selection",
+                     "Allow restoring on future sessions")
+            for box in sum((find(desktop, "check box", name)[:1] for name in names), []):
                 if not state(box, Atspi.StateType.CHECKED):
                     press(box)
             for _ in range(50):
