@@ -12,6 +12,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
+#include <set>
 
 namespace pointrelay {
 namespace {
@@ -112,6 +113,16 @@ TEST_F(DaemonOnWayland, PointerButtonsWheelKeysAndTextArriveInANativeClient) {
         return steps.size() >= 2;
     })) << ::testing::PrintToString(since(from, {"wl_pointer.axis"}));
     EXPECT_TRUE(steps.front() < 0 && steps.back() > 0) << ::testing::PrintToString(steps);
+    // A sideways step moves the horizontal axis (1) alone.
+    from = mark();
+    ASSERT_TRUE(phone.sendScroll(1, 0) && test::pingRoundTrip(phone));
+    std::set<std::string> axes;
+    ASSERT_TRUE(eventually([&] {
+        for (const std::string& line : since(from, {"wl_pointer.axis "})) // TIME AXIS VALUE
+            axes.insert(line.substr(line.find(' ', 16) + 1, 1));
+        return !axes.empty();
+    }));
+    EXPECT_EQ(axes, std::set<std::string>{"1"});
 
     from = mark();
     ASSERT_TRUE(phone.sendText(R"({"type":"sys","action":"copy"})"));

@@ -3,14 +3,17 @@
 // the bound on what waits for a slow desktop, which routes are tried where, and which keysyms
 // a desktop's keymap counts as typable.
 #include "input/input_route.h"
+#include "input/linux/descriptor_io.h"
 #include "input/linux/relative_event_sink.h"
 #include "input/linux/xkb_keymap.h"
 #include "support/log_capture.h"
 
 #include <future>
-#include <linux/input-event-codes.h>
 #include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
 #include <sstream>
+#include <thread>
+#include <unistd.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
 
 namespace pointrelay::input {
@@ -132,8 +135,36 @@ TEST(XkbKeymap, OnlyTheUnshiftedAndShiftedLevelsCount) {
         EXPECT_TRUE(de->press(XKB_KEY_Z, down, key) && de->press(XKB_KEY_y, down, key));
     EXPECT_FALSE(de->press(XKB_KEY_EuroSign, true, key));
     using Keys = decltype(keys);
-    EXPECT_EQ(keys, (Keys{{KEY_LEFTSHIFT, true}, {KEY_Y, true}, {KEY_Z, true}, {KEY_Y, false},
-                          {KEY_LEFTSHIFT, false}, {KEY_Z, false}}));
+    EXPECT_EQ(keys, (Keys{{KEY_LEFTSHIFT, true},
+                          {KEY_Y, true},
+                          {KEY_Z, true},
+                          {KEY_Y, false},
+                          {KEY_LEFTSHIFT, false},
+                          {KEY_Z, false}}));
+}
+
+// A clipboard transfer larger than a pipe holds is written whole while the reader reads; one
+// nobody reads gives up at its deadline instead of holding the route.
+TEST(WriteAll, WaitsForASlowReaderButNotPastTheDeadline) {
+    using namespace std::chrono_literals;
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string data(1 << 20, 'x');
+    size_t received = 0;
+    std::thread reader([&] {
+        char chunk[4096];
+        for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;)
+            received += static_cast<size_t>(n);
+    });
+    EXPECT_TRUE(writeAll(fds[1], data, std::chrono::steady_clock::now() + 10s));
+    ::close(fds[1]);
+    reader.join();
+    ::close(fds[0]);
+    EXPECT_EQ(received, data.size());
+    ASSERT_EQ(::pipe(fds), 0);
+    EXPECT_FALSE(writeAll(fds[1], data, std::chrono::steady_clock::now() + 50ms));
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 } // namespace
