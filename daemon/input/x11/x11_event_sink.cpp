@@ -12,9 +12,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <optional>
-#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 
 namespace pointrelay::input {
@@ -79,8 +80,16 @@ X11EventSink::~X11EventSink() {
     }
     m_bindingsChanged.notify_all();
     m_restorer.join();
-    if (m_gone)
+    if (m_gone) {
+        // Xlib must not be entered again on a lost connection (closing it writes to it): its
+        // descriptor is closed, and its few kilobytes are kept for the life of the process.
+        static std::mutex lostMutex;
+        static std::vector<Display*> lost;
+        ::close(ConnectionNumber(m_display.get()));
+        std::lock_guard lock(lostMutex);
+        lost.push_back(m_display.release());
         return; // nothing held there any more
+    }
     for (const auto& [keysym, binding] : m_bound) {
         if (binding.pressed)
             XTestFakeKeyEvent(m_display.get(), binding.keycode, False, CurrentTime);
@@ -95,13 +104,11 @@ X11EventSink::~X11EventSink() {
 bool X11EventSink::gone() {
     if (m_gone)
         return true;
-    // The server sends nothing unasked but errors, so a readable connection is mostly one
-    // that has ended: reading it tells (through the exit handler above).
-    pollfd connection{ConnectionNumber(m_display.get()), POLLIN, 0};
-    if (::poll(&connection, 1, 0) > 0) {
-        std::lock_guard lock(m_mutex);
-        XPending(m_display.get());
-    }
+    // The server sends nothing unasked but errors: a connection that reads as ended has ended.
+    // Looked at without Xlib, which must not be entered on a connection already lost.
+    char byte = 0;
+    if (::recv(ConnectionNumber(m_display.get()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
+        m_gone = true;
     return m_gone;
 }
 
