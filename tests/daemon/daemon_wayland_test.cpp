@@ -137,6 +137,7 @@ TEST_F(DaemonOnWayland, PointerButtonsWheelKeysAndTextArriveInANativeClient) {
     EXPECT_TRUE(eventually([&] { return typedSince(from).size() >= text.size(); }));
     EXPECT_EQ(typedSince(from), text) << witness->output();
     EXPECT_EQ(since(from, {"text h"}).size(), 1u); // a key of the desktop's keymap: typed
+    EXPECT_LE(daemon->count("goes through the clipboard"), 1u); // said once, for three pastes
 
     // A phone gone mid-drag leaves no button down: the end of its session releases it.
     from = mark();

@@ -58,10 +58,9 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
     std::ofstream(fromFile.fileName().toStdString(), std::ios::app) << '\n';
     Preferences reread(fromFile.fileName());
     EXPECT_EQ(reread.value("port").typeId(), QMetaType::LongLong);
-    const AppState again(reread, keys, PortCheck::shared(), manager, nullptr);
-    EXPECT_EQ(
-        std::tuple(again.port(), again.hostMode(), again.bonjourEnabled(), again.autoLaunch()),
-        std::tuple(12345, HostAdvertiseMode::ipv4Address, false, true));
+    const AppState back(reread, keys, PortCheck::shared(), manager, nullptr);
+    EXPECT_EQ(std::tuple(back.port(), back.hostMode(), back.bonjourEnabled(), back.autoLaunch()),
+              std::tuple(12345, HostAdvertiseMode::ipv4Address, false, true));
     state.setAutoLaunch(false);
     state.save();
     EXPECT_FALSE(item.isInstalled());

@@ -26,14 +26,14 @@ TEST(ParserTest, LinesSetTheCountTheRatesTheRouteAndTheLastLine) {
     ServerState state;
     DaemonOutputParser parser([&](const ServerState& s) { published.push_back(s); },
                               [&](const QString& line) { echoed << line; });
-    const auto feed = [&](QByteArrayView chunk) { parser.feed(chunk, state); };
+    const auto feed = [&](QByteArrayView chunk) { return parser.feed(chunk, state), state; };
     feed("[C++] Client conn");
     EXPECT_TRUE(published.empty());
-    feed("ected: 10.0.0.2\r"); // a chunk ending in "\r" ends its line at once
-    EXPECT_EQ(state.lastLog, "[C++] Client connected: 10.0.0.2");
-    feed("\n[C++] Client connected (1 active)\r\n   \n");
-    EXPECT_EQ(state.connectedClients, 1); // one connection, one arrival
-    EXPECT_EQ(published.size(), 3u);      // each line its last line, the arrival its count too
+    // A chunk ending in "\r" ends its line at once.
+    EXPECT_EQ(feed("ected: 10.0.0.2\r").lastLog, "[C++] Client connected: 10.0.0.2");
+    // One connection, one arrival; each line its last line, the arrival its count too.
+    EXPECT_EQ(feed("\n[C++] Client connected (1 active)\r\n   \n").connectedClients, 1);
+    EXPECT_EQ(published.size(), 3u);
     feed("[C++] Client disconnected (0 active)\n[C++] client DISCONNECTED\n");
     EXPECT_EQ(state.connectedClients, 0); // never below 0
 
@@ -43,8 +43,7 @@ TEST(ParserTest, LinesSetTheCountTheRatesTheRouteAndTheLastLine) {
     feed("\nstat rateMove=99\n[C++] rateMove=98\n");
     EXPECT_EQ(std::pair(state.moveFPS, state.scrollFPS), std::pair(12.0, 3.5));
 
-    feed("[C++] Input: Wayland (desktop portal)\n");
-    EXPECT_EQ(state.inputRoute, InputRoute::portal);
+    EXPECT_EQ(feed("[C++] Input: Wayland (desktop portal)\n").inputRoute, InputRoute::portal);
     feed("[C++] Input: X11 (XTest)\n[C++] Input: this is a Wayland session: X only\n");
     EXPECT_EQ(state.inputRoute, InputRoute::x11InWayland);
     feed("[C++] [SYS] parsed action=Input: X11 (XTest)\n"); // a phone's text is no route
@@ -54,16 +53,15 @@ TEST(ParserTest, LinesSetTheCountTheRatesTheRouteAndTheLastLine) {
     EXPECT_TRUE(state.desktopLost);
     feed("[C++] [SYS] text=Input: is back\n[C++] Input: Wayland (libei, GNOME remote desktop)\n");
     EXPECT_EQ(std::pair(state.inputRoute, state.desktopLost), std::pair(InputRoute::libei, true));
-    feed("[C++] Input: Wayland (libei, GNOME remote desktop) is back\n");
-    EXPECT_FALSE(state.desktopLost);
+    EXPECT_FALSE(feed("[C++] Input: Wayland (libei, GNOME remote desktop) is back\n").desktopLost);
 
     feed("[C++] [KEY] macFKey: n=6\n[C++] [SYS] focus begin pid=3\n[C++] [SYS] other\n");
     EXPECT_EQ(echoed, (QStringList{"[C++] [KEY] macFKey: n=6", "[C++] [SYS] focus begin pid=3"}));
     EXPECT_EQ(state.lastLog, "[C++] [SYS] other");
     feed("half a line");
-    parser.reset();          // the daemon was restarted: the half line is forgotten
-    feed("bad \xFF byte\n"); // an invalid byte costs that character, not the line
-    EXPECT_EQ(state.lastLog, QString::fromUtf8("bad \xEF\xBF\xBD byte"));
+    parser.reset(); // the daemon was restarted: the half line is forgotten
+    // An invalid byte costs that character, not the line.
+    EXPECT_EQ(feed("bad \xFF byte\n").lastLog, QString::fromUtf8("bad \xEF\xBF\xBD byte"));
 }
 
 // Stand-in daemons (shell scripts that print their arguments, then run the given lines): the

@@ -25,10 +25,9 @@ protected:
         EXPECT_TRUE(relay.listen(0, daemon.serverPort(), QHostAddress::LocalHost));
     }
 
-    // A raw request from `source`; what came back once the relay closed (or 2 s passed).
-    QByteArray request(const QByteArray& bytes, const QString& source = "127.0.0.1") {
+    // A raw request; what came back once the relay closed (or 2 s passed).
+    QByteArray request(const QByteArray& bytes) {
         QTcpSocket socket;
-        socket.bind(QHostAddress(source));
         socket.connectToHost(QHostAddress::LocalHost, relay.port());
         socket.write(bytes);
         waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 2000);
@@ -119,15 +118,14 @@ TEST_F(WebRelayTest, RefusesForeignOriginsAndBoundsWaitingConnectionsAndPages) {
     EXPECT_TRUE(phones.empty());
 
     // Nine silent connections from one address: the first is closed to make room.
-    std::vector<std::unique_ptr<QTcpSocket>> silent;
-    for (int i = 0; i < 9; ++i) {
-        silent.push_back(std::make_unique<QTcpSocket>());
-        silent.back()->bind(QHostAddress("127.0.0.7"));
-        silent.back()->connectToHost(QHostAddress::LocalHost, relay.port());
-        waitUntil([&] { return silent.back()->state() == QAbstractSocket::ConnectedState; });
+    std::vector<QTcpSocket> silent(9);
+    for (QTcpSocket& socket : silent) {
+        socket.bind(QHostAddress("127.0.0.7"));
+        socket.connectToHost(QHostAddress::LocalHost, relay.port());
+        waitUntil([&] { return socket.state() == QAbstractSocket::ConnectedState; });
     }
-    EXPECT_TRUE(waitUntil([&] { return silent[0]->state() == QAbstractSocket::UnconnectedState; }));
-    EXPECT_EQ(silent[1]->state(), QAbstractSocket::ConnectedState);
+    EXPECT_TRUE(waitUntil([&] { return silent[0].state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(silent[1].state(), QAbstractSocket::ConnectedState);
 
     std::vector<std::unique_ptr<QWebSocket>> pages;
     for (int i = 0; i < WebRelay::kMaxSessions; ++i)

@@ -49,9 +49,8 @@ TEST(Frames, TheWireFormatAndTimeOuts) {
     // A body that comes in two reads: the last byte is sent once the rest has been taken.
     ASSERT_TRUE(link.write({0, 0, 0, 3, 1, 2}));
     std::thread rest([&] {
-        int unread = 1;
-        EXPECT_TRUE(test::eventually(
-            [&] { return !::ioctl(link.reader(), FIONREAD, &unread) && !unread; }));
+        int left = 1;
+        EXPECT_TRUE(eventually([&] { return !::ioctl(link.reader(), FIONREAD, &left) && !left; }));
         link.write({3});
     });
     EXPECT_TRUE(recvFrame(link.reader(), body, 2000) && body == (Bytes{1, 2, 3}));
@@ -64,9 +63,8 @@ TEST(FrameReader, FramesCutAnywhereComeOutWholeAndInOrder) {
     test::SocketPair link;
     std::vector<Bytes> sent, received;
     Bytes wire;
-    uint8_t seed = 1;
     for (const size_t size : {1, 18, 4095, 4096, 65535, 300, 65535, 1, 9000}) {
-        sent.emplace_back(size, seed++);
+        sent.emplace_back(size, uint8_t(sent.size() + 1));
         appendFrame(wire, sent.back());
     }
     std::thread writer([&] { // pieces from single bytes (inside headers) to more than a buffer
@@ -83,8 +81,7 @@ TEST(FrameReader, FramesCutAnywhereComeOutWholeAndInOrder) {
         while (frames.next(body) == FrameReader::Next::Frame)
             received.emplace_back(body.begin(), body.end());
     writer.join();
-    EXPECT_EQ(received, sent);
-    EXPECT_FALSE(frames.midFrame());
+    EXPECT_EQ(std::pair(received, frames.midFrame()), std::pair(sent, false));
     EXPECT_EQ(frames.capacity(), FrameReader::kMaxCapacity); // it streamed: the largest buffer
 
     // A bad length is found before its body arrives, after the intact frame before it; a
@@ -105,12 +102,10 @@ TEST(FrameReader, FramesCutAnywhereComeOutWholeAndInOrder) {
 
 // A string member of the shared vectors file (tests/web/vectors.json).
 std::string vector(const std::string& name) {
-    std::ifstream file(WEB_VECTORS);
-    const std::string all(std::istreambuf_iterator<char>(file), {});
+    const std::string all(std::istreambuf_iterator<char>(std::ifstream(WEB_VECTORS).rdbuf()), {});
     std::smatch match;
-    EXPECT_TRUE(
-        std::regex_search(all, match, std::regex("\"" + name + "\": \"((?:[^\"\\\\]|\\\\.)*)\"")))
-        << name;
+    if (!std::regex_search(all, match, std::regex("\"" + name + "\": \"((?:[^\"\\\\]|\\\\.)*)\"")))
+        ADD_FAILURE() << name;
     return std::regex_replace(match[1].str(), std::regex("\\\\(.)"), "$1");
 }
 
@@ -118,23 +113,20 @@ TEST(Handshake, HelloWelcomeKeysAndSealedTextMatchTheSharedVectors) {
     const std::string psk = vector("psk");
     const auto client = test::hexArray<16>(vector("clientNonce"));
     const auto server = test::hexArray<16>(vector("serverNonce"));
-    EXPECT_EQ(toBytes(buildHello(psk, client)), hex(vector("hello")));
-    EXPECT_EQ(toBytes(buildWelcome(psk, client, server)), hex(vector("welcome")));
-
     SessionKeys keys = deriveSessionKeys(psk, client, server);
-    for (const auto& [key, name] : {std::pair{keys.textCs, "textCs"},
-                                    {keys.textSc, "textSc"},
-                                    {keys.keyCs, "keyCs"},
-                                    {keys.keySc, "keySc"}})
-        EXPECT_EQ(toBytes(key), hex(vector(name))) << name;
-    EXPECT_EQ(toBytes(keys.nonceBaseCs), hex(vector("nonceBaseCs")));
-    EXPECT_EQ(toBytes(keys.nonceBaseSc), hex(vector("nonceBaseSc")));
+    for (const auto& [bytes, name] :
+         {std::pair{toBytes(buildHello(psk, client)), "hello"},
+          std::pair{toBytes(buildWelcome(psk, client, server)), "welcome"},
+          std::pair{toBytes(keys.textCs), "textCs"}, std::pair{toBytes(keys.textSc), "textSc"},
+          std::pair{toBytes(keys.keyCs), "keyCs"}, std::pair{toBytes(keys.keySc), "keySc"},
+          std::pair{toBytes(keys.nonceBaseCs), "nonceBaseCs"},
+          std::pair{toBytes(keys.nonceBaseSc), "nonceBaseSc"}})
+        EXPECT_EQ(bytes, hex(vector(name))) << name;
     const Bytes text = toBytes(vector("text"));
     for (const uint32_t counter : {0u, 1u}) {
         const Bytes sealed = hex(vector("counter" + std::to_string(counter)));
-        EXPECT_EQ(
-            client::sealRecord(keys, AeadVariant::TextCs, AeadFraming::Offset1NoAad, counter, text),
-            sealed);
+        EXPECT_EQ(sealed, client::sealRecord(keys, AeadVariant::TextCs, AeadFraming::Offset1NoAad,
+                                             counter, text));
         Bytes plain;
         EXPECT_EQ(openRecord(keys, sealed, plain), RecordOpen::Opened);
         EXPECT_EQ(plain, text);
@@ -149,9 +141,8 @@ TEST(RecordProtection, TheFirstFrameChoosesTheVariantUnderAnyFraming) {
             Bytes plain;
             ASSERT_EQ(openRecord(keys, client::sealRecord(keys, variant, framing, 0, text), plain),
                       RecordOpen::Opened);
-            EXPECT_EQ(plain, text);
-            EXPECT_EQ(keys.chosenVariant, variant);
-            EXPECT_EQ(keys.rxCounter, 1u);
+            EXPECT_EQ(std::tuple(plain, keys.chosenVariant, keys.rxCounter),
+                      std::tuple(text, variant, 1u));
             if (framing == AeadFraming::Offset2Aad10) { // tried only behind its marker byte,
                 Bytes unmarked = client::sealRecord(keys, variant, framing, 1, text);
                 unmarked[1] = 0x11; // and only with a byte of ciphertext after it
@@ -182,8 +173,7 @@ TEST(CommandLine, ValuesClampsAndUsageErrors) {
         {{"--port", "1500", "--port", "65535"}, 65535, 600000, 20000, 3, 0},
         {{"--port", "9000abc", "--idle-ms", "0"}, 9000, 1000, 20000, 3, 0},
         {{"--port", "  +1500", "--ping-ms", "-5", "--grace", "0"}, 1500, 600000, 1000, 1, 0},
-        {{"--stat-ms", "0", "--idle-ms", "2147483647"}, 9000, 2147483647, 20000, 3, 100},
-    };
+        {{"--stat-ms", "0", "--idle-ms", "2147483647"}, 9000, 2147483647, 20000, 3, 100}};
     for (const auto& [args, port, idle, ping, grace, stat] : rows) {
         const auto options = parse(args);
         ASSERT_TRUE(options) << ::testing::PrintToString(args);
@@ -195,9 +185,9 @@ TEST(CommandLine, ValuesClampsAndUsageErrors) {
     EXPECT_EQ(parse({"--port", "80", "--port", "0"})->refusedPorts,
               (std::vector<std::string>{"80", "0"}));
     const auto flags = parse({"--no-keepalive", "--daemon", "--no-mdns", "--psk", "abc"});
-    EXPECT_TRUE(!flags->config.keepalive && flags->background && !flags->mdns);
-    EXPECT_EQ(flags->config.psk, "abc");
-    EXPECT_EQ(flags->pskArgIndices, std::vector<int>{5});
+    EXPECT_EQ(std::tuple(flags->config.keepalive, flags->background, flags->mdns, flags->config.psk,
+                         flags->pskArgIndices),
+              std::tuple(false, true, false, "abc", std::vector<int>{5}));
     for (const Args& bad :
          {Args{"--psk"}, Args{"--port", "9001", "--stat-ms"}, Args{"--help"}, Args{"--port=9001"},
           Args{"extra"}, Args{"--port", "abc"}, Args{"--ping-ms", "-"},
@@ -224,9 +214,8 @@ TEST(Log, LinesEscapesAndStatistics) {
     const auto lines = log.lines();
     double rate = 0;
     unsigned long long total = 0;
-    ASSERT_EQ(
-        std::sscanf(lines.at(2).c_str(), "STAT move=%llu scroll=%*u rateMove=%lf", &total, &rate),
-        2);
+    ASSERT_EQ(2, std::sscanf(lines.at(2).c_str(), "STAT move=%llu scroll=%*u rateMove=%lf", &total,
+                             &rate));
     EXPECT_EQ(total, base + 10);
     EXPECT_NEAR(rate, 20.0, 2.0);
     EXPECT_TRUE(lines.back().starts_with("STAT move=" + std::to_string(base + 15) + " "));
@@ -255,8 +244,7 @@ TEST(ReplayGuard, RemembersTheNewestNoncesOfAKeyAcrossRestartsAndRecoversBadFile
         EXPECT_TRUE(guard.attachFile(file));
         return guard.admit(nonce(n));
     };
-    EXPECT_FALSE(restarted("key one", 98));
-    EXPECT_TRUE(restarted("key one", 50));
+    EXPECT_TRUE(!restarted("key one", 98) && restarted("key one", 50));
     // A full disk (a file size limit of 0): a new set cannot be written, the old one stays,
     // and the guard keeps to memory.
     rlimit limit{};
@@ -267,15 +255,14 @@ TEST(ReplayGuard, RemembersTheNewestNoncesOfAKeyAcrossRestartsAndRecoversBadFile
     ReplayGuard guard("key two", 8);
     EXPECT_FALSE(guard.attachFile(file));
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    EXPECT_TRUE(guard.admit(nonce(1)));
-    EXPECT_FALSE(guard.admit(nonce(1)));
+    EXPECT_TRUE(guard.admit(nonce(1)) && !guard.admit(nonce(1)));
     EXPECT_FALSE(restarted("key one", 98));
     fs::create_directory(file.string() + ".new"); // nowhere to write a new set
     EXPECT_FALSE(ReplayGuard("key three", 8).attachFile(file));
     fs::remove(file.string() + ".new");
     std::ofstream(file, std::ios::app | std::ios::binary) << "torn"; // a crash mid-write
-    EXPECT_FALSE(restarted("key one", 97));
-    EXPECT_TRUE(restarted("key two", 97)); // a new key starts a new set
+    // A new key starts a new set.
+    EXPECT_TRUE(!restarted("key one", 97) && restarted("key two", 97));
     std::ofstream(file, std::ios::trunc) << "not ours";
     EXPECT_TRUE(restarted("key two", 97));
 }

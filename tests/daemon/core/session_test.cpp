@@ -50,9 +50,7 @@ struct RecordingInput : core::InputHandler {
     void injectButton(bool left, bool down) override {
         add(std::string("button ") + (left ? "left" : "right") + (down ? " down" : " up"));
     }
-    void handleTextMessage(int, std::string_view text) override {
-        add("text " + std::string(text));
-    }
+    void handleTextMessage(int, std::string_view s) override { add("text " + std::string(s)); }
     void add(const char* what, double x, double y) {
         add(what + (" " + std::to_string(int(x))) + " " + std::to_string(int(y)));
     }
@@ -121,9 +119,9 @@ TEST_F(SessionTest, DispatchesEveryFrameTypeSkipsMalformedOnesAndClosesOnAStalle
           Bytes{0x10, 'h', 'i'}, Bytes{0xFF, 0x01}})
         ASSERT_TRUE(session.phone.sendFrame(frame));
     const std::string command = R"({"type":"sys","action":"copy"})";
-    ASSERT_TRUE(session.phone.sendSealedText(command)); // text/cs, counter 0, no AAD
-    ASSERT_TRUE(session.phone.sendSealedText("x"));     // counter 1; an 18-byte frame
-    ASSERT_TRUE(session.sync());
+    // text/cs, no AAD: counter 0, then counter 1 in an 18-byte frame
+    ASSERT_TRUE(session.phone.sendSealedText(command) && session.phone.sendSealedText("x") &&
+                session.sync());
     EXPECT_EQ(input.calls(), (Lines{"move 7 9", "move 5 -5", "move -32768 32767", "scroll 0 -3",
                                     "button left down", "button right up", "text hi",
                                     "text " + command, "text x"}));
@@ -155,16 +153,15 @@ TEST_F(SessionTest, SealedFramesThatDoNotOpenClose) {
         input.recorded.clear(); // the session of the case before has ended
         Session session(config, context);
         auto& phone = session.phone;
-        ASSERT_TRUE(phone.handshake(kPsk));
-        ASSERT_TRUE(phone.sendSealedText("a", AeadVariant::KeySc, AeadFraming::Offset2Aad10) &&
+        ASSERT_TRUE(phone.handshake(kPsk) &&
+                    phone.sendSealedText("a", AeadVariant::KeySc, AeadFraming::Offset2Aad10) &&
                     phone.sendSealedText("b", AeadVariant::KeySc, AeadFraming::Offset1Aad10) &&
                     phone.sendFrame(Bytes(17, 0x90)) && session.sync()); // too short: skipped
         EXPECT_EQ(input.calls(), (Lines{"text a", "text b"}));
         Bytes bad = client::sealRecord(phone.keys(), variant, AeadFraming::Offset1NoAad, counter,
                                        Bytes{'h', 'i'});
         bad.back() ^= flip;
-        ASSERT_TRUE(phone.sendFrame(bad));
-        EXPECT_TRUE(phone.waitForClose(3000));
+        ASSERT_TRUE(phone.sendFrame(bad) && phone.waitForClose(3000));
         session.finish();
         EXPECT_EQ(logAfter(3, caseLog),
                   (Lines{"[C++] AEAD: bad frame size",
@@ -210,8 +207,7 @@ TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
     }
     test::LogCapture after; // the one above ended with its case
     Session rehello(config, context);
-    ASSERT_TRUE(rehello.phone.handshake(kPsk));
-    ASSERT_TRUE(rehello.phone.sendFrame(hello(kPsk)));
+    ASSERT_TRUE(rehello.phone.handshake(kPsk) && rehello.phone.sendFrame(hello(kPsk)));
     EXPECT_TRUE(rehello.phone.waitForClose(3000));
     EXPECT_TRUE(after.waitFor("PROTO: HELLO received after handshake -> closing (client bug)."));
 }
@@ -220,21 +216,18 @@ TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
 TEST_F(SessionTest, ReplayedHelloIsRefusedButAForgedOneIsNotRemembered) {
     core::ReplayGuard replay(kPsk);
     context.guards.replay = &replay;
-    const core::HandshakeNonce fresh{9, 9, 9}; // a guard of its own, so new to it
-    const auto handshake = [&](std::string_view psk) {
-        return Session(config, context).phone.handshake(psk, fresh);
+    const auto handshake = [&](std::string_view psk) { // a guard of its own: {9, 9, 9} is new
+        return Session(config, context).phone.handshake(psk, core::HandshakeNonce{9, 9, 9});
     };
-    EXPECT_FALSE(handshake("wrong key"));
-    EXPECT_TRUE(handshake(kPsk));
-    EXPECT_FALSE(handshake(kPsk));
+    for (const auto& [psk, accepted] : {std::pair{"wrong key", false}, {kPsk, true}, {kPsk, false}})
+        EXPECT_EQ(handshake(psk), accepted) << psk;
     EXPECT_EQ(log.count("Handshake: replayed HELLO"), 1u);
 }
 
 // With PINGs every second, a silent phone is closed after its missed PONG deadlines; one that
 // answers, or keeps sending, is left alone. (The daemon's test covers the idle limit.)
 TEST_F(SessionTest, SilentPhonesAreClosedAfterMissedPongs) {
-    config.pingMs = 1000;
-    config.grace = 2;
+    config = {.psk = kPsk, .pingMs = 1000, .grace = 2};
     Session silent(config, context), answering(config, context), moving(config, context);
     for (auto* session : {&silent, &answering, &moving})
         ASSERT_TRUE(session->phone.handshake(kPsk));
@@ -283,10 +276,8 @@ TEST_F(SessionTest, StoppingHandlesTheFramesThatHadArrived) {
         EXPECT_TRUE(session.phone.waitForClose(2000));
     }
     core::runningFlag = true;
-    EXPECT_EQ(holding.moves, 5000);
-    EXPECT_EQ(core::moveCount - moves, 5000u);
-    EXPECT_EQ(log.lines().back(), kLeft);
-    EXPECT_EQ(log.count("recvFrame fail"), 0u);
+    EXPECT_EQ(std::pair(holding.moves.load(), core::moveCount - moves), std::pair(5000, 5000ul));
+    EXPECT_EQ(std::pair(log.lines().back(), log.count("recvFrame fail")), std::pair(kLeft, 0ul));
 }
 
 // A phone that hangs up with text still queued gets a short while for it; the rest is dropped
@@ -299,12 +290,10 @@ TEST_F(SessionTest, AHungUpPhonesQueuedTextIsDropped) {
     session.finish();
     const Lines lines = log.lines();
     int dropped = -1;
-    EXPECT_EQ(std::sscanf(lines.at(lines.size() - 2).c_str(),
-                          "[C++] Phone hung up -> %d queued frames dropped", &dropped),
-              1);
+    EXPECT_EQ(1, std::sscanf(lines.at(lines.size() - 2).c_str(),
+                             "[C++] Phone hung up -> %d queued frames dropped", &dropped));
     EXPECT_GT(dropped, 0);
-    EXPECT_EQ(input.calls().size() + dropped, 1000u);
-    EXPECT_EQ(lines.back(), kLeft);
+    EXPECT_EQ(std::pair(input.calls().size() + dropped, lines.back()), std::pair(1000ul, kLeft));
 }
 
 } // namespace
