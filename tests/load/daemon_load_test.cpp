@@ -10,9 +10,9 @@
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <numeric>
 #include <poll.h>
 #include <random>
-#include <ranges>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <thread>
@@ -103,9 +103,10 @@ TEST_F(DaemonLoadTest, SilentConnectionsDoNotHoldOffAPhone) {
                 indices.push_back(i);
         return indices;
     };
-    const auto newest = std::views::iota(kSilent - kPendingBound, kSilent);
+    std::vector<int> newest(kPendingBound);
+    std::iota(newest.begin(), newest.end(), kSilent - kPendingBound);
     eventually([&] { return open().size() <= size_t{kPendingBound}; }, 3s);
-    EXPECT_EQ(open(), std::vector(newest.begin(), newest.end())) << "the oldest are closed first";
+    EXPECT_EQ(open(), newest) << "the oldest are closed first";
     EXPECT_TRUE(daemon->waitFor("Too many pending handshakes -> closing the oldest"));
 
     expectAFreshPhoneIsServed();
