@@ -105,9 +105,21 @@ build_root() {
     package_list >"$(stamp_file)"
 }
 
+# One command at a time: they share the root and its mounts.
+lock_lab() {
+    mkdir -p "$lab"
+    exec 9>"$lab/lock"
+    flock 9
+}
+
 mounted=()
 unmount_all() {
-    local i
+    local i process
+    # What a command left running in the lab (a test killed at its time-out) goes with it.
+    for process in /proc/[0-9]*; do
+        [[ $(readlink "$process/root" 2>/dev/null) == "$chroot_dir" ]] &&
+            kill -KILL "${process#/proc/}" 2>/dev/null
+    done
     for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
         umount -l "${mounted[i]}" 2>/dev/null || true
     done
@@ -156,10 +168,12 @@ check)
     fi
     ;;
 build)
+    lock_lab
     build_root
     ;;
 run | root)
     (($# > 0)) || { say "usage: scripts/lab.sh $command CMD [ARG...]"; exit 2; }
+    lock_lab
     build_root
     mount_lab
     status=0

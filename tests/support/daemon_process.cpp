@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
     argv.push_back(nullptr);
     m_pid = ::fork();
     if (m_pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // a test killed outright (a time-out) leaves nothing
         ::dup2(fds[1], STDOUT_FILENO);
         ::dup2(fds[1], STDERR_FILENO);
         ::close(fds[0]), ::close(fds[1]);

@@ -199,12 +199,9 @@ std::string GnomeBackend::connectEis() {
     int fd = -1;
     if (!eis || sd_bus_message_read(eis.message.get(), "h", &fd) < 0)
         return "ConnectToEIS: " + eis.error;
-    // The reply owns its descriptor; libei takes a copy of its own.
-    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     std::string error;
-    m_ei = own < 0 ? nullptr : EiClient::connect(own, kCallTimeout, error);
-    if (!m_ei)
-        return "libei: " + (own < 0 ? std::string(std::strerror(errno)) : error);
+    if (!(m_ei = EiClient::connect(fd, kCallTimeout, error)))
+        return "libei: " + error;
     watch(m_epoll, m_ei->fd());
     return "";
 }
@@ -387,7 +384,7 @@ bool GnomeBackend::paste(const std::u32string& text) {
     notifyKeysym(XKB_KEY_v, false);
     notifyKeysym(XKB_KEY_Control_L, false);
     if (m_ei)
-        m_ei->frame();
+        m_ei->flush();
     flushBus(m_bus.get(), kCallTimeout);
     const bool pasteAsked = processUntil(m_bus.get(), Clock::now() + kPasteTimeout, [&] {
         return m_transfersAsked > asked || m_sessionClosed;
@@ -488,7 +485,7 @@ std::optional<std::string> GnomeBackend::readSelection(const std::string& mimeTy
 
 void GnomeBackend::endOfBatch() {
     if (m_ei)
-        m_ei->frame();
+        m_ei->flush();
     if (m_bus)
         flushBus(m_bus.get(), kCallTimeout);
 }

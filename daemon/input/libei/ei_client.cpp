@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <libei.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -36,13 +37,15 @@ std::unique_ptr<EiClient> EiClient::connect(int fd, std::chrono::milliseconds li
                                             std::string& error) {
     std::unique_ptr<EiClient> client(new EiClient);
     client->m_ei = ei_new_sender(client.get());
-    if (!client->m_ei) {
-        ::close(fd);
+    const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3); // libei keeps and closes its own
+    if (!client->m_ei || own < 0) {
+        if (own >= 0)
+            ::close(own);
         error = "libei could not be set up";
         return nullptr;
     }
     ei_configure_name(client->m_ei, "pointrelayd");
-    if (const int rc = ei_setup_backend_fd(client->m_ei, fd); rc < 0) {
+    if (const int rc = ei_setup_backend_fd(client->m_ei, own); rc < 0) {
         error = std::string("the EIS connection failed: ") + std::strerror(-rc);
         return nullptr;
     }
@@ -64,8 +67,8 @@ std::unique_ptr<EiClient> EiClient::connect(int fd, std::chrono::milliseconds li
 }
 
 EiClient::~EiClient() {
-    for (ei_device** device : {&m_pointer, &m_keyboard, &m_buttons, &m_scroll})
-        release(*device);
+    for (ei_device* device : {m_pointer, m_keyboard, m_buttons, m_scroll})
+        release(device);
     if (m_seat)
         ei_seat_unref(m_seat);
     if (m_ei)
@@ -85,15 +88,12 @@ bool EiClient::dispatch() {
     return !m_disconnected;
 }
 
-void EiClient::release(ei_device*& device) {
-    if (!device)
-        return;
-    // The same device may serve several capabilities: let go of each reference once.
-    ei_device* gone = device;
+void EiClient::release(ei_device* device) {
+    // The same device may serve several capabilities: each slot holds a reference of its own.
     for (ei_device** slot : {&m_pointer, &m_keyboard, &m_buttons, &m_scroll}) {
-        if (*slot == gone) {
+        if (device && *slot == device) {
             *slot = nullptr;
-            ei_device_unref(gone);
+            ei_device_unref(device);
         }
     }
 }
@@ -125,12 +125,9 @@ void EiClient::onEvent(void* raw) {
         ei_device_start_emulating(device, ++m_sequence);
         break;
     }
-    case EI_EVENT_DEVICE_PAUSED:
+    case EI_EVENT_DEVICE_PAUSED: // taken again when resumed
     case EI_EVENT_DEVICE_REMOVED:
-        release(device == m_pointer    ? m_pointer
-                : device == m_keyboard ? m_keyboard
-                : device == m_buttons  ? m_buttons
-                                       : m_scroll);
+        release(device); // a device of ours, or nothing
         break;
     case EI_EVENT_SEAT_REMOVED:
         if (ei_event_get_seat(event) == m_seat) {
@@ -178,8 +175,8 @@ bool EiClient::key(Keysym keysym, bool down) {
                            [this](uint32_t code, bool pressed) { keyCode(code, pressed); });
 }
 
-void EiClient::frame() {
-    dispatch(); // sends what is buffered, and takes what came meanwhile
+void EiClient::flush() {
+    dispatch();
 }
 
 } // namespace pointrelay::input

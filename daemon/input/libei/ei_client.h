@@ -24,8 +24,9 @@ namespace pointrelay::input {
 /// Built only where libei exists (pkg-config libei-1.0); elsewhere `connect` says so.
 class EiClient {
 public:
-    /// \brief Takes the connection's descriptor and waits up to \a limit for a pointer and a
-    /// keyboard to be ready. Null, with \a error saying why, when they do not come.
+    /// \brief Connects through a copy of \a fd (which stays the caller's, as a D-Bus reply
+    /// holds it) and waits up to \a limit for a pointer and a keyboard to be ready. Null, with
+    /// \a error saying why, when they do not come.
     static std::unique_ptr<EiClient> connect(int fd, std::chrono::milliseconds limit,
                                              std::string& error);
     ~EiClient();
@@ -42,14 +43,14 @@ public:
     bool key(Keysym keysym, bool down);
     /// The seat's keymap, once the server has given one.
     const XkbKeymap* keymap() const { return m_keymap ? &*m_keymap : nullptr; }
-    /// Ends the events sent since the last call as one frame per device.
-    void frame();
+    /// Sends what libei still holds and takes what the server sent meanwhile.
+    void flush();
 
 private:
     EiClient() = default;
     bool ready() const { return m_pointer && m_keyboard; }
     void onEvent(void* event);
-    void release(ei_device*& device);
+    void release(ei_device* device);
     void keyCode(uint32_t evdevCode, bool down);
 
     ::ei* m_ei = nullptr;

@@ -2,12 +2,9 @@
 // This daemon was built where libei does not exist (before Debian 13): the route is left out.
 #include "ei_client.h"
 
-#include <unistd.h>
-
 namespace pointrelay::input {
 
-std::unique_ptr<EiClient> EiClient::connect(int fd, std::chrono::milliseconds, std::string& error) {
-    ::close(fd);
+std::unique_ptr<EiClient> EiClient::connect(int, std::chrono::milliseconds, std::string& error) {
     error = "this daemon was built without libei";
     return nullptr;
 }
@@ -25,6 +22,6 @@ void EiClient::wheel(int32_t, int32_t) {}
 bool EiClient::key(Keysym, bool) {
     return false;
 }
-void EiClient::frame() {}
+void EiClient::flush() {}
 
 } // namespace pointrelay::input

@@ -245,11 +245,8 @@ void PortalBackend::connectEis() {
                                     });
     int fd = -1;
     std::string error = eis.error;
-    // The reply owns its descriptor; libei takes a copy of its own.
-    if (eis && sd_bus_message_read(eis.message.get(), "h", &fd) >= 0) {
-        if (const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3); own >= 0)
-            m_ei = EiClient::connect(own, kCallTimeout, error);
-    }
+    if (eis && sd_bus_message_read(eis.message.get(), "h", &fd) >= 0)
+        m_ei = EiClient::connect(fd, kCallTimeout, error);
     if (!m_ei) {
         core::logLine("Input: the desktop portal offers no libei connection (" +
                       core::escapeForLog(error) + "); events go as D-Bus calls");
@@ -322,7 +319,7 @@ void PortalBackend::text(std::u32string_view text) {
 
 void PortalBackend::endOfBatch() {
     if (m_ei)
-        m_ei->frame();
+        m_ei->flush();
     flushBus(m_bus.get(), kCallTimeout);
 }
 
