@@ -330,31 +330,19 @@ void GnomeBackend::text(std::u32string_view text) {
     // mutter drops keysyms that its keymap lacks: those characters are pasted, in order.
     const XkbKeymap* keymap = desktopKeymap();
     std::optional<Clipboard> previous; // the person's clipboard, read before the first paste
-    std::u32string pending;
-    const auto pastePending = [&] {
-        if (pending.empty())
-            return;
-        if (!previous) {
-            processBus(); // who owns the clipboard now
-            previous = m_sessionOwnsClipboard ? m_offer : readClipboard();
-        }
-        paste(pending);
-        pending.clear();
-    };
-    for (const char32_t codePoint : text) {
-        const Keysym keysym = keysymForTyping(codePoint);
-        if (keysym == XKB_KEY_NoSymbol)
-            continue;
-        if (keysym != XKB_KEY_Return && keysym != XKB_KEY_Tab &&
-            !(keymap && keymap->find(keysym))) {
-            pending.push_back(codePoint);
-            continue;
-        }
-        pastePending();
-        notifyKeysym(keysym, true);
-        notifyKeysym(keysym, false);
-    }
-    pastePending();
+    typeOrPaste(
+        text, keymap,
+        [this](Keysym keysym) {
+            notifyKeysym(keysym, true);
+            notifyKeysym(keysym, false);
+        },
+        [&](const std::u32string& run) {
+            if (!previous) {
+                processBus(); // who owns the clipboard now
+                previous = m_sessionOwnsClipboard ? m_offer : readClipboard();
+            }
+            paste(run);
+        });
     if (previous && ensureSession()) {
         // Without a previous content our selection is simply withdrawn; mutter's clipboard
         // manager then offers its own copy of the last text, so an empty clipboard stays

@@ -195,30 +195,19 @@ void KwinBackend::key(Keysym keysym, bool down) {
 }
 
 void KwinBackend::text(std::u32string_view text) {
-    std::u32string pending; // characters the keymap lacks, pasted together, in order
-    std::optional<std::string> previous;
+    std::optional<std::string> previous; // the person's clipboard, read before the first paste
     bool pasted = false;
-    const auto pastePending = [&] {
-        if (pending.empty())
-            return;
-        if (!pasted)
-            previous = m_offered.source ? std::optional(m_offered.text) : readSelection();
-        pasted = paste(pending) || pasted;
-        pending.clear();
-    };
-    for (const char32_t codePoint : text) {
-        const Keysym keysym = keysymForTyping(codePoint);
-        if (keysym == XKB_KEY_NoSymbol)
-            continue;
-        if (keysym != XKB_KEY_Return && keysym != XKB_KEY_Tab && !m_keymap->find(keysym)) {
-            pending.push_back(codePoint);
-            continue;
-        }
-        pastePending();
-        key(keysym, true);
-        key(keysym, false);
-    }
-    pastePending();
+    typeOrPaste(
+        text, &*m_keymap,
+        [this](Keysym keysym) {
+            key(keysym, true);
+            key(keysym, false);
+        },
+        [&](const std::u32string& run) {
+            if (!pasted)
+                previous = m_offered.source ? std::optional(m_offered.text) : readSelection();
+            pasted = paste(run) || pasted;
+        });
     if (pasted) {
         // The person's clipboard text is offered again; without one, ours is withdrawn.
         if (!previous || !offer(std::move(*previous)))

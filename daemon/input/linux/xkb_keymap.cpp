@@ -2,6 +2,7 @@
 #include "xkb_keymap.h"
 
 #include <cstdlib>
+#include <utility>
 #include <xkbcommon/xkbcommon.h>
 
 namespace pointrelay::input {
@@ -120,6 +121,27 @@ bool XkbKeymap::press(Keysym keysym, bool down,
     if (shift && !down)
         key(shift->evdevCode, false);
     return true;
+}
+
+void typeOrPaste(std::u32string_view text, const XkbKeymap* keymap,
+                 const std::function<void(Keysym)>& type,
+                 const std::function<void(const std::u32string&)>& paste) {
+    std::u32string pending;
+    for (const char32_t codePoint : text) {
+        const Keysym keysym = keysymForTyping(codePoint);
+        if (keysym == XKB_KEY_NoSymbol)
+            continue;
+        if (keysym != XKB_KEY_Return && keysym != XKB_KEY_Tab &&
+            !(keymap && keymap->find(keysym))) {
+            pending.push_back(codePoint);
+            continue;
+        }
+        if (!pending.empty())
+            paste(std::exchange(pending, {}));
+        type(keysym);
+    }
+    if (!pending.empty())
+        paste(pending);
 }
 
 } // namespace pointrelay::input

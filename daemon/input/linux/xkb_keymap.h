@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 struct xkb_context;
@@ -60,5 +61,13 @@ private:
     std::string m_text;
     std::unordered_map<Keysym, Position> m_positions;
 };
+
+/// \brief Hands \a text over in order: as keys where \a keymap has them (Return and Tab always),
+/// \a type(keysym) each, and the characters between them that it lacks as runs to paste,
+/// \a paste(run) each. Characters with no keysym at all are left out. A route whose desktop
+/// types only what its keymap holds (GNOME, KWin) pastes the rest.
+void typeOrPaste(std::u32string_view text, const XkbKeymap* keymap,
+                 const std::function<void(Keysym)>& type,
+                 const std::function<void(const std::u32string&)>& paste);
 
 } // namespace pointrelay::input
