@@ -21,6 +21,7 @@
 #endif
 #if defined(POINTRELAY_HAVE_WAYLAND)
 #include "kwin/kwin_backend.h"
+#include "libei/ei_client.h"
 #include "linux/relative_event_sink.h"
 #include "wlroots/wlroots_backend.h"
 #endif
@@ -58,6 +59,13 @@ OpenedRoute openRoute(InputRoute route) {
 #endif
         break;
     case InputRoute::libei:
+#if defined(POINTRELAY_HAVE_DBUS_ROUTES)
+        if (!EiClient::available()) {
+            opened.whyNot = "this daemon was built without libei"; // nothing to ask mutter for
+            return opened;
+        }
+#endif
+        [[fallthrough]];
     case InputRoute::gnome:
 #if defined(POINTRELAY_HAVE_DBUS_ROUTES)
         backend = GnomeBackend::connect(route == InputRoute::libei ? GnomeBackend::Transport::libei

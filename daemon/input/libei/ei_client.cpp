@@ -75,6 +75,10 @@ EiClient::~EiClient() {
         ei_unref(m_ei);
 }
 
+bool EiClient::available() {
+    return true;
+}
+
 int EiClient::fd() const {
     return ei_get_fd(m_ei);
 }

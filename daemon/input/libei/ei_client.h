@@ -29,6 +29,8 @@ public:
     /// \a error saying why, when they do not come.
     static std::unique_ptr<EiClient> connect(int fd, std::chrono::milliseconds limit,
                                              std::string& error);
+    /// Whether this daemon was built with libei at all.
+    static bool available();
     ~EiClient();
 
     int fd() const;

@@ -9,6 +9,10 @@ std::unique_ptr<EiClient> EiClient::connect(int, std::chrono::milliseconds, std:
     return nullptr;
 }
 
+bool EiClient::available() {
+    return false;
+}
+
 EiClient::~EiClient() = default;
 int EiClient::fd() const {
     return -1;
