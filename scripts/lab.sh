@@ -25,7 +25,7 @@ suite=trixie
 PACKAGES=(
     dbus dbus-user-session dbus-x11 procps iproute2 python3 python3-gi gir1.2-atspi-2.0 at-spi2-core
     mutter xdg-desktop-portal xdg-desktop-portal-gnome
-    libei1 libeis1 liboeffis1 libei-dev liboeffis-dev
+    libei1 libeis1 liboeffis1 libei-dev libeis-dev liboeffis-dev
     kwin-wayland xdg-desktop-portal-kde qt6-wayland kwin-common plasma-workspace pipewire wireplumber
     sway wayland-utils wev
     build-essential cmake ninja-build pkg-config dpkg-dev file

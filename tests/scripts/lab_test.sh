@@ -9,9 +9,10 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 lab=$root/scripts/lab.sh
 "$lab" check || exit $?
 "$lab" build
-pattern=${1:-'^daemon_on_(sway|mutter|kwin|gnome_portal|kde_portal)'}
+pattern=${1:-'^(daemon_on_(sway|mutter|kwin|gnome_portal|kde_portal)|EiClient\.)'}
 exec "$lab" run bash -c '
     set -e
     cmake -S /src -B ~/build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOINTRELAY_WERROR=ON >/dev/null
-    cmake --build ~/build -j2 --target pointrelayd pointrelay daemon_wayland_tests wayland_witness >/dev/null
+    cmake --build ~/build -j2 --target pointrelayd pointrelay daemon_wayland_tests wayland_witness \
+        ei_client_tests >/dev/null
     ctest --test-dir ~/build --output-on-failure -R "$1"' lab-test "$pattern"
