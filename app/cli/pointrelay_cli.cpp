@@ -2,7 +2,7 @@
 // pointrelay: pairs and serves phones without a desktop session (SSH sessions, headless
 // machines, scripts), on the same model as the tray application.
 //
-//   pointrelay serve [--port N] [--no-mdns] [--web]   (--web: the browser remote, this run)
+//   pointrelay serve [--port N] [--no-mdns] [--web] [--web-port N]   (for this run)
 //   pointrelay pair [--port N] [--png FILE]
 //   pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND ARGS...
 #include "core/frame.h"
@@ -21,9 +21,14 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QTextStream>
+#include <arpa/inet.h>
 #include <csignal>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace pointrelay;
@@ -31,21 +36,70 @@ using namespace pointrelay::app;
 
 namespace {
 
-constexpr char kUsage[] =
-    "Usage: pointrelay serve [--port N] [--no-mdns] [--web]\n"
-    "       pointrelay pair [--port N] [--png FILE]\n"
-    "       pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND ARGS...\n"
-    "       pointrelay --version | --help\n"
-    "\n"
-    "send commands:\n"
-    "  text STRING             type the text\n"
-    "  sys ACTION [DIR|N]      a system action (copy, paste, arrow left, fkey 5, ...)\n"
-    "  move DX DY              move the pointer (x3 on the desktop)\n"
-    "  scroll DX DY            scroll (x40 pixels)\n"
-    "  click left|right [down|up]   press and release, or one transition\n";
+// The system actions the daemon runs, and what each takes after its name.
+struct SystemAction {
+    const char* name;
+    enum Argument { none, direction, side, functionKey } argument = none;
+};
+constexpr SystemAction kSystemActions[] = {
+    {"copy"},      {"paste"},      {"cut"},        {"undo"},          {"redo"},
+    {"find"},      {"selectAll"},  {"save"},       {"refresh"},       {"newTab"},
+    {"closeTab"},  {"reopenTab"},  {"focusURL"},   {"fullscreen"},    {"enter"},
+    {"enterPad"},  {"escape"},     {"space"},      {"delete"},        {"deleteForward"},
+    {"home"},      {"end"},        {"pageUp"},     {"pageDown"},      {"missionControl"},
+    {"appExpose"}, {"toggleDock"}, {"emojiPicker"},
+    {"arrow", SystemAction::direction},    {"shiftArrow", SystemAction::direction},
+    {"switchSpace", SystemAction::side},   {"fkey", SystemAction::functionKey},
+    {"macFKey", SystemAction::functionKey}};
+
+const char* argumentText(SystemAction::Argument argument) {
+    switch (argument) {
+    case SystemAction::direction:
+        return " up|down|left|right";
+    case SystemAction::side:
+        return " -1|1";
+    case SystemAction::functionKey:
+        return " 1-12";
+    case SystemAction::none:
+        break;
+    }
+    return "";
+}
+
+// Every action with what it takes, wrapped for a terminal.
+QString systemActionList(const QString& indent) {
+    QString list, line = indent;
+    for (const SystemAction& action : kSystemActions) {
+        const QString word = QString::fromLatin1(action.name) + argumentText(action.argument);
+        if (line.size() + word.size() > 78) {
+            list += line.trimmed().isEmpty() ? QString() : line + "\n";
+            line = indent;
+        }
+        line += (line == indent ? QString() : QStringLiteral(", ")) + word;
+    }
+    return list + line + "\n";
+}
+
+QString usageText() {
+    return QStringLiteral(
+               "Usage: pointrelay serve [--port N] [--no-mdns] [--web] [--web-port N]\n"
+               "       pointrelay pair [--port N] [--png FILE]\n"
+               "       pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND "
+               "ARGS...\n"
+               "       pointrelay --version | --help\n"
+               "\n"
+               "send commands:\n"
+               "  text STRING             type the text exactly as given\n"
+               "  sys ACTION [ARG]        a system action, one of:\n") +
+           systemActionList(QStringLiteral("      ")) +
+           QStringLiteral("  move DX DY              move the pointer (x3 on the desktop)\n"
+                          "  scroll DX DY            scroll (x40 pixels)\n"
+                          "  click left|right [down|up]   press and release, or one "
+                          "transition\n");
+}
 
 int usage() {
-    QTextStream(stderr) << kUsage;
+    QTextStream(stderr) << usageText();
     return 2;
 }
 
@@ -68,10 +122,12 @@ std::optional<quint16> portArgument(const QString& text) {
     return static_cast<quint16>(port);
 }
 
-const QString kPortRange = QStringLiteral("--port takes a port from %1 to %2, not \"%3\"");
-
-QString badPort(const QString& text) {
-    return kPortRange.arg(AppState::kLowestPort).arg(AppState::kHighestPort).arg(text);
+QString badPort(const QString& text, const char* option = "--port") {
+    return QStringLiteral("%1 takes a port from %2 to %3, not \"%4\"")
+        .arg(QLatin1StringView(option))
+        .arg(AppState::kLowestPort)
+        .arg(AppState::kHighestPort)
+        .arg(text);
 }
 
 /// A whole number that a frame's 16-bit field carries.
@@ -89,14 +145,20 @@ void printCode(const QByteArray& text) {
                                                               : TerminalQrStyle::plain);
 }
 
-// The phone application's code, and with the browser remote on, the page's code after it.
+// The phone application's code, and with the browser remote on, the page's code after it,
+// each under a line that says what it is for.
 void printPairing(quint16 port, const QString& key, std::optional<quint16> webPort) {
     const PairingPayload payload = makePairingPayload(port, key, localNetworkInterfaces());
+    out() << QCoreApplication::translate("pointrelay", "アプリでペアリング（アプリで読み取る）:")
+          << "\n";
     printCode(payload.toJson());
     out() << pairingAddressLine(payload.host, port) << "\n"
           << pairingKeyHintLine(key) << "\n"
           << "Key store: " << KeychainPSK::shared().storeName() << "\n";
     if (webPort) {
+        out() << QCoreApplication::translate(
+                     "pointrelay", "ブラウザで操作（スマートフォンのカメラで読み取る）:")
+              << "\n";
         printCode(webRemoteUrl(payload.host, *webPort, key).toUtf8());
         out() << webRemoteAddressLine(payload.host, *webPort) << "\n";
     }
@@ -112,12 +174,18 @@ void onStopSignal(int) {
 }
 
 int serve(const QStringList& args) {
-    std::optional<quint16> port;
+    std::optional<quint16> port, webPort;
     bool mdns = true, web = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == "--port" && i + 1 < args.size()) {
             if (!(port = portArgument(args[++i])))
                 return refuse(badPort(args[i]));
+            continue;
+        }
+        if (args[i] == "--web-port" && i + 1 < args.size()) {
+            if (!(webPort = portArgument(args[++i])))
+                return refuse(badPort(args[i], "--web-port"));
+            web = true;
             continue;
         }
         if (args[i] == "--no-mdns") {
@@ -138,7 +206,10 @@ int serve(const QStringList& args) {
     if (!mdns)
         state.setBonjourEnabled(false);
     if (web)
-        state.setWebRemote(true); // for this run only, as the port
+        state.setWebRemote(true); // for this run only, as the ports
+    if (webPort)
+        state.setWebPort(*webPort);
+    state.setRatesReported(true);
     // Whatever can fail is checked before the daemon starts, so a refusal leaves nothing
     // running.
     if (state.webRemote() && !state.settleWebPort(state.port()))
@@ -154,22 +225,23 @@ int serve(const QStringList& args) {
     printPairing(state.port(), KeychainPSK::shared().load().value_or(QString()),
                  serving ? std::optional(state.webPort()) : std::nullopt);
 
-    // One status line per change of what a user watches.
+    // One status line per change of what a user watches. Whether the daemon runs is the
+    // manager's to say: the model may still hold a report queued before the start.
     QString lastStatus;
     auto status = [&] {
+        const bool running = ServerProcessManager::shared().state().running;
         const QString line = QStringLiteral("%1  clients: %2  move: %3/s  scroll: %4/s")
-                                 .arg(state.running() ? "running" : "stopped")
+                                 .arg(running ? "running" : "stopped")
                                  .arg(state.connectedClients())
                                  .arg(state.moveFPS(), 0, 'f', 1)
                                  .arg(state.scrollFPS(), 0, 'f', 1);
         if (line != lastStatus)
             out() << line << "\n" << Qt::flush;
         lastStatus = line;
-        // The model may still show a report queued before the start; the manager knows
-        // whether the daemon it started is still there.
-        if (!ServerProcessManager::shared().state().running)
+        if (!running)
             QCoreApplication::exit(1);
     };
+    status();
     QObject::connect(&state, &AppState::runningChanged, status);
     QObject::connect(&state, &AppState::connectedClientsChanged, status);
     QObject::connect(&state, &AppState::moveFPSChanged, status);
@@ -244,9 +316,107 @@ std::optional<QString> readKeyFile(const QString& file) {
         return std::nullopt;
     }
     const QString key = QString::fromUtf8(f.readLine()).trimmed();
-    if (key.isEmpty())
-        QTextStream(stderr) << "pointrelay: the key file " << file << " holds no key\n";
-    return key.isEmpty() ? std::nullopt : std::optional(key);
+    if (KeychainPSK::isWellFormed(key))
+        return key;
+    QTextStream(stderr) << "pointrelay: the key file " << file
+                        << (key.isEmpty() ? " holds no key\n"
+                                          : " does not hold a key of 64 hexadecimal digits\n");
+    return std::nullopt;
+}
+
+// Text as messages the daemon types as they are: one that begins with "{" and holds "type"
+// would be read as a command, so such a "{" goes alone (one byte is always typed).
+std::vector<QByteArray> typedTextMessages(const QByteArray& text) {
+    std::vector<QByteArray> messages;
+    QByteArray rest = text;
+    while (!rest.isEmpty()) {
+        const bool command = rest.startsWith('{') && rest.contains("\"type\"");
+        messages.push_back(command ? rest.left(1) : rest);
+        rest = command ? rest.mid(1) : QByteArray();
+    }
+    return messages;
+}
+
+// What a system action takes after its name, checked: nothing, or the error to show.
+std::optional<QString> checkSystemAction(const QStringList& words, QJsonObject& object) {
+    const auto* action = std::ranges::find_if(
+        kSystemActions, [&](const SystemAction& a) { return words[0] == QLatin1StringView(a.name); });
+    if (action == std::end(kSystemActions))
+        return QStringLiteral("unknown system action \"%1\"; the actions are:\n%2")
+            .arg(words[0], systemActionList(QStringLiteral("  ")));
+    const QString value = words.value(1);
+    const QString wanted = QString::fromLatin1(argumentText(action->argument)).trimmed();
+    const auto wrong = [&] {
+        return QStringLiteral("%1 takes %2, not \"%3\"")
+            .arg(words[0], wanted.isEmpty() ? QStringLiteral("nothing") : wanted, value);
+    };
+    object.insert("action", words[0]);
+    switch (action->argument) {
+    case SystemAction::none:
+        return words.size() == 1 ? std::nullopt : std::optional(wrong());
+    case SystemAction::direction:
+        if (!QStringList{"up", "down", "left", "right"}.contains(value))
+            return wrong();
+        object.insert("dir", value);
+        return std::nullopt;
+    case SystemAction::side:
+        if (value != "-1" && value != "1")
+            return wrong();
+        object.insert("dir", value.toInt());
+        return std::nullopt;
+    case SystemAction::functionKey: {
+        const int n = value.toInt();
+        if (n < 1 || n > 12 || QString::number(n) != value)
+            return wrong();
+        object.insert("n", n);
+        return std::nullopt;
+    }
+    }
+    return wrong();
+}
+
+// A connected socket to the daemon at host:port (names resolved; the daemon listens on IPv4
+// only), or -1 after saying what failed.
+int connectToDaemon(const QString& host, quint16 port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (const int rc = ::getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &found);
+        rc != 0) {
+        QTextStream(stderr) << "pointrelay: cannot find the host " << host << ": "
+                            << ::gai_strerror(rc) << "\n";
+        return -1;
+    }
+    int error = 0;
+    bool ipv4 = false;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family != AF_INET)
+            continue;
+        ipv4 = true;
+        sockaddr_in address = *reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+        address.sin_port = htons(port);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            ::freeaddrinfo(found);
+            return fd;
+        }
+        error = errno;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    ::freeaddrinfo(found);
+    if (!ipv4)
+        QTextStream(stderr) << "pointrelay: " << host
+                            << " has no IPv4 address, and pointrelayd listens on IPv4 only "
+                               "(for this machine: 127.0.0.1)\n";
+    else
+        QTextStream(stderr) << "pointrelay: cannot connect to " << host << ":" << port << ": "
+                            << ::strerror(error)
+                            << (error == ECONNREFUSED ? " (is pointrelayd running on this port?)"
+                                                      : "")
+                            << "\n";
+    return -1;
 }
 
 QByteArray command(const QJsonObject& object) {
@@ -288,7 +458,7 @@ int send(const QStringList& args) {
     std::optional<int16_t> x, y;
     std::optional<bool> clickDown; // nothing: press and release
     if (verb == "text" && rest.size() == 2) {
-        text = rest[1].toUtf8();
+        text = rest[1].toUtf8(); // typed exactly: a command's text is typed, never run
         // One frame: the type byte, the text and, sealed, the 16-byte tag.
         const qsizetype limit = qsizetype(core::kMaxFrameBody) - 1 - (plain ? 0 : 16);
         if (text.size() > limit)
@@ -296,17 +466,9 @@ int send(const QStringList& args) {
                               .arg(text.size())
                               .arg(limit));
     } else if (verb == "sys" && (rest.size() == 2 || rest.size() == 3)) {
-        QJsonObject object{{"type", "sys"}, {"action", rest[1]}};
-        if (rest.size() == 3) {
-            bool isNumber = false;
-            const int value = rest[2].toInt(&isNumber);
-            if (!isNumber)
-                object.insert("dir", rest[2]);
-            else if (rest[1] == "switchSpace")
-                object.insert("dir", value);
-            else
-                object.insert("n", value);
-        }
+        QJsonObject object{{"type", "sys"}};
+        if (const auto wrong = checkSystemAction(rest.mid(1), object))
+            return refuse(*wrong);
         text = command(object);
     } else if ((verb == "move" || verb == "scroll") && rest.size() == 3) {
         x = frameValue(rest[1]);
@@ -345,16 +507,22 @@ int send(const QStringList& args) {
     }
 
     client::PhoneClient phone;
-    if (!phone.connect(host.toStdString(), *port) || !phone.handshake(key->toStdString())) {
-        QTextStream(stderr) << "pointrelay: cannot reach pointrelayd at " << host << ":" << *port
-                            << " with this key\n";
+    const int fd = connectToDaemon(host, *port);
+    if (fd < 0)
+        return 1;
+    phone.adopt(fd);
+    if (!phone.handshake(key->toStdString())) {
+        QTextStream(stderr) << "pointrelay: pointrelayd at " << host << ":" << *port
+                            << " did not accept this key\n";
         return 1;
     }
 
-    bool sent = false;
+    bool sent = true;
     if (verb == "text" || verb == "sys") {
-        sent =
-            plain ? phone.sendText(text.toStdString()) : phone.sendSealedText(text.toStdString());
+        for (const QByteArray& message :
+             verb == "text" ? typedTextMessages(text) : std::vector<QByteArray>{text})
+            sent = sent && (plain ? phone.sendText(message.toStdString())
+                                  : phone.sendSealedText(message.toStdString()));
     } else if (verb == "move") {
         sent = phone.sendMove(*x, *y);
     } else if (verb == "scroll") {
@@ -392,11 +560,13 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("PointrelayServer"));
     QCoreApplication::setOrganizationName(QStringLiteral("pointrelay"));
     const QStringList args = app.arguments().mid(1);
+    // Only warnings of our own reach the terminal, not the informational lines of the models.
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
     if (args.isEmpty())
         return usage();
     const QStringList rest = args.mid(1);
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        out() << kUsage << Qt::flush;
+        out() << usageText() << Qt::flush;
         return 0;
     }
     if (args[0] == "--version") {

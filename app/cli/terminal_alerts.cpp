@@ -20,15 +20,18 @@ void TerminalAlerts::notify(const QString& title, const QString& message) {
 }
 
 std::optional<quint16> TerminalAlerts::askAlternativePort(quint16 port, const QString& holder,
-                                                          const QList<quint16>& suggestions) {
+                                                          const QList<quint16>& suggestions,
+                                                          PortUse use) {
     QTextStream err(stderr);
-    err << "pointrelay: port " << port << " is in use: " << holder << "\n";
+    const char* option = use == PortUse::web ? "--web-port" : "--port";
+    err << "pointrelay: " << (use == PortUse::web ? "the browser page's port " : "port ") << port
+        << " is in use: " << holder << "\n";
     if (suggestions.isEmpty() || !::isatty(STDIN_FILENO)) {
         if (!suggestions.isEmpty()) {
             err << "  free ports:";
             for (const quint16 p : suggestions)
                 err << ' ' << p;
-            err << "\n  choose one with --port\n";
+            err << "\n  choose one with " << option << "\n";
         }
         return std::nullopt;
     }

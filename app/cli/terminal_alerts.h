@@ -14,7 +14,8 @@ public:
     /// One line on standard error.
     void notify(const QString& title, const QString& message) override;
     std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
-                                              const QList<quint16>& suggestions) override;
+                                              const QList<quint16>& suggestions,
+                                              PortUse use) override;
 };
 
 } // namespace pointrelay::app

@@ -213,12 +213,12 @@ bool AppState::settleWebPort(quint16 daemonPort) {
         return true;
     const QString holder = m_webPort == daemonPort
                                ? QStringLiteral("pointrelayd")
-                               : m_ports.describeListener(m_webPort).value_or(
-                                     QStringLiteral("不明なプロセスが LISTEN 中"));
+                               : m_ports.describeHolder(m_webPort, QStringLiteral("不明なプロセスが LISTEN 中"));
     QList<quint16> suggestions = m_ports.suggestFreePorts(m_webPort, 4);
     suggestions.removeAll(daemonPort);
     const std::optional<quint16> chosen =
-        m_alerts ? m_alerts->askAlternativePort(m_webPort, holder, suggestions.mid(0, 3))
+        m_alerts ? m_alerts->askAlternativePort(m_webPort, holder, suggestions.mid(0, 3),
+                                             PortUse::web)
                  : std::nullopt;
     if (!chosen || *chosen == daemonPort)
         return false;
@@ -246,11 +246,12 @@ void AppState::start() {
         const bool ended = m_ports.killStaleDaemon(p, kStaleDaemonGrace);
         if (!ended || !m_ports.canBindPort(p)) {
             const QString holder =
-                m_ports.describeListener(p).value_or(QStringLiteral("不明なプロセスが LISTEN 中"));
+                m_ports.describeHolder(p, QStringLiteral("不明なプロセスが LISTEN 中"));
             const QList<quint16> suggestions = m_ports.suggestFreePorts(p, 3);
             const std::optional<quint16> chosen =
                 m_alerts
-                    ? m_alerts->askAlternativePort(static_cast<quint16>(p), holder, suggestions)
+                    ? m_alerts->askAlternativePort(static_cast<quint16>(p), holder, suggestions,
+                                                 PortUse::daemon)
                     : std::nullopt;
             if (!chosen)
                 return;
@@ -263,7 +264,7 @@ void AppState::start() {
         return;
     refreshMaskedPSK();
     installStateReceiver();
-    m_manager.start(m_port, *key, m_bonjourEnabled, diagnostics ? 1000 : 0);
+    m_manager.start(m_port, *key, m_bonjourEnabled, diagnostics || m_ratesReported ? 1000 : 0);
     setRunning(true);
 }
 

@@ -89,6 +89,9 @@ public:
     void setAutoLaunch(bool enabled);
     void setWebRemote(bool enabled);
     void setWebPort(quint16 port);
+    /// The daemon reports its move and scroll rates once a second (a terminal shows them);
+    /// otherwise only the diagnostics setting asks for them.
+    void setRatesReported(bool reported) { m_ratesReported = reported; }
     /// Shows the key store's masked text again (after the key was regenerated).
     void refreshMaskedPSK();
 
@@ -168,6 +171,7 @@ private:
     bool m_bonjourEnabled = true;
     bool m_autoLaunch = false;
     bool m_webRemote = false;
+    bool m_ratesReported = false;
     quint16 m_webPort = 9001;
     bool m_running = false;
     QString m_maskedPSK;

@@ -39,6 +39,25 @@ std::optional<InputRoute> inputRouteOf(const QString& line) {
     return std::nullopt;
 }
 
+// A daemon line without the "[C++] " that the daemon's own lines start with.
+QString withoutOrigin(const QString& line) {
+    return line.startsWith(QLatin1StringView("[C++] ")) ? line.mid(6) : line;
+}
+
+// Lines the person running the daemon should see as they come: how input reaches the desktop
+// (or why it does not), refused options, failures to advertise or to serve, refused keys, and
+// the system actions that need the person's attention.
+bool isNotice(const QString& bare) {
+    static const QLatin1StringView kPrefixes[] = {
+        QLatin1StringView("Input: "),           QLatin1StringView("--"),
+        QLatin1StringView("No --psk"),          QLatin1StringView("mDNS register failed"),
+        QLatin1StringView("Handshake: HMAC"),   QLatin1StringView("Handshake: replayed"),
+        QLatin1StringView("Too many pending"),  QLatin1StringView("[SYS] focus"),
+        QLatin1StringView("[KEY] macFKey")};
+    return bare.contains(QLatin1StringView(" could not be started")) ||
+           std::ranges::any_of(kPrefixes, [&](auto prefix) { return bare.startsWith(prefix); });
+}
+
 } // namespace
 
 void DaemonOutputParser::reset() {
@@ -83,9 +102,8 @@ void DaemonOutputParser::finishLine(ServerState& state) {
 }
 
 void DaemonOutputParser::interpret(const QString& line, ServerState& state) {
-    if (line.contains(QLatin1StringView("[SYS] focus")) ||
-        line.contains(QLatin1StringView("[KEY] macFKey")))
-        m_echo(line);
+    if (const QString bare = withoutOrigin(line); isNotice(bare))
+        m_echo(bare);
     // The daemon writes two arrival lines per connection ("Client connected: ADDR", then
     // "Client connected (N active)"); only the second pairs with the one departure line, so
     // only it counts, or every phone would show as two until the next poll.

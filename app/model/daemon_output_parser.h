@@ -16,7 +16,8 @@ class DaemonOutputParser {
 public:
     /// Called after every change of the state, with the state as it is then.
     using Publish = std::function<void(const ServerState&)>;
-    /// Receives the lines worth repeating on the application's own standard error.
+    /// Receives the lines worth repeating on the application's own standard error: the input
+    /// route and why others were skipped, and the daemon's warnings (without its "[C++] ").
     using Echo = std::function<void(const QString& line)>;
 
     DaemonOutputParser(Publish publish, Echo echo)

@@ -89,6 +89,16 @@ std::optional<QString> PortCheck::describeListener(int port) const {
     return m_lister->describeListener(port);
 }
 
+QString PortCheck::describeHolder(int port, const QString& unknown) const {
+    const QStringList columns =
+        describeListener(port).value_or(QString()).split(u' ', Qt::SkipEmptyParts);
+    if (columns.size() < 2)
+        return unknown;
+    bool isNumber = false;
+    columns[1].toInt(&isNumber);
+    return isNumber ? QStringLiteral("%1 (PID %2)").arg(columns[0], columns[1]) : columns[0];
+}
+
 std::optional<qint32> PortCheck::listeningPID(int port) const {
     return m_lister->listeningPID(port);
 }

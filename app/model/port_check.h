@@ -41,6 +41,9 @@ public:
     bool waitForPortFree(int port, std::chrono::duration<double> timeout) const;
     /// \brief The first listening socket on the port as the lister prints it.
     std::optional<QString> describeListener(int port) const;
+    /// \brief Who listens on the port, for people: "NAME (PID N)" from the lister's first two
+    /// columns, or \a unknown when nobody can be seen listening.
+    QString describeHolder(int port, const QString& unknown) const;
     std::optional<qint32> listeningPID(int port) const;
     std::optional<QString> processName(qint32 pid) const;
     std::optional<qint32> parentPID(qint32 pid) const;

@@ -33,8 +33,11 @@ void echoToStandardError(const QString& line) {
 // Runs in the child between fork and exec. The daemon must never outlive its supervisor: a
 // supervisor that is killed outright would leave it serving with nobody to stop it. On Linux
 // the child asks for SIGTERM when its parent dies, then checks that the parent did not die
-// before it asked. Elsewhere the supervisor's stop is the only way.
+// before it asked. Elsewhere the supervisor's stop is the only way. The daemon also gets a
+// process group of its own, so that a Ctrl-C in the supervisor's terminal reaches the
+// supervisor alone, which decides when the daemon stops.
 void tetherToParent(pid_t parent) {
+    ::setpgid(0, 0);
 #ifdef Q_OS_LINUX
     if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)
         ::_exit(1);

@@ -26,7 +26,8 @@ public:
     /// nothing for the cancel button, Escape or closing the box. Without suggestions, a warning
     /// with a single "OK" that always gives nothing.
     std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
-                                              const QList<quint16>& suggestions) override;
+                                              const QList<quint16>& suggestions,
+                                              PortUse use) override;
 
 private:
     QPointer<QSystemTrayIcon> m_tray;

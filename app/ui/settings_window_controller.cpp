@@ -48,7 +48,7 @@ public:
         qCWarning(lcSettings).noquote() << title << message;
     }
     std::optional<quint16> askAlternativePort(quint16 port, const QString& holder,
-                                              const QList<quint16>&) override {
+                                              const QList<quint16>&, PortUse) override {
         qCWarning(lcSettings).noquote() << "port" << port << "is in use:" << holder;
         return std::nullopt;
     }

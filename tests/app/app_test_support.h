@@ -22,7 +22,7 @@ public:
     void information(const QString& a, const QString& b) override { add("information", a, b); }
     void notify(const QString& a, const QString& b) override { add("notify", a, b); }
     std::optional<quint16> askAlternativePort(quint16, const QString&,
-                                              const QList<quint16>& ports) override {
+                                              const QList<quint16>& ports, app::PortUse) override {
         offered = ports;
         return portAnswer;
     }

@@ -16,9 +16,10 @@ fail() { echo "FAIL: $*" >&2; cat "$T"/*.out >&2 2>/dev/null; exit 1; }
 eventually() { wait_for 10 $$ "$@"; }
 # A zombie (whose parent, PID 1 here, reaps nothing) has ended too.
 ended() { [[ ! -r /proc/$1/stat ]] || grep -q '^[0-9]* ([^)]*) Z' "/proc/$1/stat"; }
-serve() { # `pointrelay serve` on $PORT (and any further options), until it says it runs
+serve() { # `pointrelay serve` on $PORT (and any further options), until it says it runs; in a
+    # process group of its own, as a terminal would start it
     : >"$T/serve.out" # emptied here: the child's own redirection may come after the first look
-    "$CLI" serve --port "$PORT" --no-mdns "$@" >>"$T/serve.out" 2>&1 </dev/null &
+    setsid "$CLI" serve --port "$PORT" --no-mdns "$@" >>"$T/serve.out" 2>&1 </dev/null &
     PIDS+=($!)
     eventually grep -q '^running' "$T/serve.out" || fail "serve did not say it runs"
 }
@@ -29,6 +30,15 @@ unset DBUS_SESSION_BUS_ADDRESS DISPLAY
 mkdir -p "$HOME"
 PORT=$(free_port)
 
+"$CLI" --help | grep -q '^Usage: pointrelay serve' && "$CLI" --help | grep -q 'switchSpace -1|1' ||
+    fail "--help does not show the usage and every action"
+"$CLI" pair --port "$PORT" --png "$T/code.png" >/dev/null
+[[ $(stat -c %a "$T/code.png") == 600 ]] || fail "the code image is readable by others"
+payload=$(zbarimg --raw -q "$T/code.png")
+[[ $payload =~ \"port\":${PORT}[,}] && $payload =~ \"psk\":\"([0-9a-f]{64})\" ]] ||
+    fail "payload lacks the port or the key: $payload"
+echo "${BASH_REMATCH[1]}" >"$T/paired.key"
+
 while IFS='|' read -r expected args; do
     # shellcheck disable=SC2086 # the arguments are words
     if out=$("$CLI" $args 2>&1); then fail "accepted: $args"; fi
@@ -38,32 +48,47 @@ move takes two whole numbers from -32768 to 32767, not "40000 0"|send move 40000
 one command carries at most 65518|send text $(head -c 70000 /dev/zero | tr '\0' a)
 cannot read the key file /nonexistent: No such file|send --psk-file /nonexistent sys copy
 --port takes a port from 1024 to 49151, not "65535"|pair --port 65535
+--web-port takes a port from 1024 to 49151, not "80"|serve --web-port 80
 unknown command "frobnicate"|frobnicate
+unknown system action "selectall"; the actions are:|send sys selectall
+fkey takes 1-12, not "13"|send sys fkey 13
+copy takes nothing, not "x"|send sys copy x
+has no IPv4 address, and pointrelayd listens on IPv4 only|send --host ::1 --psk-file $T/paired.key sys copy
+cannot connect to 127.0.0.1:1025: Connection refused|send --port 1025 --psk-file $T/paired.key sys copy
+cannot find the host no-such-host.invalid|send --host no-such-host.invalid --psk-file $T/paired.key sys copy
 EOF
 
-"$CLI" --help | grep -q '^Usage: pointrelay serve' || fail "--help does not show the usage"
-"$CLI" pair --port "$PORT" --png "$T/code.png" >/dev/null
-[[ $(stat -c %a "$T/code.png") == 600 ]] || fail "the code image is readable by others"
-payload=$(zbarimg --raw -q "$T/code.png")
-[[ $payload =~ \"port\":${PORT}[,}] && $payload =~ \"psk\":\"([0-9a-f]{64})\" ]] ||
-    fail "payload lacks the port or the key: $payload"
-echo "${BASH_REMATCH[1]}" >"$T/paired.key"
-
 serve
-grep -q "IP: .*:$PORT" "$T/serve.out" && grep -q '▀\|▄\|█' "$T/serve.out" ||
-    fail "no address line or no code in the terminal"
+grep -q "IP: .*:$PORT" "$T/serve.out" && grep -q '▀\|▄\|█' "$T/serve.out" &&
+    grep -q '^アプリでペアリング' "$T/serve.out" || fail "no address line or no code in the terminal"
+eventually grep -q '^\[pointrelayd\] Input: ' "$T/serve.out" &&
+    ! grep -q 'pointrelay\.keystore' "$T/serve.out" || fail "serve hides the route or shows debug lines"
 ! listening 9001 && ! grep -q 'ブラウザ:' "$T/serve.out" || fail "the page is served without --web"
 ack=$("$CLI" send --port "$PORT" --psk-file "$T/paired.key" sys copy)
 [[ $ack == '{"type":"ack","payload":{"action":"copy","ok":true}}' ]] || fail "no ack: $ack"
-"$CLI" send --port "$PORT" move -- -10 -20 && "$CLI" send --port "$PORT" --plain text "hello" ||
-    fail "move or text not sent"
+"$CLI" send --port "$PORT" move -- -10 -20 && "$CLI" send --host localhost --port "$PORT" --plain \
+    text "hello" || fail "move or text not sent"
+eventually grep -q 'move: [1-9]' "$T/serve.out" || fail "serve shows no move rate"
+[[ -z $("$CLI" send --port "$PORT" text '{"type":"sys","action":"copy"}') ]] ||
+    fail "send text ran a command"
+head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$T/other.key"
+printf 'not hex\n' >"$T/bad.key"
+for file in other bad; do
+    ! "$CLI" send --port "$PORT" --psk-file "$T/$file.key" sys copy 2>>"$T/keys.out" || fail "$file key taken"
+done
+grep -q 'did not accept this key' "$T/keys.out" && grep -q 'not hold a key of 64 hex' "$T/keys.out" ||
+    fail "a wrong key and a malformed key file are not told apart"
 ! "$CLI" serve --port "$PORT" --no-mdns >"$T/second.out" 2>&1 </dev/null ||
     fail "a second serve on port $PORT started"
 grep -q "port $PORT is in use: pointrelayd" "$T/second.out" || fail "second serve did not say why"
 "$CLI" send --port "$PORT" sys copy >/dev/null || fail "the first serve no longer serves"
-kill -INT "${PIDS[-1]}"
+daemon=$(pgrep -P "${PIDS[-1]}" pointrelayd) || fail "serve runs no daemon"
+[[ $(ps -o pgid= -p "$daemon") != $(ps -o pgid= -p "${PIDS[-1]}") ]] ||
+    fail "the daemon is in serve's process group, where a terminal's Ctrl-C reaches it too"
+kill -INT -- "-${PIDS[-1]}" # Ctrl-C in a terminal reaches its whole process group
 wait "${PIDS[-1]}" || fail "serve exited with $? after Ctrl-C"
-grep -q '^stopped' "$T/serve.out" && ! listening "$PORT" || fail "serve did not stop the daemon"
+grep -q '^stopped' "$T/serve.out" && ! listening "$PORT" && ! grep -q unexpectedly "$T/serve.out" ||
+    fail "serve did not stop the daemon itself"
 
 # A daemon whose supervisor is gone (handed to init) is stale: serve ends it and takes over.
 # Where the system lets us (root), it runs as an account without a home: no HOME, no entry in
@@ -74,13 +99,14 @@ nobody=(setpriv --reuid=2147480000 --regid=2147480000 --clear-groups env -u HOME
 ("${nobody[@]}" "$DAEMON" --port "$PORT" --no-mdns >/dev/null 2>&1 & echo $! >"$T/orphan.pid")
 PIDS+=("$(cat "$T/orphan.pid")")
 eventually listening "$PORT" || fail "the daemon did not listen on port $PORT"
-serve --web
+WEB=$(free_port)
+serve --web-port "$WEB"
 eventually ended "${PIDS[-2]}" || fail "the orphaned daemon still runs"
-sed -n '/^Key store:/,$p' "$T/serve.out" | grep -q '▀\|▄\|█' &&
-    grep -q "ブラウザ: http://.*:9001/" "$T/serve.out" ||
-    fail "serve --web does not show the page's code and address"
-exec 3<>/dev/tcp/127.0.0.1/9001 && printf 'GET / HTTP/1.1\r\nHost: localhost\r\n\r\n' >&3
-grep -q 'dist/remote.bundle.js' <&3 || fail "the page is not served on port 9001"
+sed -n '/^ブラウザで操作/,$p' "$T/serve.out" | grep -q '▀\|▄\|█' &&
+    grep -q "ブラウザ: http://.*:$WEB/" "$T/serve.out" ||
+    fail "serve --web-port does not show the page's code and address"
+exec 3<>"/dev/tcp/127.0.0.1/$WEB" && printf 'GET / HTTP/1.1\r\nHost: localhost\r\n\r\n' >&3
+grep -q 'dist/remote.bundle.js' <&3 || fail "the page is not served on port $WEB"
 exec 3<&-
 
 # A supervisor killed outright takes its daemon with it.
@@ -93,7 +119,8 @@ PIDS+=($!)
 eventually listening 9001 || fail "nothing holds port 9001"
 ! "$CLI" serve --port "$PORT" --no-mdns --web >"$T/busy.out" 2>&1 </dev/null ||
     fail "serve --web started beside a busy web port"
-grep -q "port 9001 is in use" "$T/busy.out" && ! listening "$PORT" ||
+grep -q "port 9001 is in use: python3 (PID [0-9]*)" "$T/busy.out" && grep -q -- --web-port "$T/busy.out" &&
+    ! listening "$PORT" ||
     fail "serve --web left a daemon or did not say why"
 # A stored key this system did not make is neither shown nor served.
 printf 'zzzz\n' >"$XDG_CONFIG_HOME/pointrelay/org.pointrelay.PointrelayServer/psk"
