@@ -555,24 +555,19 @@ void GnomeBackend::onKeymap(uint32_t format, int fd, uint32_t size) {
     ::close(fd);
 }
 
-bool GnomeBackend::dispatchWayland(int timeoutMs) {
+void GnomeBackend::dispatchWayland(int timeoutMs) {
     if (!m_display)
-        return false;
+        return;
     while (wl_display_prepare_read(m_display) != 0)
         wl_display_dispatch_pending(m_display);
     wl_display_flush(m_display);
     pollfd in{wl_display_get_fd(m_display), POLLIN, 0};
     const bool readable = ::poll(&in, 1, timeoutMs) > 0;
     if (readable ? wl_display_read_events(m_display) < 0
-                 : (wl_display_cancel_read(m_display), false)) {
+                 : (wl_display_cancel_read(m_display), false))
         disconnectWayland(); // the last keymap stays
-        return false;
-    }
-    if (wl_display_dispatch_pending(m_display) < 0) {
+    else if (wl_display_dispatch_pending(m_display) < 0)
         disconnectWayland();
-        return false;
-    }
-    return true;
 }
 
 const XkbKeymap* GnomeBackend::desktopKeymap() {

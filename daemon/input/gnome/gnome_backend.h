@@ -87,7 +87,7 @@ private:
     // The desktop's keymap, as a Wayland client sees it.
     void connectWayland();
     void disconnectWayland();
-    bool dispatchWayland(int timeoutMs);
+    void dispatchWayland(int timeoutMs);
     const XkbKeymap* desktopKeymap();
 
     BusPtr m_bus;
