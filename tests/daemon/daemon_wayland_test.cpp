@@ -138,6 +138,16 @@ TEST_F(DaemonOnWayland, PointerButtonsWheelKeysAndTextArriveInANativeClient) {
     EXPECT_EQ(typedSince(from), text) << witness->output();
     EXPECT_EQ(since(from, {"text h"}).size(), 1u); // a key of the desktop's keymap: typed
     EXPECT_LE(daemon->count("goes through the clipboard"), 1u); // said once, for three pastes
+    // What the witness copied is the clipboard's again once the pastes are done.
+    std::string pasted;
+    for (int tries = 0; tries < 10 && pasted != "paste witness"; ++tries) {
+        from = mark();
+        ASSERT_TRUE(phone.sendText(R"({"type":"sys","action":"paste"})"));
+        eventually([&] { return !since(from, {"paste"}).empty(); });
+        const Lines found = since(from, {"paste"});
+        pasted = found.empty() ? "" : found[0];
+    }
+    EXPECT_EQ(pasted, "paste witness") << witness->output();
 
     // A phone gone mid-drag leaves no button down: the end of its session releases it.
     from = mark();

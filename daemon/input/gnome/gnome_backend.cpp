@@ -450,25 +450,8 @@ std::optional<std::string> GnomeBackend::readSelection(const std::string& mimeTy
     int fd = -1;
     if (!reader || sd_bus_message_read(reader.message.get(), "h", &fd) < 0)
         return std::nullopt;
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    std::string data;
-    char chunk[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n == 0)
-            return data;
-        if (n > 0) {
-            data.append(chunk, static_cast<size_t>(n));
-            if (data.size() > kMaxClipboardBytes)
-                return std::nullopt;
-            continue;
-        }
-        if (errno != EAGAIN && errno != EINTR)
-            return std::nullopt;
-        pollfd in{fd, POLLIN, 0};
-        if (::poll(&in, 1, remainingMs(deadline)) <= 0)
-            return std::nullopt;
-    }
+    // The reply owns the descriptor and closes it when it goes.
+    return readAll(fd, kMaxClipboardBytes, deadline);
 }
 
 void GnomeBackend::endOfBatch() {

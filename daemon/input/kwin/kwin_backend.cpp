@@ -255,25 +255,9 @@ std::optional<std::string> KwinBackend::readSelection() {
     zwlr_data_control_offer_v1_receive(m_selection, *type, pipe[1]);
     ::close(pipe[1]);
     flush();
-    std::string data;
-    const auto deadline = Clock::now() + kClipboardReadTimeout;
-    for (char chunk[16384];;) {
-        const ssize_t n = ::read(pipe[0], chunk, sizeof chunk);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR) ||
-            data.size() > kMaxClipboardBytes)
-            break;
-        if (n > 0) {
-            data.append(chunk, static_cast<size_t>(n));
-            continue;
-        }
-        pollfd in{pipe[0], POLLIN, 0};
-        if (::poll(&in, 1, remainingMs(deadline)) <= 0) {
-            ::close(pipe[0]);
-            return std::nullopt;
-        }
-    }
+    auto data = readAll(pipe[0], kMaxClipboardBytes, Clock::now() + kClipboardReadTimeout);
     ::close(pipe[0]);
-    return data.size() <= kMaxClipboardBytes ? std::optional(std::move(data)) : std::nullopt;
+    return data;
 }
 
 void KwinBackend::onOffer(zwlr_data_control_offer_v1* offer) {

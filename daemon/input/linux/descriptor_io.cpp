@@ -33,4 +33,25 @@ bool writeAll(int fd, const std::string& data, Clock::time_point deadline) {
     return true;
 }
 
+std::optional<std::string> readAll(int fd, size_t maxBytes, Clock::time_point deadline) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::string data;
+    for (char chunk[16384];;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n == 0)
+            return data;
+        if (n > 0) {
+            data.append(chunk, static_cast<size_t>(n));
+            if (data.size() > maxBytes)
+                return std::nullopt;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EINTR)
+            return std::nullopt;
+        pollfd in{fd, POLLIN, 0};
+        if (::poll(&in, 1, remainingMs(deadline)) <= 0)
+            return std::nullopt;
+    }
+}
+
 } // namespace pointrelay::input

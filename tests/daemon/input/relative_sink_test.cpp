@@ -4,11 +4,14 @@
 // a desktop's keymap counts as typable.
 #include "input/input_route.h"
 #include "input/linux/descriptor_io.h"
+#include "input/linux/proc_accessibility.h"
 #include "input/linux/relative_event_sink.h"
 #include "input/linux/xkb_keymap.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 #include <csignal>
+#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
@@ -167,6 +170,47 @@ TEST(WriteAll, WaitsForASlowReaderButNotPastTheDeadline) {
         if (reading >= 0)
             ::close(fds[0]);
     }
+}
+
+// A clipboard read takes exactly up to its limit, and gives up on a writer that never ends.
+TEST(ReadAll, TakesUpToItsLimitAndNotPastTheDeadline) {
+    using namespace std::chrono_literals;
+    std::signal(SIGPIPE, SIG_IGN);
+    const auto in = [](auto time) { return std::chrono::steady_clock::now() + time; };
+    for (const size_t size : {100000u, 100001u}) {
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        std::thread writer([&] {
+            writeAll(fds[1], std::string(size, 'x'), in(10s));
+            ::close(fds[1]);
+        });
+        const auto read = readAll(fds[0], 100000, in(10s));
+        ::close(fds[0]);
+        writer.join();
+        EXPECT_EQ(read, size == 100000 ? std::optional(std::string(size, 'x')) : std::nullopt);
+    }
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    EXPECT_EQ(readAll(fds[0], 10, in(50ms)), std::nullopt); // the writer's end stays open
+    ::close(fds[0]);
+    ::close(fds[1]);
+}
+
+// The Focus toggle finds a process by the name in its comm file, skipping what is no process.
+TEST(ProcAccessibility, FindsAProcessByItsNameOnly) {
+    test::TempDir proc;
+    for (const auto& [entry, name] : {std::pair{"7", "other"},
+                                      {"12", "ControlCenter"},
+                                      {"self", "ControlCenter"},
+                                      {"15", nullptr}}) {
+        std::filesystem::create_directory(proc.path() / entry);
+        if (name)
+            std::ofstream(proc.path() / entry / "comm") << name << "\n";
+    }
+    const auto ax = createProcAccessibility(proc.path());
+    EXPECT_EQ(ax->findProcessIdByName("ControlCenter"), 12);
+    EXPECT_EQ(ax->findProcessIdByName(""), std::nullopt);
+    EXPECT_EQ(ax->findProcessIdByName("missing"), std::nullopt);
 }
 
 } // namespace

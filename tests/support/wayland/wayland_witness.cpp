@@ -11,6 +11,8 @@
 //                              "shift+ctrl"; KEYSYM the xkb name), and "text UTF8" for what it
 //                              types
 //   selection | selection none the clipboard changed
+//   copy witness               Control+C made the witness the clipboard's owner, with the text
+//                              "witness"
 //   paste TEXT                 the clipboard's text on Control+V ("\n" and "\\" escaped)
 #include "xdg-shell-client-protocol.h"
 
@@ -37,6 +39,9 @@ wl_shm* shm;
 xdg_wm_base* wmBase;
 wl_seat* seat;
 wl_data_device_manager* dataDevices;
+wl_data_device* dataDevice;
+wl_data_source* source; // the clipboard's text while the witness owns it
+uint32_t keySerial;
 wl_surface* surface;
 wl_buffer* buffer;
 wl_pointer* pointer;
@@ -112,8 +117,22 @@ void takeKeymap(int fd, uint32_t size) {
     }
 }
 
+// Owns the clipboard, as an application's Copy does.
+void copy() {
+    if (!dataDevice)
+        return emit("copy-unavailable");
+    if (source)
+        wl_data_source_destroy(source);
+    source = watched(wl_data_device_manager_create_data_source(dataDevices));
+    wl_data_source_offer(source, "text/plain;charset=utf-8");
+    wl_data_device_set_selection(dataDevice, source, keySerial);
+    emit("copy witness");
+}
+
 // Reads the clipboard's text through a pipe, the compositor relaying it from its owner.
 void paste() {
+    if (source)
+        return emit("paste witness"); // its own: no need to ask the compositor
     int fds[2];
     if (!selection || !textType.contains(selection) || pipe2(fds, O_CLOEXEC) != 0)
         return emit("paste-unavailable");
@@ -149,6 +168,8 @@ void keyPressed(uint32_t code) {
     if (held.find("ctrl") != std::string::npos) {
         if (keysym == XKB_KEY_v || keysym == XKB_KEY_V)
             paste();
+        if (keysym == XKB_KEY_c || keysym == XKB_KEY_C)
+            copy();
     } else if (xkb_state_key_get_utf8(keys, code + 8, text, sizeof text) > 0 &&
                static_cast<unsigned char>(text[0]) >= 0x20 && text[0] != 0x7f) {
         emit(std::string("text ") + text);
@@ -188,6 +209,13 @@ int dispatch(const void*, void* target, uint32_t, const wl_message* message, wl_
             wl_proxy_destroy(selection);
         selection = reinterpret_cast<wl_proxy*>(a[0].o);
         emit(selection ? "selection" : "selection none");
+    } else if (interface == "wl_data_source" && event == "send") {
+        [[maybe_unused]] const ssize_t n = write(a[1].h, "witness", 7);
+        close(a[1].h);
+    } else if (interface == "wl_data_source" && event == "cancelled") {
+        wl_data_source_destroy(reinterpret_cast<wl_data_source*>(proxy));
+        if (proxy == reinterpret_cast<wl_proxy*>(source))
+            source = nullptr;
     } else if (interface == "wl_data_offer" && event == "offer") {
         const std::string_view type = a[0].s;
         if (type == "text/plain;charset=utf-8" ||
@@ -204,6 +232,7 @@ int dispatch(const void*, void* target, uint32_t, const wl_message* message, wl_
         } else if (event == "modifiers" && keys) {
             xkb_state_update_mask(keys, a[1].u, a[2].u, a[3].u, 0, 0, a[4].u);
         } else if (interface == "wl_keyboard" && event == "key" && a[3].u == 1) {
+            keySerial = a[0].u;
             keyPressed(a[2].u);
         }
         std::string line = std::string(interface) + "." + std::string(event);
@@ -236,7 +265,7 @@ int main() {
         return 1;
     }
     if (dataDevices)
-        watched(wl_data_device_manager_get_data_device(dataDevices, seat));
+        dataDevice = watched(wl_data_device_manager_get_data_device(dataDevices, seat));
     surface = watched(wl_compositor_create_surface(compositor));
     xdg_toplevel* toplevel =
         watched(xdg_surface_get_toplevel(watched(xdg_wm_base_get_xdg_surface(wmBase, surface))));

@@ -205,10 +205,19 @@ TEST(KeyTable, EveryKeyItsOwnKeysymCommandIsControlControlsAreNotTyped) {
     EXPECT_EQ(decodeUtf16(std::u16string_view(u"a\xD83D\xDE00z", 3)),
               (std::vector<char32_t>{U'a', U'😀'}));
     // Each edge of the untypeable ranges: C0 and C1 controls, surrogates, beyond Unicode.
-    for (const auto [cp, keysym] : std::initializer_list<std::pair<char32_t, Keysym>>{
-             {0x1F, 0}, {0x20, 0x20}, {0x7E, 0x7E}, {0x7F, 0}, {0x9F, 0}, {0xA0, 0xA0},
-             {0xD7FF, 0x0100D7FF}, {0xD800, 0}, {0xDFFF, 0}, {0xE000, 0x0100E000},
-             {0x10FFFF, 0x0110FFFF}, {0x110000, 0}})
+    for (const auto& [cp, keysym] :
+         std::initializer_list<std::pair<char32_t, Keysym>>{{0x1F, 0},
+                                                            {0x20, 0x20},
+                                                            {0x7E, 0x7E},
+                                                            {0x7F, 0},
+                                                            {0x9F, 0},
+                                                            {0xA0, 0xA0},
+                                                            {0xD7FF, 0x0100D7FF},
+                                                            {0xD800, 0},
+                                                            {0xDFFF, 0},
+                                                            {0xE000, 0x0100E000},
+                                                            {0x10FFFF, 0x0110FFFF},
+                                                            {0x110000, 0}})
         EXPECT_EQ(keysymForCodePoint(cp), keysym) << uint32_t(cp);
 }
 
