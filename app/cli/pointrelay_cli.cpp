@@ -41,16 +41,39 @@ struct SystemAction {
     const char* name;
     enum Argument { none, direction, side, functionKey } argument = none;
 };
-constexpr SystemAction kSystemActions[] = {
-    {"copy"},      {"paste"},      {"cut"},        {"undo"},          {"redo"},
-    {"find"},      {"selectAll"},  {"save"},       {"refresh"},       {"newTab"},
-    {"closeTab"},  {"reopenTab"},  {"focusURL"},   {"fullscreen"},    {"enter"},
-    {"enterPad"},  {"escape"},     {"space"},      {"delete"},        {"deleteForward"},
-    {"home"},      {"end"},        {"pageUp"},     {"pageDown"},      {"missionControl"},
-    {"appExpose"}, {"toggleDock"}, {"emojiPicker"},
-    {"arrow", SystemAction::direction},    {"shiftArrow", SystemAction::direction},
-    {"switchSpace", SystemAction::side},   {"fkey", SystemAction::functionKey},
-    {"macFKey", SystemAction::functionKey}};
+constexpr SystemAction kSystemActions[] = {{"copy"},
+                                           {"paste"},
+                                           {"cut"},
+                                           {"undo"},
+                                           {"redo"},
+                                           {"find"},
+                                           {"selectAll"},
+                                           {"save"},
+                                           {"refresh"},
+                                           {"newTab"},
+                                           {"closeTab"},
+                                           {"reopenTab"},
+                                           {"focusURL"},
+                                           {"fullscreen"},
+                                           {"enter"},
+                                           {"enterPad"},
+                                           {"escape"},
+                                           {"space"},
+                                           {"delete"},
+                                           {"deleteForward"},
+                                           {"home"},
+                                           {"end"},
+                                           {"pageUp"},
+                                           {"pageDown"},
+                                           {"missionControl"},
+                                           {"appExpose"},
+                                           {"toggleDock"},
+                                           {"emojiPicker"},
+                                           {"arrow", SystemAction::direction},
+                                           {"shiftArrow", SystemAction::direction},
+                                           {"switchSpace", SystemAction::side},
+                                           {"fkey", SystemAction::functionKey},
+                                           {"macFKey", SystemAction::functionKey}};
 
 const char* argumentText(SystemAction::Argument argument) {
     switch (argument) {
@@ -156,8 +179,8 @@ void printPairing(quint16 port, const QString& key, std::optional<quint16> webPo
           << pairingKeyHintLine(key) << "\n"
           << "Key store: " << KeychainPSK::shared().storeName() << "\n";
     if (webPort) {
-        out() << QCoreApplication::translate(
-                     "pointrelay", "ブラウザで操作（スマートフォンのカメラで読み取る）:")
+        out() << QCoreApplication::translate("pointrelay",
+                                             "ブラウザで操作（スマートフォンのカメラで読み取る）:")
               << "\n";
         printCode(webRemoteUrl(payload.host, *webPort, key).toUtf8());
         out() << webRemoteAddressLine(payload.host, *webPort) << "\n";
@@ -210,6 +233,7 @@ int serve(const QStringList& args) {
     if (webPort)
         state.setWebPort(*webPort);
     state.setRatesReported(true);
+    state.setChoicesStored(false); // what is chosen in a conflict holds for this run too
     // Whatever can fail is checked before the daemon starts, so a refusal leaves nothing
     // running.
     if (state.webRemote() && !state.settleWebPort(state.port()))
@@ -339,8 +363,9 @@ std::vector<QByteArray> typedTextMessages(const QByteArray& text) {
 
 // What a system action takes after its name, checked: nothing, or the error to show.
 std::optional<QString> checkSystemAction(const QStringList& words, QJsonObject& object) {
-    const auto* action = std::ranges::find_if(
-        kSystemActions, [&](const SystemAction& a) { return words[0] == QLatin1StringView(a.name); });
+    const auto* action = std::ranges::find_if(kSystemActions, [&](const SystemAction& a) {
+        return words[0] == QLatin1StringView(a.name);
+    });
     if (action == std::end(kSystemActions))
         return QStringLiteral("unknown system action \"%1\"; the actions are:\n%2")
             .arg(words[0], systemActionList(QStringLiteral("  ")));
@@ -382,8 +407,7 @@ int connectToDaemon(const QString& host, quint16 port) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (const int rc = ::getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &found);
-        rc != 0) {
+    if (const int rc = ::getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &found); rc != 0) {
         QTextStream(stderr) << "pointrelay: cannot find the host " << host << ": "
                             << ::gai_strerror(rc) << "\n";
         return -1;

@@ -174,6 +174,10 @@ void AppState::applySettings() {
 }
 
 void AppState::commitSettings() {
+    // A port that cannot be had, and no other chosen, leaves the daemon serving where it does.
+    const ServerState before = m_manager.state();
+    if (before.running && before.port != m_port && !settleDaemonPort())
+        setPort(before.port);
     save();
     const ServerState daemon = m_manager.state();
     if (daemon.running && (daemon.port != m_port || daemon.advertised != m_bonjourEnabled))
@@ -199,8 +203,12 @@ void AppState::followWebRelay(bool apply) {
         return;
     }
     relay.close();
-    if (!settleWebPort(daemon.port))
+    if (!settleWebPort(daemon.port)) {
+        // Cancelled: the page is not served, and the switch says so (nothing asks again).
+        setWebRemote(false);
+        storeChoice(kWebRemoteKey, false);
         return;
+    }
     if (!relay.follow(true, m_webPort, daemon.port) && m_alerts)
         m_alerts->critical(
             QCoreApplication::translate("AppState", "ブラウザ用のポート %1 を開けませんでした")
@@ -211,19 +219,48 @@ void AppState::followWebRelay(bool apply) {
 bool AppState::settleWebPort(quint16 daemonPort) {
     if (m_webPort != daemonPort && m_ports.canBindPort(m_webPort))
         return true;
-    const QString holder = m_webPort == daemonPort
-                               ? QStringLiteral("pointrelayd")
-                               : m_ports.describeHolder(m_webPort, QStringLiteral("不明なプロセスが LISTEN 中"));
+    const QString holder =
+        m_webPort == daemonPort
+            ? QStringLiteral("pointrelayd")
+            : m_ports.describeHolder(m_webPort, QStringLiteral("不明なプロセスが LISTEN 中"));
     QList<quint16> suggestions = m_ports.suggestFreePorts(m_webPort, 4);
     suggestions.removeAll(daemonPort);
     const std::optional<quint16> chosen =
-        m_alerts ? m_alerts->askAlternativePort(m_webPort, holder, suggestions.mid(0, 3),
-                                             PortUse::web)
-                 : std::nullopt;
+        m_alerts
+            ? m_alerts->askAlternativePort(m_webPort, holder, suggestions.mid(0, 3), PortUse::web)
+            : std::nullopt;
     if (!chosen || *chosen == daemonPort)
         return false;
     setWebPort(*chosen);
+    storeChoice(kWebPortKey, static_cast<qint64>(*chosen));
     return true;
+}
+
+bool AppState::settleDaemonPort() {
+    const quint16 p = m_port;
+    if (m_ports.canBindPort(p) ||
+        (m_ports.killStaleDaemon(p, kStaleDaemonGrace) && m_ports.canBindPort(p)))
+        return true;
+    const QString holder = m_ports.describeHolder(p, QStringLiteral("不明なプロセスが LISTEN 中"));
+    QList<quint16> suggestions = m_ports.suggestFreePorts(p, 4);
+    if (m_webRemote)
+        suggestions.removeAll(m_webPort); // the page's, when it is served
+    const std::optional<quint16> chosen =
+        m_alerts ? m_alerts->askAlternativePort(p, holder, suggestions.mid(0, 3), PortUse::daemon)
+                 : std::nullopt;
+    if (!chosen)
+        return false;
+    setPort(*chosen);
+    storeChoice(kPortKey, static_cast<qint64>(*chosen));
+    return true;
+}
+
+void AppState::storeChoice(const QString& key, const QVariant& value) {
+    if (!m_choicesStored)
+        return;
+    m_preferences.setValue(key, value);
+    m_preferences.sync();
+    m_preferences.announceSaved(this);
 }
 
 void AppState::restartIfRunning() {
@@ -238,26 +275,11 @@ void AppState::restartIfRunning() {
 void AppState::start() {
     if (m_running)
         return;
-    const int p = std::clamp<int>(m_port, kLowestPort, kHighestPort);
+    setPort(static_cast<quint16>(std::clamp<int>(m_port, kLowestPort, kHighestPort)));
     const bool diagnostics = m_preferences.value(kDiagnosticsKey).toBool();
-    m_ports.waitForPortFree(p, kPortWait);
-
-    if (!m_ports.canBindPort(p)) {
-        const bool ended = m_ports.killStaleDaemon(p, kStaleDaemonGrace);
-        if (!ended || !m_ports.canBindPort(p)) {
-            const QString holder =
-                m_ports.describeHolder(p, QStringLiteral("不明なプロセスが LISTEN 中"));
-            const QList<quint16> suggestions = m_ports.suggestFreePorts(p, 3);
-            const std::optional<quint16> chosen =
-                m_alerts
-                    ? m_alerts->askAlternativePort(static_cast<quint16>(p), holder, suggestions,
-                                                 PortUse::daemon)
-                    : std::nullopt;
-            if (!chosen)
-                return;
-            setPort(*chosen);
-        }
-    }
+    m_ports.waitForPortFree(m_port, kPortWait);
+    if (!settleDaemonPort())
+        return;
 
     const std::optional<QString> key = ensureKey(m_alerts);
     if (!key)

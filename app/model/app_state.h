@@ -116,6 +116,9 @@ public:
     /// `daemonPort`: when it is taken (or is the daemon's), the person is asked for another,
     /// as for the daemon's port. False when no port was chosen.
     bool settleWebPort(quint16 daemonPort);
+    /// A port chosen in a conflict dialog, and a switch that a cancelled one turned off, are
+    /// stored at once (the tray); the headless command's settings hold for its run only.
+    void setChoicesStored(bool stored) { m_choicesStored = stored; }
 
     /// Called by `save` with the launch-at-login choice, for a platform mechanism that honours
     /// it (the tray application installs one; the headless command does not).
@@ -153,6 +156,10 @@ private:
     void loadSettings();
     void restartIfRunning();
     void followWebRelay(bool apply);
+    /// The daemon's port can be had: a stale daemon of ours on it is ended, another holder
+    /// makes the person choose another port. False when they cancel.
+    bool settleDaemonPort();
+    void storeChoice(const QString& key, const QVariant& value);
     void installStateReceiver();
     void setRunning(bool running);
     template <typename T>
@@ -172,6 +179,7 @@ private:
     bool m_autoLaunch = false;
     bool m_webRemote = false;
     bool m_ratesReported = false;
+    bool m_choicesStored = true;
     quint16 m_webPort = 9001;
     bool m_running = false;
     QString m_maskedPSK;

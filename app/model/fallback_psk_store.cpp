@@ -22,9 +22,28 @@ std::shared_ptr<FallbackPskStore> FallbackPskStore::system() {
 }
 
 PskStore& FallbackPskStore::chosen() const {
+    // One person has one key: a key in either store is the key. One in the file (made where no
+    // keychain answered, over SSH say) moves into a keychain that answers without one; a
+    // keychain that does not answer, or answers only with errors (locked), leaves the file's
+    // key in use.
     std::call_once(m_probed, [this] {
         const Status probe = m_preferred->read(m_probeService, m_probeAccount).status;
-        m_chosen = probe == Status::unavailable ? m_fallback.get() : m_preferred.get();
+        const ReadResult file = probe == Status::ok
+                                    ? ReadResult{Status::notFound, {}}
+                                    : m_fallback->read(m_probeService, m_probeAccount);
+        const bool fileKey = file.status == Status::ok && !file.data.isEmpty();
+        m_chosen = m_preferred.get();
+        if (probe == Status::unavailable || (probe == Status::failed && fileKey)) {
+            m_chosen = m_fallback.get();
+        } else if (probe == Status::notFound && fileKey) {
+            if (m_preferred->write(m_probeService, m_probeAccount, file.data) == Status::ok) {
+                m_fallback->remove(m_probeService, m_probeAccount);
+                qCInfo(lcKeyStore).noquote()
+                    << "key moved from" << m_fallback->name() << "to" << m_preferred->name();
+            } else {
+                m_chosen = m_fallback.get();
+            }
+        }
         qCInfo(lcKeyStore).noquote() << "key store:" << m_chosen->name();
     });
     return *m_chosen;

@@ -127,6 +127,7 @@ bool WebRelay::listen(quint16 webPort, quint16 daemonPort, const QHostAddress& a
     if (!m_server->listen(address, webPort))
         return false;
     log(QStringLiteral("Web remote: listening on port %1").arg(m_server->serverPort()));
+    emit listeningChanged();
     return true;
 }
 
@@ -143,6 +144,7 @@ void WebRelay::close() {
     for (QWebSocket* page : findChildren<QWebSocket*>())
         page->close(QWebSocketProtocol::CloseCodeGoingAway);
     log(QStringLiteral("Web remote: stopped"));
+    emit listeningChanged();
 }
 
 bool WebRelay::isListening() const {

@@ -60,6 +60,8 @@ public:
     bool follow(bool on, quint16 webPort, quint16 daemonPort);
 
 signals:
+    /// It started or stopped serving.
+    void listeningChanged();
     /// One line for the log (also written to standard error): a phone's arrival and
     /// departure with its address, refusals.
     void logLine(const QString& line);

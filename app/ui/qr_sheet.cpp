@@ -5,6 +5,7 @@
 #include "model/keychain_psk.h"
 #include "model/pairing.h"
 #include "model/qr_code.h"
+#include "model/web_relay.h"
 #include "text_styles.h"
 
 #include <QDialog>
@@ -156,6 +157,7 @@ QRSheetContent::QRSheetContent(AppState& state, QWidget* parent)
     connect(&m_state, &AppState::maskedPSKChanged, this, &QRSheetContent::refresh);
     connect(&m_state, &AppState::webRemoteChanged, this, &QRSheetContent::refresh);
     connect(&m_state, &AppState::webPortChanged, this, &QRSheetContent::refresh);
+    connect(&WebRelay::shared(), &WebRelay::listeningChanged, this, &QRSheetContent::refresh);
     refresh();
 }
 
@@ -182,14 +184,17 @@ void QRSheetContent::refresh() {
     m_address->setText(pairingAddressLine(payload.host, payload.port));
     m_keyHint->setText(pairingKeyHintLine(key));
 
-    const QString url = webRemoteUrl(payload.host, m_state.webPort(), key.value_or(QString()));
+    // The page's code carries the key: it points only at a port our relay holds, never at one
+    // that another program may have taken.
+    const WebRelay& relay = WebRelay::shared();
+    const QString url = webRemoteUrl(payload.host, relay.port(), key.value_or(QString()));
     const std::optional<QPixmap> webImage =
-        key && m_state.webRemote() ? codePixmap(url.toUtf8(), kImageSide, devicePixelRatioF())
+        key && relay.isListening() ? codePixmap(url.toUtf8(), kImageSide, devicePixelRatioF())
                                    : std::nullopt;
     m_webUrl = webImage ? url : QString();
     if (webImage)
         m_webImage->setPixmap(*webImage);
-    m_webAddress->setText(webRemoteAddressLine(payload.host, m_state.webPort()));
+    m_webAddress->setText(webRemoteAddressLine(payload.host, relay.port()));
     m_web->setVisible(webImage.has_value());
 }
 
@@ -207,10 +212,10 @@ QRSheet::QRSheet(AppState& state, QWidget* parent)
       m_close(new QPushButton(tr("閉じる"), this)) {
     setObjectName(QStringLiteral("qrSheet"));
     // Twice as wide with the page's code beside the application's.
-    const auto fitWidth = [this, &state] {
-        setFixedWidth(state.webRemote() ? 2 * kWidth : kWidth);
+    const auto fitWidth = [this] {
+        setFixedWidth(WebRelay::shared().isListening() ? 2 * kWidth : kWidth);
     };
-    connect(&state, &AppState::webRemoteChanged, this, fitWidth);
+    connect(&WebRelay::shared(), &WebRelay::listeningChanged, this, fitWidth);
     fitWidth();
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(18, 18, 18, 18);

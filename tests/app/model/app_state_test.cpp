@@ -66,14 +66,18 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
     EXPECT_FALSE(item.isInstalled());
 }
 
-// A busy port is asked about with the next free ports on offer, also when a stale daemon was
-// ended and the port is still taken; the one chosen is where the daemon starts.
+// A busy port is asked about (its holder named with its PID) with the next free ports on
+// offer, also when a stale daemon was ended and the port is still taken; the one chosen is
+// where the daemon starts, and is stored. A busy port typed in while it runs, and cancelled,
+// leaves the daemon where it was, and the setting too; the page's busy port, cancelled,
+// switches the page off.
 TEST_F(AppStateTest, ABusyPortIsAskedAboutAndTheDaemonStartsOnThePortChosen) {
     const test::HeldPort held;
     // Every port seems held by a daemon of ours handed to init, so stale; ending it only
     // pretends (no signal goes out), so the port held for real stays taken.
     auto stale = std::make_shared<test::FixedLister>();
     stale->parent = 1;
+    stale->description = "python3 77 lab 3u IPv4 1 0t0 TCP *:9 (LISTEN)";
     PortCheck ports(stale);
     ports.setSignalSender([](qint32, int) { return 0; });
     manager.setDaemonPath(POINTRELAYD_PATH);
@@ -82,9 +86,22 @@ TEST_F(AppStateTest, ABusyPortIsAskedAboutAndTheDaemonStartsOnThePortChosen) {
     const QList<quint16> free = PortCheck::shared().suggestFreePorts(held.port, 3);
     alerts.portAnswer = free.value(1);
     state.start();
-    EXPECT_EQ(alerts.offered, free);
+    EXPECT_EQ(std::pair(alerts.offered, alerts.holder),
+              std::pair(free, QString("python3 (PID 77)")));
     EXPECT_TRUE(state.running() && state.port() == free.value(1));
+    EXPECT_EQ(preferences.value("port"), free.value(1));
     EXPECT_TRUE(test::waitUntil([&] { return !PortCheck::shared().canBindPort(free.value(1)); }));
+
+    alerts.portAnswer.reset();
+    state.setPort(held.port);
+    state.commitSettings();
+    EXPECT_EQ(std::tuple(state.port(), manager.state().port, preferences.value("port")),
+              std::tuple(free.value(1), free.value(1), QVariant(free.value(1))));
+    EXPECT_TRUE(manager.state().running);
+    state.setWebRemote(true);
+    state.setWebPort(held.port);
+    state.commitSettings();
+    EXPECT_FALSE(state.webRemote() || preferences.value("webRemote").toBool());
     manager.stop();
 }
 

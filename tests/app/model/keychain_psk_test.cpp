@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -91,6 +92,57 @@ TEST(SecretServiceTest, TheKeyGoesToTheKeychainWhereOneAnswersElseToTheFile) {
     EXPECT_TRUE(inFile || (secretTool.waitForFinished(10000) &&
                            secretTool.readAllStandardOutput() == key.toUtf8()));
     EXPECT_TRUE(psk.remove() && !psk.load());
+}
+
+// A keychain that holds what it was given and otherwise answers `empty` (locked: failed).
+struct ScriptedKeychain final : PskStore {
+    QString name() const override { return QStringLiteral("キーチェーン"); }
+    ReadResult read(const QString&, const QString& account) override {
+        return items.contains(account) ? ReadResult{Status::ok, items[account]}
+                                       : ReadResult{empty, {}};
+    }
+    Status write(const QString&, const QString& account, const QByteArray& data) override {
+        return empty == Status::notFound ? (items[account] = data, Status::ok) : empty;
+    }
+    Status remove(const QString&, const QString& account) override {
+        return items.remove(account) ? Status::ok : Status::notFound;
+    }
+    Status empty = Status::notFound;
+    QMap<QString, QByteArray> items;
+};
+
+// Whichever store holds a key, it is the key: a file's key moves into a keychain that answers
+// and has none; a missing or locked keychain leaves it in the file; a keychain's key wins.
+TEST(KeyStoreChoice, AKeyInEitherStoreIsTheKeyAndMovesIntoAnAnsweringKeychain) {
+    const struct {
+        Status empty;
+        const char* inKeychain;
+        bool fileKept, keychainUsed;
+    } cases[] = {{Status::notFound, nullptr, false, true},
+                 {Status::unavailable, nullptr, true, false},
+                 {Status::failed, nullptr, true, false},
+                 {Status::notFound, "keychain", true, true}};
+    for (const auto& c : cases) {
+        QTemporaryDir folder;
+        auto keychain = std::make_shared<ScriptedKeychain>();
+        keychain->empty = c.empty;
+        if (c.inKeychain)
+            keychain->items["psk"] = c.inKeychain;
+        const auto file = std::make_shared<FilePskStore>(folder.path());
+        ASSERT_EQ(file->write(kService, "psk", "file"), Status::ok);
+        const auto store = std::make_shared<FallbackPskStore>(keychain, file, kService, "psk");
+        const KeychainPSK psk(kService, "psk", store);
+        SCOPED_TRACE(int(c.empty));
+        EXPECT_EQ(psk.load(), c.inKeychain ? c.inKeychain : "file");
+        EXPECT_EQ(store->usesFallback(), !c.keychainUsed);
+        EXPECT_EQ(file->read(kService, "psk").status, c.fileKept ? Status::ok : Status::notFound);
+    }
+    // A locked keychain with no key anywhere stays the store, so its failure is told.
+    QTemporaryDir folder;
+    auto locked = std::make_shared<ScriptedKeychain>();
+    locked->empty = Status::failed;
+    FallbackPskStore store(locked, std::make_shared<FilePskStore>(folder.path()), kService, "psk");
+    EXPECT_FALSE(store.usesFallback());
 }
 
 } // namespace

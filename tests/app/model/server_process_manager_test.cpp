@@ -9,6 +9,7 @@
 #include "support/qt_wait.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
@@ -55,8 +56,15 @@ TEST(ParserTest, LinesSetTheCountTheRatesTheRouteAndTheLastLine) {
     EXPECT_EQ(std::pair(state.inputRoute, state.desktopLost), std::pair(InputRoute::libei, true));
     EXPECT_FALSE(feed("[C++] Input: Wayland (libei, GNOME remote desktop) is back\n").desktopLost);
 
-    feed("[C++] [KEY] macFKey: n=6\n[C++] [SYS] focus begin pid=3\n[C++] [SYS] other\n");
-    EXPECT_EQ(echoed, (QStringList{"[C++] [KEY] macFKey: n=6", "[C++] [SYS] focus begin pid=3"}));
+    // Repeated for the person: every route line, warnings, and the actions that need them, without
+    // the daemon's "[C++] "; never a phone's text, nor what went well.
+    EXPECT_EQ(echoed.filter(QRegularExpression("^Input: ")).size(), 6);
+    echoed.clear();
+    feed("[C++] [KEY] macFKey: n=6\n[C++] [SYS] focus begin pid=3\n[C++] [SYS] other\n[C++] --port "
+         "80 is refused\n[C++] Handshake: HMAC mismatch\n[C++] Handshake: OK\n[C++] Listening\n");
+    EXPECT_EQ(echoed, (QStringList{"[KEY] macFKey: n=6", "[SYS] focus begin pid=3",
+                                   "--port 80 is refused", "Handshake: HMAC mismatch"}));
+    feed("[C++] [SYS] other\n");
     EXPECT_EQ(state.lastLog, "[C++] [SYS] other");
     feed("half a line");
     parser.reset(); // the daemon was restarted: the half line is forgotten
