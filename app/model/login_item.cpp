@@ -51,7 +51,7 @@ bool LoginItem::apply(bool enabled) const {
     const QString entry = QStringLiteral("[Desktop Entry]\n"
                                          "Type=Application\n"
                                          "Name=Pointrelay Server\n"
-                                         "Exec=%1\n"
+                                         "Exec=%1 --background\n"
                                          "Icon=pointrelay-server\n"
                                          "X-GNOME-Autostart-enabled=true\n")
                               .arg(quotedExec(m_executable));

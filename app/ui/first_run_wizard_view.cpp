@@ -52,8 +52,9 @@ FirstRunWizardView::FirstRunWizardView(AppState& state, Alerts& alerts, QWidget*
       m_back(button(tr("戻る"), "backButton", this)),
       m_next(button(tr("次へ"), "nextButton", this)),
       m_finish(button(tr("完了"), "finishButton", this)),
-      m_finishOnReturn(new QShortcut(QKeySequence(Qt::Key_Return), this)),
-      m_finishOnEnter(new QShortcut(QKeySequence(Qt::Key_Enter), this)) {
+      m_start(button(tr("開始"), "startButton", this)),
+      m_startOnReturn(new QShortcut(QKeySequence(Qt::Key_Return), this)),
+      m_startOnEnter(new QShortcut(QKeySequence(Qt::Key_Enter), this)) {
     setObjectName(QStringLiteral("wizardView"));
     setFixedSize(kSize);
     auto* column = new QVBoxLayout(this);
@@ -124,14 +125,20 @@ FirstRunWizardView::FirstRunWizardView(AppState& state, Alerts& alerts, QWidget*
     footer->addStretch();
     footer->addWidget(m_next);
     footer->addWidget(m_finish);
-    m_finish->setDefault(true);
+    footer->addWidget(m_start);
+    m_start->setDefault(true); // a new user leaves the wizard serving
     column->addLayout(footer);
 
     connect(m_back, &QPushButton::clicked, this, [this] { setStep(std::max(0, m_step - 1)); });
     connect(m_next, &QPushButton::clicked, this, [this] { setStep(m_step + 1); });
     connect(m_finish, &QPushButton::clicked, this, [] { WizardWindow::finish(); });
-    for (QShortcut* shortcut : {m_finishOnReturn, m_finishOnEnter})
-        connect(shortcut, &QShortcut::activated, m_finish, &QPushButton::click);
+    connect(m_start, &QPushButton::clicked, this, [this] {
+        m_state.start(); // nothing when it runs; a refused port or key keeps the wizard open
+        if (m_state.running())
+            WizardWindow::finish();
+    });
+    for (QShortcut* shortcut : {m_startOnReturn, m_startOnEnter})
+        connect(shortcut, &QShortcut::activated, m_start, &QPushButton::click);
     connect(accessibility, &QPushButton::clicked, this, [] { openAccessibilitySettings(); });
     connect(portCheck, &QPushButton::clicked, this, &FirstRunWizardView::checkPortAvailability);
     connect(regenerate, &QPushButton::clicked, this, &FirstRunWizardView::regenerateKey);
@@ -158,8 +165,9 @@ void FirstRunWizardView::setStep(int step) {
     m_back->setEnabled(m_step > 0);
     m_next->setVisible(!last);
     m_finish->setVisible(last);
-    m_finishOnReturn->setEnabled(last);
-    m_finishOnEnter->setEnabled(last);
+    m_start->setVisible(last);
+    m_startOnReturn->setEnabled(last);
+    m_startOnEnter->setEnabled(last);
     if (m_step == 1)
         showKey(); // the key row reads the store whenever it is built
 }

@@ -53,8 +53,9 @@ private:
     QPushButton* m_back;
     QPushButton* m_next;
     QPushButton* m_finish;
-    QShortcut* m_finishOnReturn;
-    QShortcut* m_finishOnEnter;
+    QPushButton* m_start;
+    QShortcut* m_startOnReturn;
+    QShortcut* m_startOnEnter;
 };
 
 } // namespace pointrelay::app

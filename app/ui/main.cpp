@@ -9,6 +9,7 @@
 #include "model/app_state.h"
 #include "pointrelay_application.h"
 #include "pointrelay_version.h"
+#include "single_instance.h"
 #include "status_popover_view.h"
 
 #include <QApplication>
@@ -165,9 +166,22 @@ int main(int argc, char** argv) {
     // quits (the application object watches for that).
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // One instance per user: a second launch brings the first one's settings window forward.
+    pointrelay::app::SingleInstance instance;
+    if (!instance.claim())
+        return 0;
     PointrelayApplication application;
+    QObject::connect(&instance, &pointrelay::app::SingleInstance::activated, &application, [&] {
+        application.showSettings();
+        if (qEnvironmentVariableIntValue("POINTRELAY_SMOKE") == 1) {
+            std::printf("[smoke] settings window shown for another launch\n");
+            std::fflush(stdout);
+        }
+    });
     quitOnSignals(application);
-    application.launch();
+    // At login the application serves at once and stays in the tray (the entry it installs
+    // says --background); started by hand it opens its settings.
+    application.launch(QApplication::arguments().contains(QStringLiteral("--background")));
     if (qEnvironmentVariableIntValue("POINTRELAY_SMOKE") == 1)
         startSmokeRun(application);
     return app.exec();

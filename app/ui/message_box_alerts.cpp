@@ -87,17 +87,19 @@ std::optional<quint16> MessageBoxAlerts::askAlternativePort(quint16 port, const 
     const QString digits = QString::number(port);
     QMessageBox box;
     if (suggestions.isEmpty()) {
-        prepare(box, QMessageBox::Warning,
-                (use == PortUse::web ? tr("ブラウザ用のポート %1 は使用中") : tr("ポート %1 は使用中"))
-                    .arg(digits),
-                holder);
+        prepare(
+            box, QMessageBox::Warning,
+            (use == PortUse::web ? tr("ブラウザ用のポート %1 は使用中") : tr("ポート %1 は使用中"))
+                .arg(digits),
+            holder);
         addOkButton(box);
         run(box);
         return std::nullopt;
     }
 
     prepare(box, QMessageBox::NoIcon,
-            (use == PortUse::web ? tr("ブラウザ用のポート %1 は使用中です") : tr("ポート %1 は使用中です"))
+            (use == PortUse::web ? tr("ブラウザ用のポート %1 は使用中です")
+                                 : tr("ポート %1 は使用中です"))
                 .arg(digits),
             tr("%1\n別ポートを選択してください。").arg(holder));
     QList<QAbstractButton*> portButtons;

@@ -125,7 +125,7 @@ QPoint PointrelayApplication::popoverPosition(const QRect& anchor, const QSize& 
     return {x, y};
 }
 
-void PointrelayApplication::launch() {
+void PointrelayApplication::launch(bool background) {
     if (m_launched)
         return;
     m_launched = true;
@@ -155,6 +155,10 @@ void PointrelayApplication::launch() {
 
     m_window = std::make_unique<SettingsRootView>(*m_state, applicationAlerts());
     m_window->setWindowTitle(QGuiApplication::applicationDisplayName());
+    if (background) {
+        m_state->start();
+        return;
+    }
     m_window->show();
 
     // Once per installation, even when the wizard is closed at once or the application ends
@@ -165,6 +169,15 @@ void PointrelayApplication::launch() {
         m_preferences.setValue(kFirstRunDoneKey, true);
         m_preferences.sync();
     }
+}
+
+void PointrelayApplication::showSettings() {
+    if (!m_window)
+        return;
+    m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
 }
 
 void PointrelayApplication::togglePopover() {

@@ -45,7 +45,11 @@ public:
 
     /// \brief Switches diagnostics off, puts up the tray icon, shows the settings window, and
     /// opens the first-run wizard unless "pr_first_run_done" is set (which it then sets).
-    void launch();
+    /// In the \a background (the launch at login) it shows no window and starts serving, with
+    /// the port checks and alerts of Start.
+    void launch(bool background = false);
+    /// Brings the settings window forward (a second launch of the application asked).
+    void showSettings();
     /// \brief The tray icon's click: closes the popup when it is open, else opens a new one
     /// under the icon. Nothing before `launch`.
     void togglePopover();

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The tray application for real on a headless X server with trayer's tray, clicked with xdotool
-# as a user would: PointrelayServer starts with a private home; a click on its tray icon opens
-# the status popup, whose Start starts pointrelayd; a phone connects over loopback and stays,
-# and the popup shows "稼働中" and "Clients: 1"; a click on the icon closes the popup and the
-# next opens a new one with the current values; "終了" takes the quit sequence: the daemon ends
-# and the port is free before the application exits.
+# as a user would: PointrelayServer starts with a private home as the launch at login starts it
+# (--background), serving at once; a click on its tray icon opens the status popup with
+# "稼働中"; a phone connects over loopback and stays, and the popup shows "Clients: 1"; a second
+# launch ends at once and brings the first one's settings forward; a click on the icon closes
+# the popup; SIGTERM takes the quit sequence: the daemon ends and the port is free before the
+# application exits.
 # Usage: ui_smoke.sh POINTRELAYSERVER SMOKE_PHONE [SCREENSHOT_DIR]
 # Exit: 0 pass, 1 fail, 77 skip (no X server tools, trayer or xdotool).
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -33,7 +34,9 @@ PIDS+=($!)
 tray() { xdotool search --classname trayer >/dev/null 2>&1; } # once it owns the tray selection
 wait_for 5 $! tray || :
 mkdir -p "$SHOTS"
-POINTRELAY_SMOKE=1 POINTRELAY_SMOKE_SHOT=$SHOTS/ui_smoke_popover.png "$APP" >"$T/app.out" 2>&1 </dev/null &
+# As the launch at login starts it: serving at once, quietly in the tray.
+POINTRELAY_SMOKE=1 POINTRELAY_SMOKE_SHOT=$SHOTS/ui_smoke_background_tray.png "$APP" --background \
+    >"$T/app.out" 2>&1 </dev/null &
 APP_PID=$!
 PIDS+=("$APP_PID")
 
@@ -50,11 +53,9 @@ click() { xdotool mousemove "$1" "$2" click 1; }
 position() { grep -- "$1 at" "$T/app.out" | tail -n 1 | sed -E "s/.*$1 at ([0-9]+),([0-9]+).*/\1 \2/"; }
 
 latest '^\[smoke\] tray: available' 10 # trayer's, as Qt sees it
+wait_for 20 "$APP_PID" listening "$PORT" || fail "the background launch does not serve"
 read -r ICON_X ICON_Y < <(position icon)
 click "$ICON_X" "$ICON_Y"
-latest "^\[smoke\] 停止中 \| .* \| Start$" 5
-read -r START_X START_Y < <(position Start)
-click "$START_X" "$START_Y"
 latest "^\[smoke\] 稼働中 \| .* \| Port: $PORT \| Clients: 0 \| Stop$" 20
 daemon=$(ps -o pid=,comm= --ppid "$APP_PID" | awk '$2 == "pointrelayd" {print $1}')
 [[ -n $daemon ]] || fail "no pointrelayd child of PointrelayServer"
@@ -63,6 +64,10 @@ PIDS+=($!)
 latest "^\[smoke\] 稼働中 \| .* \| Clients: 1 \| Stop$" 10
 
 # A click on the icon closes the open popup (and is not taken as a new opening).
+# A second launch brings the first one's settings forward and ends.
+timeout 10 "$APP" >"$T/second.out" 2>&1 </dev/null || fail "a second launch did not end by itself"
+latest '^\[smoke\] settings window shown for another launch$' 5
+
 before=$(opened)
 click "$ICON_X" "$ICON_Y"
 latest '^\[smoke\] popover closed$' 5
@@ -74,4 +79,5 @@ timeout 5 tail --pid="$APP_PID" -f /dev/null || fail "PointrelayServer still run
 wait "$APP_PID" || fail "PointrelayServer exited with $? after SIGTERM"
 ! kill -0 "$daemon" 2>/dev/null || fail "pointrelayd ($daemon) outlived the application"
 ! listening "$PORT" || fail "port $PORT still listened on"
-echo "PASS: the popup started pointrelayd on port $PORT, showed 稼働中 and Clients: 1; SIGTERM stopped it"
+echo "PASS: the background launch served on port $PORT, the popup showed 稼働中 and Clients: 1," \
+    "a second launch ended and showed the first's settings; SIGTERM stopped the daemon"

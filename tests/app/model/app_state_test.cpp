@@ -53,7 +53,7 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
     state.applySettings();            // not running: only saves
     QFile entry(item.entryPath());
     ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(entry.readAll().contains("\nExec=\"/opt/point relay/Pointrelay\\$Server\"\n"));
+    EXPECT_TRUE(entry.readAll().contains("\nExec=\"/opt/point relay/Pointrelay\\$Server\" --background\n"));
     // Read back as a new process reads it, from the file: QSettings' copy goes once it changed.
     std::ofstream(fromFile.fileName().toStdString(), std::ios::app) << '\n';
     Preferences reread(fromFile.fileName());

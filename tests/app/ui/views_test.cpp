@@ -149,6 +149,10 @@ private slots:
         }));
         QVERIFY(PortCheck::shared().waitForPortFree(first, std::chrono::seconds(1)));
         QCOMPARE(texts(&popup, "portLabel"), "Port: " + QString::number(second));
+        typePort(&form, QString::number(held.port)); // busy, and the conflict is cancelled
+        QCOMPARE(texts(&form, "portField") + texts(&popup, "portLabel statusLabel"),
+                 QString::number(second) + "Port: " + QString::number(second) + "|稼働中");
+        QVERIFY(model.manager.state().port == second && model.preferences.value("port") == second);
         child(&wizard, "nextButton")->click(); // to the key's page
         child(&wizard, "regenerateButton")->click();
         QCOMPARE(texts(&wizard, "maskedPSKLabel") + texts(&form, "maskedPSKLabel"),
@@ -201,17 +205,25 @@ private slots:
                  webRemoteUrl(host, web, key).toUtf8());
         screenshot(sheet, "settings_qr_sheet_web");
         sheet->close();
-        child(&form, "webRemoteToggle")->click();
+        webPort->setText(QString::number(held.port)); // busy, and the conflict is cancelled
+        emit webPort->editingFinished();
+        QVERIFY(!child<QCheckBox>(&form, "webRemoteToggle")->isChecked());
         QVERIFY(!WebRelay::shared().isListening() && PortCheck::shared().canBindPort(web));
+        child(&form, "showQRButton")->click();
+        sheet = form.findChild<QDialog*>("qrSheetDialog");
+        QVERIFY(sheet && sheet->findChild<QRSheet*>()->content()->shownWebUrl().isEmpty());
+        sheet->close();
 
         child(&popup, "startStopButton")->click();
         QVERIFY(PortCheck::shared().canBindPort(second));
         QTest::qWait(100); // reports queued meanwhile do not undo the stop
         QCOMPARE(texts(&popup, "statusLabel") + texts(&form, "startStopButton"), "停止中Start");
+        child(&wizard, "nextButton")->click(); // the last page: 開始 starts serving
+        child(&wizard, "startButton")->click();
+        QVERIFY(waitUntil([&] { return !PortCheck::shared().canBindPort(second); }));
         bool runningAtQuit = true;
         connect(&popup, &StatusPopoverView::quitRequested, this,
                 [&] { runningAtQuit = model.manager.state().running; });
-        popupModel.start();
         child(&popup, "quitButton")->click();
         QVERIFY(!runningAtQuit && PortCheck::shared().canBindPort(second));
     }
