@@ -47,6 +47,16 @@ bool isInteger(const QVariant& value) {
     }
 }
 
+// "KEY: what the file held ..., VALUE is used", for the one notice about a settings file.
+QString unusable(const QString& key, const QVariant& stored, const QString& why,
+                 const QString& used) {
+    const QString held = stored.typeId() == QMetaType::QString
+                             ? QStringLiteral("\"%1\"").arg(stored.toString())
+                             : stored.toString();
+    return QCoreApplication::translate("AppState", "%1: %2 %3。%4 を使います。")
+        .arg(key, held, why, used);
+}
+
 } // namespace
 
 quint16 AppState::loadedPort(const QVariant& stored, quint16 fallback) {
@@ -74,18 +84,69 @@ AppState::AppState(Preferences& preferences, KeychainPSK& keys, const PortCheck&
 }
 
 void AppState::loadSettings() {
-    setPort(loadedPort(m_preferences.value(kPortKey)));
+    QStringList problems; // what the file held that is not used as it stands
+    const auto port = [&](const QString& key, quint16 fallback) {
+        const QVariant stored = m_preferences.value(key);
+        const quint16 used = loadedPort(stored, fallback);
+        if (stored.isValid() && (!isInteger(stored) || stored.toLongLong() != used))
+            problems << unusable(
+                key, stored,
+                isInteger(stored)
+                    ? QCoreApplication::translate("AppState", "は %1〜%2 の外です")
+                          .arg(kLowestPort)
+                          .arg(kHighestPort)
+                    : QCoreApplication::translate("AppState", "はポート番号ではありません"),
+                QString::number(used));
+        return used;
+    };
+    const auto flag = [&](const QString& key, bool fallback) {
+        const QVariant stored = m_preferences.value(key);
+        if (stored.typeId() == QMetaType::Bool)
+            return stored.toBool();
+        if (stored.isValid())
+            problems << unusable(
+                key, stored,
+                QCoreApplication::translate("AppState", "は true か false ではありません"),
+                fallback ? QStringLiteral("true") : QStringLiteral("false"));
+        return fallback;
+    };
+    setPort(port(kPortKey, kDefaultPort));
     const QVariant mode = m_preferences.value(kHostModeKey);
-    setHostMode(isInteger(mode) ? hostAdvertiseModeFromRaw(mode.toLongLong())
-                                      .value_or(HostAdvertiseMode::bonjourLocalName)
-                                : HostAdvertiseMode::bonjourLocalName);
-    const QVariant bonjour = m_preferences.value(kBonjourKey);
-    setBonjourEnabled(bonjour.typeId() == QMetaType::Bool ? bonjour.toBool() : true);
-    const QVariant autoLaunch = m_preferences.value(kAutoLaunchKey);
-    setAutoLaunch(autoLaunch.typeId() == QMetaType::Bool ? autoLaunch.toBool() : false);
-    const QVariant webRemote = m_preferences.value(kWebRemoteKey);
-    setWebRemote(webRemote.typeId() == QMetaType::Bool && webRemote.toBool());
-    setWebPort(loadedPort(m_preferences.value(kWebPortKey), WebRelay::kDefaultPort));
+    const auto known = isInteger(mode) ? hostAdvertiseModeFromRaw(mode.toLongLong()) : std::nullopt;
+    setHostMode(known.value_or(HostAdvertiseMode::bonjourLocalName));
+    if (mode.isValid() && !known)
+        problems << unusable(
+            kHostModeKey, mode,
+            QCoreApplication::translate("AppState", "はホストの示し方ではありません"),
+            QString::number(rawValue(HostAdvertiseMode::bonjourLocalName)));
+    setBonjourEnabled(flag(kBonjourKey, true));
+    setAutoLaunch(flag(kAutoLaunchKey, false));
+    setWebRemote(flag(kWebRemoteKey, false));
+    setWebPort(port(kWebPortKey, WebRelay::kDefaultPort));
+    if (!m_preferences.readable() || !problems.isEmpty())
+        setAsideBadSettings(problems);
+}
+
+void AppState::setAsideBadSettings(const QStringList& problems) {
+    // Said once: the bad file is kept beside the settings as ".bad", and what is used instead
+    // is written in its place.
+    const QString file = m_preferences.fileName(), bad = file + QStringLiteral(".bad");
+    const bool kept = m_preferences.setAside(bad);
+    save();
+    if (m_alerts)
+        m_alerts->information(
+            QCoreApplication::translate("AppState", "設定ファイルに使えない値がありました"),
+            (problems.isEmpty() ? QCoreApplication::translate(
+                                      "AppState", "%1 は JSON のオブジェクトではありません。"
+                                                  "既定の設定を使います。")
+                                      .arg(file)
+                                : problems.join(u'\n')) +
+                u'\n' +
+                (kept ? QCoreApplication::translate("AppState", "元のファイルは %1 に残しました。")
+                            .arg(bad)
+                      : QCoreApplication::translate("AppState",
+                                                    "元のファイルを %1 に残せませんでした。")
+                            .arg(bad)));
 }
 
 AppState::AppState(Alerts* alerts, QObject* parent)

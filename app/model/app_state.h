@@ -154,6 +154,7 @@ signals:
 
 private:
     void loadSettings();
+    void setAsideBadSettings(const QStringList& problems);
     void restartIfRunning();
     void followWebRelay(bool apply);
     /// The daemon's port can be had: a stale daemon of ours on it is ended, another holder

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "preferences.h"
 
+#include <QFile>
 #include <QIODevice>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -49,6 +50,16 @@ Preferences::Preferences(const QString& filePath) {
                                                  QStringLiteral("PointrelayServer"));
     else
         m_settings = std::make_unique<QSettings>(filePath, jsonFormat());
+}
+
+bool Preferences::setAside(const QString& path) {
+    const QString file = m_settings->fileName();
+    QFile::remove(path);
+    if (!QFile::rename(file, path))
+        return false;
+    // A new QSettings: the old one keeps the unreadable file's state and would not write.
+    m_settings = std::make_unique<QSettings>(file, jsonFormat());
+    return true;
 }
 
 Preferences& Preferences::standard() {

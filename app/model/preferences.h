@@ -24,6 +24,11 @@ public:
     void setValue(const QString& key, const QVariant& value) { m_settings->setValue(key, value); }
     void sync() { m_settings->sync(); }
     QString fileName() const { return m_settings->fileName(); }
+    /// False when the file exists but is no JSON object (its values then read as unset).
+    bool readable() const { return m_settings->status() != QSettings::FormatError; }
+    /// \brief Moves the file aside to \a path (replacing what was there) and starts an empty
+    /// one; false when it could not be moved.
+    bool setAside(const QString& path);
 
     /// \brief Tells every reader of these preferences that \a writer has just saved its
     /// settings (the other settings models then load them again).

@@ -43,6 +43,33 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
                          state.running(), state.maskedPSK()),
               std::tuple(9000, HostAdvertiseMode::bonjourLocalName, true, false, false,
                          QString("（未設定）")));
+    // Said once, with the file kept beside as ".bad" and what is used written in its place.
+    const QString bad = dir.filePath("prefs.json.bad");
+    EXPECT_EQ(
+        alerts.shown,
+        QStringList{"information: 設定ファイルに使えない値がありました / port: \"9100\" "
+                    "はポート番号ではありません。9000 を使います。\nhostMode: 2 はホストの示し"
+                    "方ではありません。0 を使います。\nbonjourEnabled: \"no\" は true か false "
+                    "ではありません。true を使います。\nautoLaunch: 1 は true か false ではありま"
+                    "せん。false を使います。\n元のファイルは " +
+                    bad + " に残しました。"});
+    QFile kept(bad);
+    EXPECT_TRUE(kept.open(QIODevice::ReadOnly) && kept.readAll().startsWith(R"({"port": "9100")"));
+    for (const char* text : {"{\"port\": 70000}", "not json", ""}) {
+        alerts.shown.clear();
+        std::ofstream(dir.filePath("again.json").toStdString()) << text;
+        Preferences again(dir.filePath("again.json"));
+        const AppState once(again, keys, PortCheck::shared(), manager, &alerts);
+        const AppState twice(again, keys, PortCheck::shared(), manager, &alerts);
+        EXPECT_EQ(alerts.shown.join("").remove(dir.path() + "/"),
+                  QString(*text == '{' ? "information: 設定ファイルに使えない値がありました / "
+                                         "port: 70000 は 1024〜49151 の外です。49151 を使います。\n"
+                                         "元のファイルは again.json.bad に残しました。"
+                          : *text ? "information: 設定ファイルに使えない値がありました / "
+                                    "again.json は JSON のオブジェクトではありません。既定の設定"
+                                    "を使います。\n元のファイルは again.json.bad に残しました。"
+                                  : ""));
+    }
     const LoginItem item(dir.filePath("autostart"), "/opt/point relay/Pointrelay$Server");
     state.setLaunchAtLoginHandler([&](bool enabled) { item.apply(enabled); });
     state.setPort(12345);
@@ -53,7 +80,8 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
     state.applySettings();            // not running: only saves
     QFile entry(item.entryPath());
     ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(entry.readAll().contains("\nExec=\"/opt/point relay/Pointrelay\\$Server\" --background\n"));
+    EXPECT_TRUE(
+        entry.readAll().contains("\nExec=\"/opt/point relay/Pointrelay\\$Server\" --background\n"));
     // Read back as a new process reads it, from the file: QSettings' copy goes once it changed.
     std::ofstream(fromFile.fileName().toStdString(), std::ios::app) << '\n';
     Preferences reread(fromFile.fileName());
