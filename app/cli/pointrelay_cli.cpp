@@ -12,6 +12,7 @@
 #include "model/port_check.h"
 #include "model/qr_code.h"
 #include "model/server_process_manager.h"
+#include "model/translation.h"
 #include "model/web_relay.h"
 #include "phone_client.h"
 #include "pointrelay_version.h"
@@ -21,6 +22,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QTextStream>
@@ -35,6 +37,11 @@ using namespace pointrelay;
 using namespace pointrelay::app;
 
 namespace {
+
+// The command's texts: Japanese, as the tray application's; English where the locale is.
+struct Cli {
+    Q_DECLARE_TR_FUNCTIONS(pointrelay)
+};
 
 // The system actions the daemon runs, and what each takes after its name.
 struct SystemAction {
@@ -104,21 +111,19 @@ QString systemActionList(const QString& indent) {
 }
 
 QString usageText() {
-    return QStringLiteral(
-               "Usage: pointrelay serve [--port N] [--no-mdns] [--web] [--web-port N]\n"
-               "       pointrelay pair [--port N] [--png FILE]\n"
-               "       pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND "
-               "ARGS...\n"
-               "       pointrelay --version | --help\n"
-               "\n"
-               "send commands:\n"
-               "  text STRING             type the text exactly as given\n"
-               "  sys ACTION [ARG]        a system action, one of:\n") +
-           systemActionList(QStringLiteral("      ")) +
-           QStringLiteral("  move DX DY              move the pointer (x3 on the desktop)\n"
-                          "  scroll DX DY            scroll (x40 pixels)\n"
-                          "  click left|right [down|up]   press and release, or one "
-                          "transition\n");
+    return Cli::tr("使い方: pointrelay serve [--port N] [--no-mdns] [--web] [--web-port N]\n"
+                   "        pointrelay pair [--port N] [--png FILE]\n"
+                   "        pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND "
+                   "ARGS...\n"
+                   "        pointrelay --version | --help\n"
+                   "\n"
+                   "send のコマンド:\n"
+                   "  text STRING             テキストをそのまま入力\n"
+                   "  sys ACTION [ARG]        システム操作（次のいずれか）:\n"
+                   "%1  move DX DY              ポインタを動かす（デスクトップでは 3 倍）\n"
+                   "  scroll DX DY            スクロール（1 あたり 40 ピクセル）\n"
+                   "  click left|right [down|up]   押して離す、またはどちらか一方\n")
+        .arg(systemActionList(QStringLiteral("      ")));
 }
 
 int usage() {
@@ -146,7 +151,7 @@ std::optional<quint16> portArgument(const QString& text) {
 }
 
 QString badPort(const QString& text, const char* option = "--port") {
-    return QStringLiteral("%1 takes a port from %2 to %3, not \"%4\"")
+    return Cli::tr("%1 には %2 から %3 のポートを指定してください（\"%4\" は使えません）")
         .arg(QLatin1StringView(option))
         .arg(AppState::kLowestPort)
         .arg(AppState::kHighestPort)
@@ -172,16 +177,13 @@ void printCode(const QByteArray& text) {
 // each under a line that says what it is for.
 void printPairing(quint16 port, const QString& key, std::optional<quint16> webPort) {
     const PairingPayload payload = makePairingPayload(port, key, localNetworkInterfaces());
-    out() << QCoreApplication::translate("pointrelay", "アプリでペアリング（アプリで読み取る）:")
-          << "\n";
+    out() << Cli::tr("アプリでペアリング（アプリで読み取る）:") << "\n";
     printCode(payload.toJson());
     out() << pairingAddressLine(payload.host, port) << "\n"
           << pairingKeyHintLine(key) << "\n"
-          << "Key store: " << KeychainPSK::shared().storeName() << "\n";
+          << Cli::tr("鍵の保存先: %1").arg(KeychainPSK::shared().storeName()) << "\n";
     if (webPort) {
-        out() << QCoreApplication::translate("pointrelay",
-                                             "ブラウザで操作（スマートフォンのカメラで読み取る）:")
-              << "\n";
+        out() << Cli::tr("ブラウザで操作（スマートフォンのカメラで読み取る）:") << "\n";
         printCode(webRemoteUrl(payload.host, *webPort, key).toUtf8());
         out() << webRemoteAddressLine(payload.host, *webPort) << "\n";
     }
@@ -219,7 +221,7 @@ int serve(const QStringList& args) {
             web = true;
             continue;
         }
-        return refuse(QStringLiteral("serve does not take \"%1\"").arg(args[i]));
+        return refuse(Cli::tr("serve に \"%1\" は指定できません").arg(args[i]));
     }
 
     TerminalAlerts alerts;
@@ -254,8 +256,8 @@ int serve(const QStringList& args) {
     QString lastStatus;
     auto status = [&] {
         const bool running = ServerProcessManager::shared().state().running;
-        const QString line = QStringLiteral("%1  clients: %2  move: %3/s  scroll: %4/s")
-                                 .arg(running ? "running" : "stopped")
+        const QString line = Cli::tr("%1  接続: %2  移動: %3/s  スクロール: %4/s")
+                                 .arg(running ? Cli::tr("稼働中") : Cli::tr("停止中"))
                                  .arg(state.connectedClients())
                                  .arg(state.moveFPS(), 0, 'f', 1)
                                  .arg(state.scrollFPS(), 0, 'f', 1);
@@ -282,7 +284,7 @@ int serve(const QStringList& args) {
         QObject::disconnect(&state, nullptr, nullptr, nullptr);
         ServerProcessManager::shared().stop();
         PortCheck::shared().waitForPortFree(state.port(), std::chrono::duration<double>(1.0));
-        out() << "stopped\n" << Qt::flush;
+        out() << Cli::tr("停止しました") << "\n" << Qt::flush;
         QCoreApplication::exit(0);
     });
     return QCoreApplication::exec();
@@ -303,7 +305,7 @@ int pair(const QStringList& args) {
                 return refuse(badPort(args[i]));
             continue;
         }
-        return refuse(QStringLiteral("pair does not take \"%1\"").arg(args[i]));
+        return refuse(Cli::tr("pair に \"%1\" は指定できません").arg(args[i]));
     }
     TerminalAlerts alerts;
     AppState state(&alerts);
@@ -322,7 +324,7 @@ int pair(const QStringList& args) {
     const PairingPayload payload = makePairingPayload(*port, key, localNetworkInterfaces());
     const auto image = makeQRImage(payload.toJson());
     if (!image || !saveQRImagePng(*image, png)) {
-        QTextStream(stderr) << "pointrelay: cannot write " << png << "\n";
+        QTextStream(stderr) << "pointrelay: " << Cli::tr("%1 に書き込めません").arg(png) << "\n";
         return 1;
     }
     out() << pairingAddressLine(payload.host, *port) << "\n" << Qt::flush;
@@ -335,16 +337,20 @@ int pair(const QStringList& args) {
 std::optional<QString> readKeyFile(const QString& file) {
     QFile f(file);
     if (!f.open(QIODevice::ReadOnly)) {
-        QTextStream(stderr) << "pointrelay: cannot read the key file " << file << ": "
-                            << f.errorString() << "\n";
+        QTextStream(stderr) << "pointrelay: "
+                            << Cli::tr("鍵ファイル %1 を読めません: %2").arg(file, f.errorString())
+                            << "\n";
         return std::nullopt;
     }
     const QString key = QString::fromUtf8(f.readLine()).trimmed();
     if (KeychainPSK::isWellFormed(key))
         return key;
-    QTextStream(stderr) << "pointrelay: the key file " << file
-                        << (key.isEmpty() ? " holds no key\n"
-                                          : " does not hold a key of 64 hexadecimal digits\n");
+    QTextStream(stderr) << "pointrelay: "
+                        << (key.isEmpty()
+                                ? Cli::tr("鍵ファイル %1 に鍵がありません")
+                                : Cli::tr("鍵ファイル %1 の鍵が 64 桁の 16 進数ではありません"))
+                               .arg(file)
+                        << "\n";
     return std::nullopt;
 }
 
@@ -367,13 +373,15 @@ std::optional<QString> checkSystemAction(const QStringList& words, QJsonObject& 
         return words[0] == QLatin1StringView(a.name);
     });
     if (action == std::end(kSystemActions))
-        return QStringLiteral("unknown system action \"%1\"; the actions are:\n%2")
+        return Cli::tr("不明なシステム操作 \"%1\"。使える操作:\n%2")
             .arg(words[0], systemActionList(QStringLiteral("  ")));
     const QString value = words.value(1);
     const QString wanted = QString::fromLatin1(argumentText(action->argument)).trimmed();
     const auto wrong = [&] {
-        return QStringLiteral("%1 takes %2, not \"%3\"")
-            .arg(words[0], wanted.isEmpty() ? QStringLiteral("nothing") : wanted, value);
+        if (wanted.isEmpty())
+            return Cli::tr("%1 は引数を取りません（\"%2\" は使えません）").arg(words[0], value);
+        return Cli::tr("%1 には %2 を指定してください（\"%3\" は使えません）")
+            .arg(words[0], wanted, value);
     };
     object.insert("action", words[0]);
     switch (action->argument) {
@@ -408,8 +416,10 @@ int connectToDaemon(const QString& host, quint16 port) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (const int rc = ::getaddrinfo(host.toUtf8().constData(), nullptr, &hints, &found); rc != 0) {
-        QTextStream(stderr) << "pointrelay: cannot find the host " << host << ": "
-                            << ::gai_strerror(rc) << "\n";
+        QTextStream(stderr) << "pointrelay: "
+                            << Cli::tr("ホスト %1 が見つかりません: %2")
+                                   .arg(host, QString::fromLocal8Bit(::gai_strerror(rc)))
+                            << "\n";
         return -1;
     }
     int error = 0;
@@ -431,14 +441,20 @@ int connectToDaemon(const QString& host, quint16 port) {
     }
     ::freeaddrinfo(found);
     if (!ipv4)
-        QTextStream(stderr) << "pointrelay: " << host
-                            << " has no IPv4 address, and pointrelayd listens on IPv4 only "
-                               "(for this machine: 127.0.0.1)\n";
+        QTextStream(stderr) << "pointrelay: "
+                            << Cli::tr("%1 には IPv4 アドレスがありません。pointrelayd は IPv4 "
+                                       "だけで待ち受けます（このマシンなら 127.0.0.1）")
+                                   .arg(host)
+                            << "\n";
     else
-        QTextStream(stderr) << "pointrelay: cannot connect to " << host << ":" << port << ": "
-                            << ::strerror(error)
-                            << (error == ECONNREFUSED ? " (is pointrelayd running on this port?)"
-                                                      : "")
+        QTextStream(stderr) << "pointrelay: "
+                            << Cli::tr("%1:%2 に接続できません: %3")
+                                   .arg(host)
+                                   .arg(port)
+                                   .arg(QString::fromLocal8Bit(::strerror(error)))
+                            << (error == ECONNREFUSED
+                                    ? Cli::tr("（このポートで pointrelayd は動いていますか？）")
+                                    : QString())
                             << "\n";
     return -1;
 }
@@ -474,7 +490,7 @@ int send(const QStringList& args) {
     if (rest.size() > 2 && rest[1] == "--")
         rest.removeAt(1);
     if (rest.isEmpty())
-        return refuse(QStringLiteral("send needs a command"));
+        return refuse(Cli::tr("send にはコマンドが必要です"));
 
     // Everything the command line says is checked before a connection is made.
     const QString verb = rest[0];
@@ -486,9 +502,10 @@ int send(const QStringList& args) {
         // One frame: the type byte, the text and, sealed, the 16-byte tag.
         const qsizetype limit = qsizetype(core::kMaxFrameBody) - 1 - (plain ? 0 : 16);
         if (text.size() > limit)
-            return refuse(QStringLiteral("the text is %1 bytes; one command carries at most %2")
-                              .arg(text.size())
-                              .arg(limit));
+            return refuse(
+                Cli::tr("テキストは %1 バイトです。1 つのコマンドで送れるのは %2 バイトまでです")
+                    .arg(text.size())
+                    .arg(limit));
     } else if (verb == "sys" && (rest.size() == 2 || rest.size() == 3)) {
         QJsonObject object{{"type", "sys"}};
         if (const auto wrong = checkSystemAction(rest.mid(1), object))
@@ -498,23 +515,24 @@ int send(const QStringList& args) {
         x = frameValue(rest[1]);
         y = frameValue(rest[2]);
         if (!x || !y)
-            return refuse(QStringLiteral("%1 takes two whole numbers from %2 to %3, not \"%4 %5\"")
-                              .arg(verb)
-                              .arg(INT16_MIN)
-                              .arg(INT16_MAX)
-                              .arg(rest[1], rest[2]));
+            return refuse(
+                Cli::tr(
+                    "%1 には %2 から %3 の整数を 2 つ指定してください（\"%4 %5\" は使えません）")
+                    .arg(verb)
+                    .arg(INT16_MIN)
+                    .arg(INT16_MAX)
+                    .arg(rest[1], rest[2]));
     } else if (verb == "click" && (rest.size() == 2 || rest.size() == 3)) {
         const QString how = rest.size() == 3 ? rest[2] : QString();
         if ((rest[1] != "left" && rest[1] != "right") ||
             (!how.isEmpty() && how != "down" && how != "up"))
-            return refuse(QStringLiteral("click takes left or right, then down or up (or nothing "
-                                         "for both), not \"%1\"")
+            return refuse(Cli::tr("click には left か right、続けて down か "
+                                  "up（両方なら省略）を指定してください（\"%1\" は使えません）")
                               .arg(rest.mid(1).join(u' ')));
         if (!how.isEmpty())
             clickDown = how == "down";
     } else {
-        return refuse(QStringLiteral("unknown command or wrong number of arguments: \"%1\"")
-                          .arg(rest.join(u' ')));
+        return refuse(Cli::tr("不明なコマンドか、引数の数が違います: \"%1\"").arg(rest.join(u' ')));
     }
 
     if (!port) {
@@ -525,8 +543,10 @@ int send(const QStringList& args) {
         pskFile.isEmpty() ? KeychainPSK::shared().load() : readKeyFile(pskFile);
     if (!key || key->isEmpty()) {
         if (pskFile.isEmpty())
-            QTextStream(stderr) << "pointrelay: no key (store one with `pointrelay serve`, or "
-                                   "pass --psk-file)\n";
+            QTextStream(stderr) << "pointrelay: "
+                                << Cli::tr("鍵がありません（`pointrelay serve` "
+                                           "で保存するか、--psk-file を指定してください）")
+                                << "\n";
         return 1;
     }
 
@@ -536,8 +556,10 @@ int send(const QStringList& args) {
         return 1;
     phone.adopt(fd);
     if (!phone.handshake(key->toStdString())) {
-        QTextStream(stderr) << "pointrelay: pointrelayd at " << host << ":" << *port
-                            << " did not accept this key\n";
+        QTextStream(stderr)
+            << "pointrelay: "
+            << Cli::tr("%1:%2 の pointrelayd はこの鍵を受け入れませんでした").arg(host).arg(*port)
+            << "\n";
         return 1;
     }
 
@@ -561,7 +583,8 @@ int send(const QStringList& args) {
     // acknowledgement a copy or paste brings back.
     std::vector<uint8_t> body;
     if (!sent || !phone.sendPing()) {
-        QTextStream(stderr) << "pointrelay: the connection to pointrelayd was lost\n";
+        QTextStream(stderr) << "pointrelay: " << Cli::tr("pointrelayd との接続が切れました")
+                            << "\n";
         return 1;
     }
     while (phone.recvFrame(body, 5000)) {
@@ -573,7 +596,8 @@ int send(const QStringList& args) {
                   << "\n"
                   << Qt::flush;
     }
-    QTextStream(stderr) << "pointrelay: pointrelayd did not confirm the command\n";
+    QTextStream(stderr) << "pointrelay: " << Cli::tr("pointrelayd がコマンドを確認しませんでした")
+                        << "\n";
     return 1;
 }
 
@@ -586,6 +610,7 @@ int main(int argc, char** argv) {
     const QStringList args = app.arguments().mid(1);
     // Only warnings of our own reach the terminal, not the informational lines of the models.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
+    installTranslation(QLocale::system());
     if (args.isEmpty())
         return usage();
     const QStringList rest = args.mid(1);
@@ -603,5 +628,5 @@ int main(int argc, char** argv) {
         return pair(rest);
     if (args[0] == "send")
         return send(rest);
-    return refuse(QStringLiteral("unknown command \"%1\"").arg(args[0]));
+    return refuse(Cli::tr("不明なコマンド \"%1\"").arg(args[0]));
 }

@@ -24,20 +24,25 @@ std::optional<quint16> TerminalAlerts::askAlternativePort(quint16 port, const QS
                                                           PortUse use) {
     QTextStream err(stderr);
     const char* option = use == PortUse::web ? "--web-port" : "--port";
-    err << "pointrelay: " << (use == PortUse::web ? "the browser page's port " : "port ") << port
-        << " is in use: " << holder << "\n";
+    err << "pointrelay: "
+        << (use == PortUse::web ? tr("ブラウザ用のポート %1 は使用中です: %2")
+                                : tr("ポート %1 は使用中です: %2"))
+               .arg(port)
+               .arg(holder)
+        << "\n";
     if (suggestions.isEmpty() || !::isatty(STDIN_FILENO)) {
         if (!suggestions.isEmpty()) {
-            err << "  free ports:";
+            err << "  " << tr("空いているポート:");
             for (const quint16 p : suggestions)
                 err << ' ' << p;
-            err << "\n  choose one with " << option << "\n";
+            err << "\n  " << tr("%1 で指定してください").arg(QLatin1StringView(option)) << "\n";
         }
         return std::nullopt;
     }
     for (qsizetype i = 0; i < suggestions.size(); ++i)
-        err << "  " << (i + 1) << ") port " << suggestions[i] << "\n";
-    err << "  choose 1-" << suggestions.size() << " (anything else cancels): " << Qt::flush;
+        err << "  " << (i + 1) << ") " << tr("ポート %1").arg(suggestions[i]) << "\n";
+    err << "  " << tr("1〜%1 を選んでください（それ以外は取り消し）: ").arg(suggestions.size())
+        << Qt::flush;
     QTextStream in(stdin);
     bool ok = false;
     const int choice = in.readLine().trimmed().toInt(&ok);

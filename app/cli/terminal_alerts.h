@@ -3,11 +3,15 @@
 
 #include "model/alerts.h"
 
+#include <QCoreApplication>
+
 namespace pointrelay::app {
 
 /// Alerts on the terminal: failures on standard error; the port question is asked on the
 /// terminal when there is one, and answered "cancel" when the command runs unattended.
 class TerminalAlerts final : public Alerts {
+    Q_DECLARE_TR_FUNCTIONS(TerminalAlerts)
+
 public:
     void critical(const QString& message, const QString& informative) override;
     void information(const QString& message, const QString& informative) override;

@@ -47,6 +47,10 @@ bool isInteger(const QVariant& value) {
     }
 }
 
+QString unknownHolder() {
+    return QCoreApplication::translate("AppState", "不明なプロセスが LISTEN 中");
+}
+
 // "KEY: what the file held ..., VALUE is used", for the one notice about a settings file.
 QString unusable(const QString& key, const QVariant& stored, const QString& why,
                  const QString& used) {
@@ -280,10 +284,9 @@ void AppState::followWebRelay(bool apply) {
 bool AppState::settleWebPort(quint16 daemonPort) {
     if (m_webPort != daemonPort && m_ports.canBindPort(m_webPort))
         return true;
-    const QString holder =
-        m_webPort == daemonPort
-            ? QStringLiteral("pointrelayd")
-            : m_ports.describeHolder(m_webPort, QStringLiteral("不明なプロセスが LISTEN 中"));
+    const QString holder = m_webPort == daemonPort
+                               ? QStringLiteral("pointrelayd")
+                               : m_ports.describeHolder(m_webPort, unknownHolder());
     QList<quint16> suggestions = m_ports.suggestFreePorts(m_webPort, 4);
     suggestions.removeAll(daemonPort);
     const std::optional<quint16> chosen =
@@ -302,7 +305,7 @@ bool AppState::settleDaemonPort() {
     if (m_ports.canBindPort(p) ||
         (m_ports.killStaleDaemon(p, kStaleDaemonGrace) && m_ports.canBindPort(p)))
         return true;
-    const QString holder = m_ports.describeHolder(p, QStringLiteral("不明なプロセスが LISTEN 中"));
+    const QString holder = m_ports.describeHolder(p, unknownHolder());
     QList<quint16> suggestions = m_ports.suggestFreePorts(p, 4);
     if (m_webRemote)
         suggestions.removeAll(m_webPort); // the page's, when it is served

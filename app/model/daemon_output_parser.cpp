@@ -49,10 +49,10 @@ QString withoutOrigin(const QString& line) {
 // the system actions that need the person's attention.
 bool isNotice(const QString& bare) {
     static const QLatin1StringView kPrefixes[] = {
-        QLatin1StringView("Input: "),           QLatin1StringView("--"),
-        QLatin1StringView("No --psk"),          QLatin1StringView("mDNS register failed"),
-        QLatin1StringView("Handshake: HMAC"),   QLatin1StringView("Handshake: replayed"),
-        QLatin1StringView("Too many pending"),  QLatin1StringView("[SYS] focus"),
+        QLatin1StringView("Input: "),          QLatin1StringView("--"),
+        QLatin1StringView("No --psk"),         QLatin1StringView("mDNS register failed"),
+        QLatin1StringView("Handshake: HMAC"),  QLatin1StringView("Handshake: replayed"),
+        QLatin1StringView("Too many pending"), QLatin1StringView("[SYS] focus"),
         QLatin1StringView("[KEY] macFKey")};
     return bare.contains(QLatin1StringView(" could not be started")) ||
            std::ranges::any_of(kPrefixes, [&](auto prefix) { return bare.startsWith(prefix); });

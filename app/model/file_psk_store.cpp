@@ -3,6 +3,7 @@
 
 #include "file_descriptor.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -58,7 +59,8 @@ QString FilePskStore::itemPath(const QString& service, const QString& account) c
 }
 
 QString FilePskStore::name() const {
-    return QStringLiteral("ファイル (%1)").arg(QDir::toNativeSeparators(m_directory));
+    return QCoreApplication::translate("FilePskStore", "ファイル (%1)")
+        .arg(QDir::toNativeSeparators(m_directory));
 }
 
 QString FilePskStore::itemLocation(const QString& service, const QString& account) const {

@@ -3,6 +3,7 @@
 
 #include "fallback_psk_store.h"
 
+#include <QCoreApplication>
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
 #include <algorithm>
@@ -84,7 +85,7 @@ QString KeychainPSK::generateAndStore() const {
 
 QString KeychainPSK::mask(const std::optional<QString>& key) {
     if (!key) {
-        return QStringLiteral("（未設定）");
+        return QCoreApplication::translate("KeychainPSK", "（未設定）");
     }
     // Characters as the user sees them (grapheme clusters), so that masking never splits a
     // surrogate pair or a combined character.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "pairing.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -213,7 +214,8 @@ QString webRemoteUrl(const QString& host, quint16 webPort, const QString& key) {
 }
 
 QString webRemoteAddressLine(const QString& host, quint16 webPort) {
-    return QStringLiteral("ブラウザ: http://%1:%2/").arg(host, QString::number(webPort));
+    return QCoreApplication::translate("Pairing", "ブラウザ: http://%1:%2/")
+        .arg(host, QString::number(webPort));
 }
 
 QString pairingAddressLine(const QString& host, quint16 port) {
@@ -222,7 +224,7 @@ QString pairingAddressLine(const QString& host, quint16 port) {
 }
 
 QString pairingKeyHintLine(const std::optional<QString>& key) {
-    return QStringLiteral("PSKヒント: %1  (%2桁)")
+    return QCoreApplication::translate("Pairing", "PSKヒント: %1  (%2桁)")
         .arg(keyHint(key), QString::number(keyCharacterCount(key)));
 }
 

@@ -69,7 +69,7 @@ PskStore::Status runJob(std::unique_ptr<Job>& job, std::chrono::milliseconds tim
 QtKeychainPskStore::QtKeychainPskStore(std::chrono::milliseconds timeout) : m_timeout(timeout) {}
 
 QString QtKeychainPskStore::name() const {
-    return QStringLiteral("キーチェーン");
+    return QCoreApplication::translate("QtKeychainPskStore", "キーチェーン");
 }
 
 PskStore::ReadResult QtKeychainPskStore::read(const QString& service, const QString& account) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "pointrelay_application.h"
 
+#include "model/translation.h"
+
 #include "message_box_alerts.h"
 #include "model/app_state.h"
 #include "model/keychain_psk.h"
@@ -20,7 +22,6 @@
 #include <QScreen>
 #include <QSvgRenderer>
 #include <QSystemTrayIcon>
-#include <QTranslator>
 #include <algorithm>
 
 // The resources live in a static library: nothing would pull them into the program without an
@@ -102,14 +103,7 @@ QIcon PointrelayApplication::icon() {
 }
 
 bool PointrelayApplication::installTranslation(const QLocale& locale) {
-    static QTranslator english; // installed for the rest of the process
-    if (locale.language() != QLocale::English)
-        return false;
-    if (!english.load(QStringLiteral(":/i18n/pointrelay_en.qm"))) {
-        qCWarning(lcApplication) << "the English catalogue is missing from the program";
-        return false;
-    }
-    return QCoreApplication::installTranslator(&english);
+    return app::installTranslation(locale);
 }
 
 QPoint PointrelayApplication::popoverPosition(const QRect& anchor, const QSize& size,

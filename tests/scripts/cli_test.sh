@@ -26,12 +26,14 @@ serve() { # `pointrelay serve` on $PORT (and any further options), until it says
 
 # A private home: the key store, the settings and the daemon's replay memory live there.
 export HOME=$T/home XDG_CONFIG_HOME=$T/home/.config XDG_STATE_HOME=$T/home/.state
-unset DBUS_SESSION_BUS_ADDRESS DISPLAY
+unset DBUS_SESSION_BUS_ADDRESS DISPLAY LANG LANGUAGE
+export LC_ALL=en_US.UTF-8 # English, from the catalogue; Japanese is the default
 mkdir -p "$HOME"
 PORT=$(free_port)
 
 "$CLI" --help | grep -q '^Usage: pointrelay serve' && "$CLI" --help | grep -q 'switchSpace -1|1' ||
     fail "--help does not show the usage and every action"
+[[ $(LC_ALL=C "$CLI" frobnicate 2>&1) == *'不明なコマンド "frobnicate"'* ]] || fail "not Japanese by default"
 "$CLI" pair --port "$PORT" --png "$T/code.png" >/dev/null
 [[ $(stat -c %a "$T/code.png") == 600 ]] || fail "the code image is readable by others"
 payload=$(zbarimg --raw -q "$T/code.png")
@@ -60,10 +62,10 @@ EOF
 
 serve
 grep -q "IP: .*:$PORT" "$T/serve.out" && grep -q '▀\|▄\|█' "$T/serve.out" &&
-    grep -q '^アプリでペアリング' "$T/serve.out" || fail "no address line or no code in the terminal"
+    grep -q '^Pair the phone app' "$T/serve.out" || fail "no address line or no code in the terminal"
 eventually grep -q '^\[pointrelayd\] Input: ' "$T/serve.out" &&
     ! grep -q 'pointrelay\.keystore' "$T/serve.out" || fail "serve hides the route or shows debug lines"
-! listening 9001 && ! grep -q 'ブラウザ:' "$T/serve.out" || fail "the page is served without --web"
+! listening 9001 && ! grep -q 'Browser' "$T/serve.out" || fail "the page is served without --web"
 ack=$("$CLI" send --port "$PORT" --psk-file "$T/paired.key" sys copy)
 [[ $ack == '{"type":"ack","payload":{"action":"copy","ok":true}}' ]] || fail "no ack: $ack"
 "$CLI" send --port "$PORT" move -- -10 -20 && "$CLI" send --host localhost --port "$PORT" --plain \
@@ -102,8 +104,8 @@ eventually listening "$PORT" || fail "the daemon did not listen on port $PORT"
 WEB=$(free_port)
 serve --web-port "$WEB"
 eventually ended "${PIDS[-2]}" || fail "the orphaned daemon still runs"
-sed -n '/^ブラウザで操作/,$p' "$T/serve.out" | grep -q '▀\|▄\|█' &&
-    grep -q "ブラウザ: http://.*:$WEB/" "$T/serve.out" ||
+sed -n '/^Browser remote/,$p' "$T/serve.out" | grep -q '▀\|▄\|█' &&
+    grep -q "Browser: http://.*:$WEB/" "$T/serve.out" ||
     fail "serve --web-port does not show the page's code and address"
 exec 3<>"/dev/tcp/127.0.0.1/$WEB" && printf 'GET / HTTP/1.1\r\nHost: localhost\r\n\r\n' >&3
 grep -q 'dist/remote.bundle.js' <&3 || fail "the page is not served on port $WEB"

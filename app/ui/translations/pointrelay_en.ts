@@ -4,14 +4,80 @@
 <context>
     <name>AppState</name>
     <message>
-        <location filename="../../model/app_state.cpp" line="218"/>
+        <location filename="../../model/app_state.cpp" line="51"/>
+        <source>不明なプロセスが LISTEN 中</source>
+        <translation>an unknown process is listening</translation>
+    </message>
+    <message>
+        <location filename="../../model/app_state.cpp" line="60"/>
+        <source>%1: %2 %3。%4 を使います。</source>
+        <translation>%1: %2 %3; %4 is used.</translation>
+    </message>
+    <message>
+        <location filename="../../model/app_state.cpp" line="99"/>
+        <source>は %1〜%2 の外です</source>
+        <translation>is outside %1 to %2</translation>
+    </message>
+    <message>
+        <location filename="../../model/app_state.cpp" line="102"/>
+        <source>はポート番号ではありません</source>
+        <translation>is not a port number</translation>
+    </message>
+    <message>
+        <location filename="../../model/app_state.cpp" line="113"/>
+        <source>は true か false ではありません</source>
+        <translation>is neither true nor false</translation>
+    </message>
+    <message>
+        <location filename="../../model/app_state.cpp" line="124"/>
+        <source>はホストの示し方ではありません</source>
+        <translation>is not a way of showing the host</translation>
+    </message>
+    <message>
+        <location filename="../../model/app_state.cpp" line="142"/>
+        <source>設定ファイルに使えない値がありました</source>
+        <translation>The settings file held values that cannot be used</translation>
+    </message>
+    <message>
+        <location filename="../../model/app_state.cpp" line="143"/>
+        <source>%1 は JSON のオブジェクトではありません。既定の設定を使います。</source>
+        <translation>%1 is not a JSON object; the default settings are used.</translation>
+    </message>
+    <message>
+        <location filename="../../model/app_state.cpp" line="149"/>
+        <source>元のファイルは %1 に残しました。</source>
+        <translation>The original file is kept as %1.</translation>
+    </message>
+    <message>
+        <location filename="../../model/app_state.cpp" line="151"/>
+        <source>元のファイルを %1 に残せませんでした。</source>
+        <translation>The original file could not be kept as %1.</translation>
+    </message>
+    <message>
+        <location filename="../../model/app_state.cpp" line="279"/>
         <source>ブラウザ用のポート %1 を開けませんでした</source>
         <translation>Cannot open port %1 for the browser</translation>
     </message>
     <message>
-        <location filename="../../model/app_state.cpp" line="220"/>
+        <location filename="../../model/app_state.cpp" line="281"/>
         <source>ブラウザからの操作は使えません。</source>
         <translation>Control from a browser is not available.</translation>
+    </message>
+</context>
+<context>
+    <name>FilePskStore</name>
+    <message>
+        <location filename="../../model/file_psk_store.cpp" line="62"/>
+        <source>ファイル (%1)</source>
+        <translation>File (%1)</translation>
+    </message>
+</context>
+<context>
+    <name>KeychainPSK</name>
+    <message>
+        <location filename="../../model/keychain_psk.cpp" line="88"/>
+        <source>（未設定）</source>
+        <translation>(not set)</translation>
     </message>
 </context>
 <context>
@@ -22,26 +88,49 @@
         <translation>OK</translation>
     </message>
     <message>
-        <location filename="../message_box_alerts.cpp" line="89"/>
+        <location filename="../message_box_alerts.cpp" line="92"/>
         <source>ポート %1 は使用中</source>
         <translation>Port %1 is in use</translation>
     </message>
     <message>
-        <location filename="../message_box_alerts.cpp" line="95"/>
+        <location filename="../message_box_alerts.cpp" line="92"/>
+        <source>ブラウザ用のポート %1 は使用中</source>
+        <translation>Browser port %1 is in use</translation>
+    </message>
+    <message>
+        <location filename="../message_box_alerts.cpp" line="101"/>
+        <source>ブラウザ用のポート %1 は使用中です</source>
+        <translation>Browser port %1 is in use</translation>
+    </message>
+    <message>
+        <location filename="../message_box_alerts.cpp" line="102"/>
         <source>ポート %1 は使用中です</source>
         <translation>Port %1 is in use</translation>
     </message>
     <message>
-        <location filename="../message_box_alerts.cpp" line="96"/>
+        <location filename="../message_box_alerts.cpp" line="104"/>
         <source>%1
 別ポートを選択してください。</source>
         <translation>%1
 Please choose another port.</translation>
     </message>
     <message>
-        <location filename="../message_box_alerts.cpp" line="103"/>
+        <location filename="../message_box_alerts.cpp" line="111"/>
         <source>キャンセル</source>
         <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>Pairing</name>
+    <message>
+        <location filename="../../model/pairing.cpp" line="217"/>
+        <source>ブラウザ: http://%1:%2/</source>
+        <translation>Browser: http://%1:%2/</translation>
+    </message>
+    <message>
+        <location filename="../../model/pairing.cpp" line="227"/>
+        <source>PSKヒント: %1  (%2桁)</source>
+        <translation>PSK hint: %1  (%2 digits)</translation>
     </message>
 </context>
 <context>
@@ -52,14 +141,17 @@ Please choose another port.</translation>
         <translation>Security (the PSK is kept on this Mac)</translation>
     </message>
     <message>
+        <location filename="../platform_texts.cpp" line="93"/>
         <source>デスクトップに届きません。戻りしだい入力は自動で再開します。</source>
         <translation>Desktop not reachable. Input resumes by itself once it is back.</translation>
     </message>
     <message>
+        <location filename="../platform_texts.cpp" line="55"/>
         <source>入力経路: Wayland（KWin の fake input）。必要な操作はありません。キーボード配列にない文字はクリップボード経由で入力されます。</source>
         <translation>Input route: Wayland (KWin fake input). Nothing to do. Characters outside the keyboard layout go through the clipboard.</translation>
     </message>
     <message>
+        <location filename="../platform_texts.cpp" line="58"/>
         <source>入力経路: Wayland（libei）。必要な操作はありません。キーボード配列にない文字はクリップボード経由で入力されます。</source>
         <translation>Input route: Wayland (libei). Nothing to do. Characters outside the keyboard layout go through the clipboard.</translation>
     </message>
@@ -109,42 +201,42 @@ Please choose another port.</translation>
         <translation>Input route: Wayland (wlroots virtual devices). Nothing to do.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="55"/>
+        <location filename="../platform_texts.cpp" line="61"/>
         <source>入力経路: Wayland（GNOME のリモートデスクトップ）。必要な操作はありません。キーボード配列にない文字はクリップボード経由で入力されます。</source>
         <translation>Input route: Wayland (GNOME remote desktop). Nothing to do. Characters the keyboard layout lacks are typed through the clipboard.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="58"/>
+        <location filename="../platform_texts.cpp" line="64"/>
         <source>入力経路: Wayland（デスクトップポータル）。開始するとデスクトップが確認を求めるので、リモート操作を許可してください。</source>
         <translation>Input route: Wayland (desktop portal). When the server starts, the desktop asks for your consent: allow remote interaction.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="62"/>
+        <location filename="../platform_texts.cpp" line="68"/>
         <source>デスクトップがリモート操作を許可しませんでした。もう一度開始し、表示される確認で許可してください。</source>
         <translation>The desktop did not allow remote interaction. Start again and allow it when the desktop asks.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="65"/>
+        <location filename="../platform_texts.cpp" line="71"/>
         <source>入力経路: X11（XTest）。必要な操作はありません。</source>
         <translation>Input route: X11 (XTest). Nothing to do.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="67"/>
+        <location filename="../platform_texts.cpp" line="73"/>
         <source>入力経路: X11（XTest）。この Wayland セッションでは X アプリケーションにしか届きません。POINTRELAY_INPUT で別の経路を選べます。</source>
         <translation>Input route: X11 (XTest). In this Wayland session only X applications receive it. POINTRELAY_INPUT chooses another route.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="70"/>
+        <location filename="../platform_texts.cpp" line="76"/>
         <source>ウィンドウシステムに接続できないため、入力は送られません。デスクトップのセッションで起動してください。</source>
         <translation>No window system is reachable, so no input is posted. Start Pointrelay in a desktop session.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="75"/>
+        <location filename="../platform_texts.cpp" line="81"/>
         <source>入力経路は開始時にデスクトップに合わせて選ばれます。</source>
         <translation>The input route is chosen to suit the desktop when the server starts.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="79"/>
+        <location filename="../platform_texts.cpp" line="85"/>
         <source>3) スマートフォンのアプリで QR を読み取ると、接続設定が取り込まれます。</source>
         <translation>3) Scan the QR code with the phone app to import the connection settings.</translation>
     </message>
@@ -158,19 +250,27 @@ Please choose another port.</translation>
     </message>
 </context>
 <context>
+    <name>QtKeychainPskStore</name>
+    <message>
+        <location filename="../../model/qt_keychain_psk_store.cpp" line="72"/>
+        <source>キーチェーン</source>
+        <translation>Keychain</translation>
+    </message>
+</context>
+<context>
     <name>ServerProcessManager</name>
     <message>
-        <location filename="../../model/server_process_manager.cpp" line="195"/>
+        <location filename="../../model/server_process_manager.cpp" line="216"/>
         <source>シグナル %1 (%2)</source>
         <translation>Signal %1 (%2)</translation>
     </message>
     <message>
-        <location filename="../../model/server_process_manager.cpp" line="198"/>
+        <location filename="../../model/server_process_manager.cpp" line="219"/>
         <source>終了コード %1</source>
         <translation>Exit status %1</translation>
     </message>
     <message>
-        <location filename="../../model/server_process_manager.cpp" line="216"/>
+        <location filename="../../model/server_process_manager.cpp" line="237"/>
         <source>pointrelayd が停止しました</source>
         <translation>pointrelayd has stopped</translation>
     </message>
@@ -206,6 +306,226 @@ For example: %2</translation>
     </message>
 </context>
 <context>
+    <name>TerminalAlerts</name>
+    <message>
+        <location filename="../../cli/terminal_alerts.cpp" line="28"/>
+        <source>ブラウザ用のポート %1 は使用中です: %2</source>
+        <translation>the browser page&apos;s port %1 is in use: %2</translation>
+    </message>
+    <message>
+        <location filename="../../cli/terminal_alerts.cpp" line="29"/>
+        <source>ポート %1 は使用中です: %2</source>
+        <translation>port %1 is in use: %2</translation>
+    </message>
+    <message>
+        <location filename="../../cli/terminal_alerts.cpp" line="35"/>
+        <source>空いているポート:</source>
+        <translation>free ports:</translation>
+    </message>
+    <message>
+        <location filename="../../cli/terminal_alerts.cpp" line="38"/>
+        <source>%1 で指定してください</source>
+        <translation>choose one with %1</translation>
+    </message>
+    <message>
+        <location filename="../../cli/terminal_alerts.cpp" line="43"/>
+        <source>ポート %1</source>
+        <translation>port %1</translation>
+    </message>
+    <message>
+        <location filename="../../cli/terminal_alerts.cpp" line="44"/>
+        <source>1〜%1 を選んでください（それ以外は取り消し）: </source>
+        <translation>choose 1-%1 (anything else cancels): </translation>
+    </message>
+</context>
+<context>
+    <name>pointrelay</name>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="114"/>
+        <source>使い方: pointrelay serve [--port N] [--no-mdns] [--web] [--web-port N]
+        pointrelay pair [--port N] [--png FILE]
+        pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND ARGS...
+        pointrelay --version | --help
+
+send のコマンド:
+  text STRING             テキストをそのまま入力
+  sys ACTION [ARG]        システム操作（次のいずれか）:
+%1  move DX DY              ポインタを動かす（デスクトップでは 3 倍）
+  scroll DX DY            スクロール（1 あたり 40 ピクセル）
+  click left|right [down|up]   押して離す、またはどちらか一方
+</source>
+        <translation>Usage: pointrelay serve [--port N] [--no-mdns] [--web] [--web-port N]
+       pointrelay pair [--port N] [--png FILE]
+       pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND ARGS...
+       pointrelay --version | --help
+
+send commands:
+  text STRING             type the text exactly as given
+  sys ACTION [ARG]        a system action, one of:
+%1  move DX DY              move the pointer (x3 on the desktop)
+  scroll DX DY            scroll (x40 pixels)
+  click left|right [down|up]   press and release, or one transition
+</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="154"/>
+        <source>%1 には %2 から %3 のポートを指定してください（&quot;%4&quot; は使えません）</source>
+        <translation>%1 takes a port from %2 to %3, not &quot;%4&quot;</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="180"/>
+        <source>アプリでペアリング（アプリで読み取る）:</source>
+        <translation>Pair the phone app (scan with the app):</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="184"/>
+        <source>鍵の保存先: %1</source>
+        <translation>Key store: %1</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="186"/>
+        <source>ブラウザで操作（スマートフォンのカメラで読み取る）:</source>
+        <translation>Browser remote (scan with the phone&apos;s camera):</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="224"/>
+        <source>serve に &quot;%1&quot; は指定できません</source>
+        <translation>serve does not take &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="259"/>
+        <source>%1  接続: %2  移動: %3/s  スクロール: %4/s</source>
+        <translation>%1  clients: %2  move: %3/s  scroll: %4/s</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="260"/>
+        <source>稼働中</source>
+        <translation>running</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="260"/>
+        <source>停止中</source>
+        <translation>stopped</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="287"/>
+        <source>停止しました</source>
+        <translation>stopped</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="308"/>
+        <source>pair に &quot;%1&quot; は指定できません</source>
+        <translation>pair does not take &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="327"/>
+        <source>%1 に書き込めません</source>
+        <translation>cannot write %1</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="341"/>
+        <source>鍵ファイル %1 を読めません: %2</source>
+        <translation>cannot read the key file %1: %2</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="350"/>
+        <source>鍵ファイル %1 に鍵がありません</source>
+        <translation>the key file %1 holds no key</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="351"/>
+        <source>鍵ファイル %1 の鍵が 64 桁の 16 進数ではありません</source>
+        <translation>the key file %1 does not hold a key of 64 hexadecimal digits</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="376"/>
+        <source>不明なシステム操作 &quot;%1&quot;。使える操作:
+%2</source>
+        <translation>unknown system action &quot;%1&quot;; the actions are:
+%2</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="381"/>
+        <source>%1 は引数を取りません（&quot;%2&quot; は使えません）</source>
+        <translation>%1 takes nothing, not &quot;%2&quot;</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="382"/>
+        <source>%1 には %2 を指定してください（&quot;%3&quot; は使えません）</source>
+        <translation>%1 takes %2, not &quot;%3&quot;</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="419"/>
+        <source>ホスト %1 が見つかりません: %2</source>
+        <translation>cannot find the host %1: %2</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="444"/>
+        <source>%1 には IPv4 アドレスがありません。pointrelayd は IPv4 だけで待ち受けます（このマシンなら 127.0.0.1）</source>
+        <translation>%1 has no IPv4 address, and pointrelayd listens on IPv4 only (for this machine: 127.0.0.1)</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="450"/>
+        <source>%1:%2 に接続できません: %3</source>
+        <translation>cannot connect to %1:%2: %3</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="455"/>
+        <source>（このポートで pointrelayd は動いていますか？）</source>
+        <translation> (is pointrelayd running on this port?)</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="492"/>
+        <source>send にはコマンドが必要です</source>
+        <translation>send needs a command</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="505"/>
+        <source>テキストは %1 バイトです。1 つのコマンドで送れるのは %2 バイトまでです</source>
+        <translation>the text is %1 bytes; one command carries at most %2</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="518"/>
+        <source>%1 には %2 から %3 の整数を 2 つ指定してください（&quot;%4 %5&quot; は使えません）</source>
+        <translation>%1 takes two whole numbers from %2 to %3, not &quot;%4 %5&quot;</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="528"/>
+        <source>click には left か right、続けて down か up（両方なら省略）を指定してください（&quot;%1&quot; は使えません）</source>
+        <translation>click takes left or right, then down or up (or nothing for both), not &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="534"/>
+        <source>不明なコマンドか、引数の数が違います: &quot;%1&quot;</source>
+        <translation>unknown command or wrong number of arguments: &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="546"/>
+        <source>鍵がありません（`pointrelay serve` で保存するか、--psk-file を指定してください）</source>
+        <translation>no key (store one with `pointrelay serve`, or pass --psk-file)</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="560"/>
+        <source>%1:%2 の pointrelayd はこの鍵を受け入れませんでした</source>
+        <translation>pointrelayd at %1:%2 did not accept this key</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="585"/>
+        <source>pointrelayd との接続が切れました</source>
+        <translation>the connection to pointrelayd was lost</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="598"/>
+        <source>pointrelayd がコマンドを確認しませんでした</source>
+        <translation>pointrelayd did not confirm the command</translation>
+    </message>
+    <message>
+        <location filename="../../cli/pointrelay_cli.cpp" line="630"/>
+        <source>不明なコマンド &quot;%1&quot;</source>
+        <translation>unknown command &quot;%1&quot;</translation>
+    </message>
+</context>
+<context>
     <name>pointrelay::app::FirstRunWizardView</name>
     <message>
         <location filename="../first_run_wizard_view.cpp" line="52"/>
@@ -223,42 +543,47 @@ For example: %2</translation>
         <translation>Done</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="63"/>
+        <location filename="../first_run_wizard_view.cpp" line="55"/>
+        <source>開始</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <location filename="../first_run_wizard_view.cpp" line="64"/>
         <source>Pointrelay 初回セットアップ</source>
         <translation>Pointrelay first-time setup</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="78"/>
+        <location filename="../first_run_wizard_view.cpp" line="79"/>
         <source>アクセシビリティ設定を開く</source>
         <translation>Open Accessibility Settings</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="87"/>
+        <location filename="../first_run_wizard_view.cpp" line="88"/>
         <source>2) 接続ポートと PSK を確認してください。</source>
         <translation>2) Check the connection port and the PSK.</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="89"/>
+        <location filename="../first_run_wizard_view.cpp" line="90"/>
         <source>Port:</source>
         <translation>Port:</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="93"/>
+        <location filename="../first_run_wizard_view.cpp" line="94"/>
         <source>重複チェック</source>
         <translation>Check port</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="98"/>
+        <location filename="../first_run_wizard_view.cpp" line="99"/>
         <source>PSK（ヒント）:</source>
         <translation>PSK (hint):</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="102"/>
+        <location filename="../first_run_wizard_view.cpp" line="103"/>
         <source>再生成</source>
         <translation>Regenerate</translation>
     </message>
     <message>
-        <location filename="../first_run_wizard_view.cpp" line="113"/>
+        <location filename="../first_run_wizard_view.cpp" line="114"/>
         <source>QR を表示</source>
         <translation>Show QR</translation>
     </message>
@@ -266,18 +591,18 @@ For example: %2</translation>
 <context>
     <name>pointrelay::app::QRSheet</name>
     <message>
-        <location filename="../qr_sheet.cpp" line="207"/>
+        <location filename="../qr_sheet.cpp" line="212"/>
         <source>閉じる</source>
         <translation>Close</translation>
     </message>
     <message>
-        <location filename="../qr_sheet.cpp" line="242"/>
+        <location filename="../qr_sheet.cpp" line="247"/>
         <source>自動で閉じます: </source>
         <translation>Closes automatically in: </translation>
     </message>
     <message>
-        <location filename="../qr_sheet.cpp" line="280"/>
-        <location filename="../qr_sheet.cpp" line="296"/>
+        <location filename="../qr_sheet.cpp" line="285"/>
+        <location filename="../qr_sheet.cpp" line="301"/>
         <source>接続用 QR</source>
         <translation>Connection QR</translation>
     </message>
@@ -285,12 +610,12 @@ For example: %2</translation>
 <context>
     <name>pointrelay::app::QRSheetContent</name>
     <message>
-        <location filename="../qr_sheet.cpp" line="134"/>
+        <location filename="../qr_sheet.cpp" line="135"/>
         <source>アプリのないスマートフォンはこちらをブラウザで</source>
         <translation>Phones without the app: open this in the browser</translation>
     </message>
     <message>
-        <location filename="../qr_sheet.cpp" line="142"/>
+        <location filename="../qr_sheet.cpp" line="143"/>
         <source>QR生成に失敗しました</source>
         <translation>Could not create the QR code</translation>
     </message>
@@ -363,12 +688,12 @@ For example: %2</translation>
         <translation>Open Accessibility Settings</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="261"/>
+        <location filename="../settings_root_view.cpp" line="262"/>
         <source>保存先: %1</source>
         <translation>Stored in: %1</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="274"/>
+        <location filename="../settings_root_view.cpp" line="275"/>
         <source>PSKを再生成しました</source>
         <translation>The PSK was regenerated</translation>
     </message>
@@ -381,6 +706,7 @@ For example: %2</translation>
         <translation>Settings…</translation>
     </message>
     <message>
+        <location filename="../status_popover_view.cpp" line="136"/>
         <source>稼働中（デスクトップに届きません）</source>
         <translation>Running (desktop not reachable)</translation>
     </message>
@@ -390,37 +716,37 @@ For example: %2</translation>
         <translation>Quit</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="134"/>
+        <location filename="../status_popover_view.cpp" line="137"/>
         <source>稼働中</source>
         <translation>Running</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="134"/>
+        <location filename="../status_popover_view.cpp" line="135"/>
         <source>停止中</source>
         <translation>Stopped</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="135"/>
+        <location filename="../status_popover_view.cpp" line="138"/>
         <source>Host: %1</source>
         <translation>Host: %1</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="137"/>
+        <location filename="../status_popover_view.cpp" line="140"/>
         <source>Port: %1</source>
         <translation>Port: %1</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="138"/>
+        <location filename="../status_popover_view.cpp" line="141"/>
         <source>Clients: %1</source>
         <translation>Clients: %1</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="142"/>
+        <location filename="../status_popover_view.cpp" line="145"/>
         <source>Stop</source>
         <translation>Stop</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="142"/>
+        <location filename="../status_popover_view.cpp" line="145"/>
         <source>Start</source>
         <translation>Start</translation>
     </message>

@@ -13,6 +13,7 @@
 #include "model/web_relay.h"
 #include "support/qt_wait.h"
 #include "ui/first_run_wizard_view.h"
+#include "ui/message_box_alerts.h"
 #include "ui/pointrelay_application.h"
 #include "ui/qr_sheet.h"
 #include "ui/settings_root_view.h"
@@ -249,6 +250,21 @@ private slots:
         }
     }
 
+    // The conflict dialog names the holder and offers free ports or キャンセル (for review).
+    void theConflictDialog() {
+        MessageBoxAlerts alerts;
+        QTimer::singleShot(0, this, [] {
+            QTRY_VERIFY(QApplication::activeModalWidget());
+            QWidget* box = QApplication::activeModalWidget();
+            QVERIFY(texts(box, "qt_msgbox_label qt_msgbox_informativelabel")
+                        .contains("python3 (PID 77)"));
+            screenshot(box, "conflict_dialog");
+            child(box, "cancelButton")->click();
+        });
+        QCOMPARE(alerts.askAlternativePort(9000, "python3 (PID 77)", {9002, 9003}, PortUse::web),
+                 std::nullopt);
+    }
+
     // Last, since the catalogue then stays installed. The first launch switches diagnostics off
     // and opens the wizard, the only time; on an English desktop the settings read in English (a
     // catalogue that lost the sources' texts fails here).
@@ -269,6 +285,13 @@ private slots:
                 continue;
             QCOMPARE(texts(application.settingsWindow(), "autoLaunchToggle regenerateButton"),
                      "Start at login|Regenerate");
+            QVERIFY(texts(application.settingsWindow(), "keyStoreLabel").contains("File ("));
+            child(application.settingsWindow(), "showQRButton")->click();
+            auto* sheet = application.settingsWindow()->findChild<QDialog*>("qrSheetDialog");
+            QVERIFY(sheet && QTest::qWaitForWindowExposed(sheet));
+            QVERIFY(texts(sheet, "qrKeyHint").startsWith("PSK hint: "));
+            screenshot(sheet, "qr_sheet_en");
+            sheet->close();
             application.togglePopover();
             QCOMPARE(texts(application.popover(), "statusLabel"), "Stopped");
             screenshot(application.settingsWindow(), "settings_en");
