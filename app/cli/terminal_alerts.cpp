@@ -7,12 +7,22 @@
 
 namespace pointrelay::app {
 
+namespace {
+
+// The message, then each line of what it says in detail, indented under it.
+void print(const QString& message, QString informative) {
+    QTextStream(stderr) << "pointrelay: " << message << "\n  "
+                        << informative.replace(u'\n', QStringLiteral("\n  ")) << "\n";
+}
+
+} // namespace
+
 void TerminalAlerts::critical(const QString& message, const QString& informative) {
-    QTextStream(stderr) << "pointrelay: " << message << "\n  " << informative << "\n";
+    print(message, informative);
 }
 
 void TerminalAlerts::information(const QString& message, const QString& informative) {
-    QTextStream(stderr) << "pointrelay: " << message << "\n  " << informative << "\n";
+    print(message, informative);
 }
 
 void TerminalAlerts::notify(const QString& title, const QString& message) {
