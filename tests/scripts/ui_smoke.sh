@@ -66,7 +66,8 @@ latest "^\[smoke\] 稼働中 \| .* \| Clients: 1 \| Stop$" 10
 # A click on the icon closes the open popup (and is not taken as a new opening).
 # A second launch brings the first one's settings forward and ends.
 timeout 10 "$APP" >"$T/second.out" 2>&1 </dev/null || fail "a second launch did not end by itself"
-latest '^\[smoke\] settings window shown for another launch$' 5
+shown() { grep -q '^\[smoke\] settings window shown for another launch$' "$T/app.out"; }
+wait_for 5 "$APP_PID" shown || fail "the first instance did not show its settings"
 
 before=$(opened)
 click "$ICON_X" "$ICON_Y"

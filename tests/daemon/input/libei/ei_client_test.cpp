@@ -10,6 +10,7 @@
 #include <linux/input-event-codes.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 #include <xkbcommon/xkbcommon-keysyms.h>
@@ -19,12 +20,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Seen {
-    int type;
-    double a, b;
-    eis_device* device;
-    bool operator==(const Seen&) const = default;
-};
+// An input event as the server saw it: its type, its two figures, and its device.
+using Seen = std::tuple<int, double, double, eis_device*>;
 
 class FakeEis {
 public:
@@ -45,8 +42,6 @@ public:
             eis_client_unref(m_client);
         eis_unref(m_eis);
     }
-    int clientFd() const { return m_clientFd; }
-
     // Takes what the client sent until \a done holds; false after 5 s.
     bool pumpUntil(const std::function<bool()>& done) {
         for (const auto deadline = std::chrono::steady_clock::now() + 5s; !done();) {
@@ -79,7 +74,8 @@ public:
     }
     void disconnect() { eis_client_disconnect(m_client); }
     size_t motions() const {
-        return std::ranges::count(seen, int(EIS_EVENT_POINTER_MOTION), &Seen::type);
+        return std::ranges::count_if(
+            seen, [](const Seen& s) { return std::get<0>(s) == EIS_EVENT_POINTER_MOTION; });
     }
 
     std::vector<Seen> seen;                   ///< input events, in order
@@ -106,8 +102,11 @@ private:
         devices.push_back(device);
     }
     void handle(eis_event* event) {
-        eis_device* device = eis_event_get_device(event);
-        switch (const auto type = eis_event_get_type(event)) {
+        const int type = eis_event_get_type(event);
+        const auto add = [&](double a, double b) {
+            seen.emplace_back(type, a, b, eis_event_get_device(event));
+        };
+        switch (type) {
         case EIS_EVENT_CLIENT_CONNECT:
             m_client = eis_client_ref(eis_event_get_client(event));
             if (m_offer == Offer::refusal)
@@ -129,21 +128,15 @@ private:
                     addDevice(eis_event_get_seat(event), {capability});
             break;
         case EIS_EVENT_POINTER_MOTION:
-            seen.push_back(
-                {type, eis_event_pointer_get_dx(event), eis_event_pointer_get_dy(event), device});
-            break;
+            return add(eis_event_pointer_get_dx(event), eis_event_pointer_get_dy(event));
         case EIS_EVENT_BUTTON_BUTTON:
-            seen.push_back({type, double(eis_event_button_get_button(event)),
-                            double(eis_event_button_get_is_press(event)), device});
-            break;
+            return add(eis_event_button_get_button(event), eis_event_button_get_is_press(event));
         case EIS_EVENT_SCROLL_DISCRETE:
-            seen.push_back({type, double(eis_event_scroll_get_discrete_dx(event)),
-                            double(eis_event_scroll_get_discrete_dy(event)), device});
-            break;
+            return add(eis_event_scroll_get_discrete_dx(event),
+                       eis_event_scroll_get_discrete_dy(event));
         case EIS_EVENT_KEYBOARD_KEY:
-            seen.push_back({type, double(eis_event_keyboard_get_key(event)),
-                            double(eis_event_keyboard_get_key_is_press(event)), device});
-            break;
+            return add(eis_event_keyboard_get_key(event),
+                       eis_event_keyboard_get_key_is_press(event));
         default:
             break;
         }
