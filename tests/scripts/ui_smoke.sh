@@ -64,16 +64,16 @@ PIDS+=($!)
 latest "^\[smoke\] 稼働中 \| .* \| Clients: 1 \| Stop$" 10
 
 # A click on the icon closes the open popup (and is not taken as a new opening).
-# A second launch brings the first one's settings forward and ends.
-timeout 10 "$APP" >"$T/second.out" 2>&1 </dev/null || fail "a second launch did not end by itself"
-shown() { grep -q '^\[smoke\] settings window shown for another launch$' "$T/app.out"; }
-wait_for 5 "$APP_PID" shown || fail "the first instance did not show its settings"
-
 before=$(opened)
 click "$ICON_X" "$ICON_Y"
 latest '^\[smoke\] popover closed$' 5
 sleep 0.5 # a reopening would be reported within 0.1 s
 (($(opened) == before)) || fail "the click that closed the popup opened it again"
+
+# A second launch brings the first one's settings forward and ends.
+timeout 10 "$APP" >"$T/second.out" 2>&1 </dev/null || fail "a second launch did not end by itself"
+shown() { grep -q '^\[smoke\] settings window shown for another launch$' "$T/app.out"; }
+wait_for 5 "$APP_PID" shown || fail "the first instance did not show its settings"
 
 kill -TERM "$APP_PID" # as the session ends: the quit sequence stops the running daemon
 timeout 5 tail --pid="$APP_PID" -f /dev/null || fail "PointrelayServer still runs 5 s after SIGTERM"
