@@ -251,8 +251,7 @@ TEST(ReplayGuard, RemembersTheNewestNoncesOfAKeyAcrossRestartsAndRecoversBadFile
     ReplayGuard guard("key two", 8);
     EXPECT_FALSE(guard.attachFile(file));
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    EXPECT_TRUE(guard.admit(nonce(1)) && !guard.admit(nonce(1)));
-    EXPECT_FALSE(restarted("key one", 98));
+    EXPECT_TRUE(guard.admit(nonce(1)) && !guard.admit(nonce(1)) && !restarted("key one", 98));
     fs::create_directory(file.string() + ".new"); // nowhere to write a new set
     EXPECT_FALSE(ReplayGuard("key three", 8).attachFile(file));
     fs::remove(file.string() + ".new");

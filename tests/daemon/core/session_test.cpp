@@ -197,8 +197,8 @@ TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
              ++i)
             std::this_thread::sleep_for(100ms);
         ASSERT_TRUE(trickled || session.phone.sendRaw(wire));
-        EXPECT_TRUE(caseLog.waitFor("Handshake: " + reason, trickled ? 1s : 300ms));
-        EXPECT_TRUE(session.phone.waitForClose(3000));
+        EXPECT_TRUE(caseLog.waitFor("Handshake: " + reason, trickled ? 1s : 300ms) &&
+                    session.phone.waitForClose(3000));
         session.finish();
         EXPECT_EQ(logAfter(2, caseLog), (Lines{"[C++] Handshake: " + reason,
                                                "[C++] Disconnected (handshake fail)", kLeft}));
@@ -283,8 +283,7 @@ TEST_F(SessionTest, StoppingHandlesTheFramesThatHadArrived) {
 TEST_F(SessionTest, AHungUpPhonesQueuedTextIsDropped) {
     input.delayMs = 5;
     Session session(config, context);
-    ASSERT_TRUE(session.phone.handshake(kPsk));
-    ASSERT_TRUE(session.phone.sendRaw(frames(1000, Bytes{0x10, 'k'})));
+    ASSERT_TRUE(session.phone.handshake(kPsk) && session.phone.sendRaw(frames(1000, {0x10, 'k'})));
     session.finish();
     const Lines lines = log.lines();
     int dropped = -1;

@@ -169,8 +169,7 @@ TEST(X11Restart, TheDaemonReachesANewServerOnTheSameDisplay) {
     client::PhoneClient phone;
     ASSERT_TRUE(phone.connect("127.0.0.1", port) && phone.handshake("x11-test-key-0123"));
     const pid_t old = test::desktopPid();
-    ASSERT_NE(old, 0);
-    ASSERT_EQ(::kill(old, SIGTERM), 0);
+    ASSERT_TRUE(old != 0 && ::kill(old, SIGTERM) == 0);
     ASSERT_TRUE(daemon->waitFor("Input: X11 (XTest) has gone, events are dropped until it is back",
                                 std::chrono::seconds(10)))
         << daemon->output();
