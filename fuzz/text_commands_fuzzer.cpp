@@ -8,13 +8,12 @@
 #include "input/system_actions.h"
 #include "input/text_commands.h"
 #include "support/recording_sink.h"
+#include "support/socket_pair.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace pointrelay;
 
@@ -24,19 +23,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     input::Keyboard keyboard{sink, sink};
     input::SystemActions system{sink, sink, keyboard, [] {}};
     input::TextCommands commands{pointer, keyboard, system, sink};
-    int fds[2]; // the far end collects acknowledgements; a full buffer drops one, never blocks
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+    // The far end collects acknowledgements; a full buffer drops one, never blocks.
+    test::SocketPair link;
+    if (link.writer() < 0 || ::fcntl(link.reader(), F_SETFL, O_NONBLOCK) != 0)
         std::abort();
-    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
     FuzzedDataProvider provider(data, size);
     while (provider.remaining_bytes() > 0) {
         const std::string message = provider.ConsumeRandomLengthString(size);
         sink.now += 0.25 * static_cast<double>(message.size() % 4); // quick and slow clicks
-        commands.handleTextMessage(fds[0], message);
+        commands.handleTextMessage(link.reader(), message);
         for (const std::string& entry : sink.take())
             if (entry.find_first_of("\r\n") != std::string::npos)
                 std::abort();
-        for (std::vector<uint8_t> body; core::recvFrame(fds[1], body, 0);)
+        for (std::vector<uint8_t> body; core::recvFrame(link.writer(), body, 0);)
             if (const std::string ack(body.begin(), body.end());
                 ack != input::ackFrameBody("copy") && ack != input::ackFrameBody("paste"))
                 std::abort();
@@ -48,6 +47,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             input::findIntField(message, key);
         }
     }
-    ::close(fds[0]), ::close(fds[1]);
     return 0;
 }

@@ -78,17 +78,15 @@ TEST_F(DaemonTest, ServesPhonesPingsIdlersStopsPromptlyAndRemembersHellos) {
     ASSERT_TRUE(daemon->waitFor("STAT move=10 scroll=1 rateMove=", 3s));
     // Silent now: a PING after a second (--ping-ms), then the idle limit (0 is raised to 1 s).
     std::vector<uint8_t> ping;
-    ASSERT_TRUE(client.recvFrame(ping, 2500));
-    EXPECT_EQ(ping, std::vector<uint8_t>{0xFE});
+    ASSERT_TRUE(client.recvFrame(ping, 2500) && ping == std::vector<uint8_t>{0xFE});
     EXPECT_TRUE(client.waitForClose(3000));
     EXPECT_TRUE(daemon->waitFor("[C++] Idle timeout -> closing"));
 
     std::vector<client::PhoneClient> phones;
     std::set<core::HandshakeNonce> nonces; // straight from the system's random source
-    for (int i = 0; i < 20; ++i) {
-        ASSERT_TRUE(phones.emplace_back(phone()).handshake(kPsk));
-        EXPECT_TRUE(nonces.insert(phones.back().serverNonce()).second);
-    }
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(phones.emplace_back(phone()).handshake(kPsk) &&
+                    nonces.insert(phones.back().serverNonce()).second);
     phones.push_back(phone()); // silent
     ASSERT_TRUE(daemon->waitFor("Client connected (21 active)"));
     for (const int signal : {SIGINT, SIGTERM}) {

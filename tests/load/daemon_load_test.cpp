@@ -117,13 +117,10 @@ TEST_F(DaemonLoadTest, SilentConnectionsDoNotHoldOffAPhone) {
 
 // One of everything a phone sends, good and bad; false once the daemon has closed on it.
 bool sendSomething(client::PhoneClient& phone, std::mt19937& random) {
-    static const std::string kTexts[] = {"a",
-                                         "h\xC3\xA9llo",
-                                         "\xF0\x9F\x98\x80",
-                                         R"({"type":"sys","action":"copy"})",
-                                         R"({"type":"move","dx":2,"dy":-1})",
-                                         R"({"type":"sys")"};
-    const std::string& text = kTexts[random() % std::size(kTexts)];
+    static const std::vector<std::string> kTexts(
+        {"a", "h\xC3\xA9llo", "\xF0\x9F\x98\x80", R"({"type":"sys","action":"copy"})",
+         R"({"type":"move","dx":2,"dy":-1})", R"({"type":"sys")"});
+    const std::string& text = kTexts[random() % kTexts.size()];
     const auto small = [&] { return int16_t(int(random() % 21) - 10); };
     Bytes sealed = client::sealRecord(phone.keys(), core::AeadVariant::TextCs,
                                       core::AeadFraming::Offset1NoAad, 7, Bytes{'x'});

@@ -50,9 +50,8 @@ private:
 /// The desktop's process as tests/scripts/lib.sh keeps it up (its POINTRELAY_DESKTOP_PIDFILE):
 /// a test ends it to play a person logging out and in, and sees a new one come. 0: none.
 inline pid_t desktopPid() {
-    const char* file = std::getenv("POINTRELAY_DESKTOP_PIDFILE");
     pid_t pid = 0;
-    if (file)
+    if (const char* file = std::getenv("POINTRELAY_DESKTOP_PIDFILE"))
         std::ifstream(file) >> pid;
     return pid;
 }

@@ -104,8 +104,7 @@ after(async () => {
 
 // A phone's page, connected to the desktop (or told why not).
 async function openPage(key, locale = 'en-US') {
-    const context = await browser.newContext({ ...devices['Pixel 7'], locale });
-    const page = await context.newPage();
+    const page = await (await browser.newContext({ ...devices['Pixel 7'], locale })).newPage();
     await page.goto(`http://${kDesk}:${webPort}/#k=${key}`);
     return page;
 }

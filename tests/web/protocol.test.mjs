@@ -15,8 +15,7 @@ const frames = (...bodies) => Buffer.concat(bodies.map((b) => protocol.frame(b))
 
 test('HELLO, WELCOME and the key schedule match the C++ code; a false WELCOME is refused', () => {
     const { psk } = vectors;
-    const clientNonce = bytes(vectors.clientNonce);
-    const welcome = bytes(vectors.welcome);
+    const [clientNonce, welcome] = [bytes(vectors.clientNonce), bytes(vectors.welcome)];
     assert.equal(hex(protocol.buildHello(psk, clientNonce)), vectors.hello);
     assert.equal(hex(protocol.checkWelcome(psk, clientNonce, welcome)), vectors.serverNonce);
     const keys = protocol.deriveSessionKeys(psk, clientNonce, bytes(vectors.serverNonce));
@@ -62,8 +61,7 @@ test('FrameReader reassembles frames split at any two points', () => {
     const expected = bodies.map(hex);
     for (let i = 0; i <= stream.length; ++i)
         for (let j = i; j <= stream.length; ++j) {
-            const reader = new FrameReader();
-            const out = [];
+            const reader = new FrameReader(), out = [];
             for (const piece of [stream.subarray(0, i), stream.subarray(i, j), stream.subarray(j)]) {
                 reader.fill(piece);
                 for (let body = reader.next(); body; body = reader.next())

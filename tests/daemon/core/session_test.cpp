@@ -19,12 +19,10 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-namespace pointrelay {
+namespace pointrelay::core {
 namespace {
 
 using namespace std::chrono_literals;
-using core::AeadFraming;
-using core::AeadVariant;
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
@@ -39,12 +37,12 @@ Bytes move(int16_t dx, int16_t dy) {
 Bytes frames(int n, const Bytes& body) {
     Bytes wire;
     while (n-- > 0)
-        core::appendFrame(wire, body);
+        appendFrame(wire, body);
     return wire;
 }
 
 // Every call a session makes into the input layer, as readable strings; each takes `delayMs`.
-struct RecordingInput : core::InputHandler {
+struct RecordingInput : InputHandler {
     void injectMove(double dx, double dy) override { add("move", dx, dy); }
     void injectScroll(double dx, double dy) override { add("scroll", dx, dy); }
     void injectButton(bool left, bool down) override {
@@ -70,12 +68,12 @@ struct RecordingInput : core::InputHandler {
 
 // One session run in-process on a socket pair, with the phone's end in `phone`.
 struct Session {
-    Session(const core::ServerConfig& config, const core::SessionContext& context) {
+    Session(const ServerConfig& config, const SessionContext& context) {
         int fds[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         sockaddr_in peer{};
         ::inet_pton(AF_INET, "192.0.2.7", &peer.sin_addr);
-        thread = std::thread([=] { core::runClientSession(fds[0], peer, config, context); });
+        thread = std::thread([=] { runClientSession(fds[0], peer, config, context); });
         phone.adopt(fds[1]);
     }
     ~Session() { finish(); }
@@ -98,14 +96,14 @@ Lines logAfter(size_t skip, const test::LogCapture& from) {
 struct SessionTest : ::testing::Test {
     test::LogCapture log;
     RecordingInput input;
-    core::ServerConfig config{.psk = kPsk};
-    core::SessionContext context{.input = &input, .guards = {}};
+    ServerConfig config{.psk = kPsk};
+    SessionContext context{.input = &input, .guards = {}};
 };
 
 // Inside a frame each wait for the next piece lasts at most a second: slow pieces make a
 // frame, and a frame left unfinished closes the session once a second passes without more.
 TEST_F(SessionTest, DispatchesEveryFrameTypeSkipsMalformedOnesAndClosesOnAStalledFrame) {
-    const uint64_t moves = core::moveCount, scrolls = core::scrollCount;
+    const uint64_t moves = moveCount, scrolls = scrollCount;
     Session session(config, context);
     ASSERT_TRUE(session.phone.handshake(kPsk));
     for (const Bytes& piece : {Bytes{0, 0}, Bytes{0, 5, 0x11}, Bytes{0, 7, 0, 9}}) {
@@ -125,7 +123,7 @@ TEST_F(SessionTest, DispatchesEveryFrameTypeSkipsMalformedOnesAndClosesOnAStalle
     EXPECT_EQ(input.calls(), (Lines{"move 7 9", "move 5 -5", "move -32768 32767", "scroll 0 -3",
                                     "button left down", "button right up", "text hi",
                                     "text " + command, "text x"}));
-    EXPECT_EQ(std::pair(core::moveCount - moves, core::scrollCount - scrolls), std::pair(3ul, 1ul));
+    EXPECT_EQ(std::pair(moveCount - moves, scrollCount - scrolls), std::pair(3ul, 1ul));
     ASSERT_TRUE(session.phone.sendRaw(Bytes{0, 0, 0, 9, 0x10, 'a'})); // and then nothing
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(session.phone.waitForClose(3000));
@@ -177,13 +175,13 @@ TEST_F(SessionTest, SealedFramesThatDoNotOpenClose) {
 TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
     config.handshakeTimeoutMs = 600;
     const auto hello = [](std::string_view psk, size_t at = 0, uint8_t value = 0x01) {
-        Bytes b = test::toBytes(core::buildHello(psk, core::HandshakeNonce{1, 2, 3}));
+        Bytes b = test::toBytes(buildHello(psk, HandshakeNonce{1, 2, 3}));
         b[at] = at == 0 ? value : b[at] ^ value;
         return b;
     };
     const std::tuple<Bytes, std::string, bool> cases[] = {
         // bytes (in one write: a wrong size is refused at once), reason, one byte per 100 ms
-        {frames(1, Bytes(core::kHelloSize - 1, 0x01)), "invalid HELLO size", false},
+        {frames(1, Bytes(kHelloSize - 1, 0x01)), "invalid HELLO size", false},
         {Bytes{0, 0, 0, 100}, "invalid HELLO size", false},
         {Bytes{0, 0, 0, 0}, "failed to receive HELLO", false},
         {frames(1, hello(kPsk)), "failed to receive HELLO", true},
@@ -199,8 +197,8 @@ TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
              ++i)
             std::this_thread::sleep_for(100ms);
         ASSERT_TRUE(trickled || session.phone.sendRaw(wire));
-        EXPECT_TRUE(caseLog.waitFor("Handshake: " + reason, trickled ? 1s : 300ms));
-        EXPECT_TRUE(session.phone.waitForClose(3000));
+        EXPECT_TRUE(caseLog.waitFor("Handshake: " + reason, trickled ? 1s : 300ms) &&
+                    session.phone.waitForClose(3000));
         session.finish();
         EXPECT_EQ(logAfter(2, caseLog), (Lines{"[C++] Handshake: " + reason,
                                                "[C++] Disconnected (handshake fail)", kLeft}));
@@ -214,10 +212,10 @@ TEST_F(SessionTest, RefusedHellosLogTheirReasonAndGetNoReply) {
 
 // A HELLO that fails its MAC cannot lock out the real nonce; a verified one is not taken twice.
 TEST_F(SessionTest, ReplayedHelloIsRefusedButAForgedOneIsNotRemembered) {
-    core::ReplayGuard replay(kPsk);
+    ReplayGuard replay(kPsk);
     context.guards.replay = &replay;
     const auto handshake = [&](std::string_view psk) { // a guard of its own: {9, 9, 9} is new
-        return Session(config, context).phone.handshake(psk, core::HandshakeNonce{9, 9, 9});
+        return Session(config, context).phone.handshake(psk, HandshakeNonce{9, 9, 9});
     };
     for (const auto& [psk, accepted] : {std::pair{"wrong key", false}, {kPsk, true}, {kPsk, false}})
         EXPECT_EQ(handshake(psk), accepted) << psk;
@@ -262,7 +260,7 @@ TEST_F(SessionTest, StoppingHandlesTheFramesThatHadArrived) {
     context.input = &holding;
     test::SocketPair stop; // the server's stop event: readable once it is set
     context.stopFd = stop.reader();
-    const uint64_t moves = core::moveCount;
+    const uint64_t moves = moveCount;
     {
         Session session(config, context);
         ASSERT_TRUE(session.phone.handshake(kPsk) && session.phone.sendFrame(move(1, 1)));
@@ -270,13 +268,13 @@ TEST_F(SessionTest, StoppingHandlesTheFramesThatHadArrived) {
         Bytes wire = frames(4999, move(2, 2));
         wire.insert(wire.end(), {0, 0, 0}); // the start of a header
         ASSERT_TRUE(session.phone.sendRaw(wire));
-        core::runningFlag = false;
+        runningFlag = false;
         ASSERT_TRUE(stop.write({'x'}));
         holding.release.set_value();
         EXPECT_TRUE(session.phone.waitForClose(2000));
     }
-    core::runningFlag = true;
-    EXPECT_EQ(std::pair(holding.moves.load(), core::moveCount - moves), std::pair(5000, 5000ul));
+    runningFlag = true;
+    EXPECT_EQ(std::pair(holding.moves.load(), moveCount - moves), std::pair(5000, 5000ul));
     EXPECT_EQ(std::pair(log.lines().back(), log.count("recvFrame fail")), std::pair(kLeft, 0ul));
 }
 
@@ -285,8 +283,7 @@ TEST_F(SessionTest, StoppingHandlesTheFramesThatHadArrived) {
 TEST_F(SessionTest, AHungUpPhonesQueuedTextIsDropped) {
     input.delayMs = 5;
     Session session(config, context);
-    ASSERT_TRUE(session.phone.handshake(kPsk));
-    ASSERT_TRUE(session.phone.sendRaw(frames(1000, Bytes{0x10, 'k'})));
+    ASSERT_TRUE(session.phone.handshake(kPsk) && session.phone.sendRaw(frames(1000, {0x10, 'k'})));
     session.finish();
     const Lines lines = log.lines();
     int dropped = -1;
@@ -297,4 +294,4 @@ TEST_F(SessionTest, AHungUpPhonesQueuedTextIsDropped) {
 }
 
 } // namespace
-} // namespace pointrelay
+} // namespace pointrelay::core

@@ -70,8 +70,8 @@ class Portal:
     def __init__(self, bus, args):
         self.bus, self.args = bus, args
         self.interfaces = Gio.DBusNodeInfo.new_for_xml(XML).interfaces
-        self.sessions = {}  # path -> {"owner", "started", "persist", "id"}
-        self.requests = {}  # path -> registration id
+        # path -> {"owner", "started", "persist", "id"}, and path -> registration id
+        self.sessions, self.requests = {}, {}
         self.export(OBJECT, 0, self.on_call)
 
     def export(self, path, interface, on_call):

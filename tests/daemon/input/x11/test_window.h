@@ -39,8 +39,7 @@ private:
     _XDisplay* m_display = nullptr; ///< read only by m_thread once it runs
     _XDisplay* m_control = nullptr; ///< the test thread's own connection
     unsigned long m_window = 0, m_marker = 0;
-    void* m_im = nullptr;
-    void* m_ic = nullptr;
+    void *m_im = nullptr, *m_ic = nullptr; ///< the input method and its context
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<std::string> m_events;
