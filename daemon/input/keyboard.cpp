@@ -68,7 +68,10 @@ void Keyboard::pressKey(uint16_t key) {
 }
 
 void Keyboard::pressHidCombo(std::initializer_list<uint16_t> modifiers, uint16_t key) {
-    const std::vector<uint16_t> held(modifiers);
+    pressHidCombo(std::vector<uint16_t>(modifiers), key);
+}
+
+void Keyboard::pressHidCombo(const std::vector<uint16_t>& held, uint16_t key) {
     for (const uint16_t modifier : held) {
         postKeyDown(modifier);
         m_timing.sleepMicros(kStepMicros);

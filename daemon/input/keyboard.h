@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pointrelay::input {
 
@@ -20,6 +21,9 @@ inline constexpr uint16_t kDelete = 51, kEscape = 53, kCommand = 55, kShift = 56
 inline constexpr uint16_t kKeypadEnter = 76, kHome = 115, kPageUp = 116, kForwardDelete = 117;
 inline constexpr uint16_t kEnd = 119, kPageDown = 121;
 inline constexpr uint16_t kLeft = 123, kRight = 124, kDown = 125, kUp = 126;
+inline constexpr uint16_t kTab = 48, kOption = 58;
+/// Super (the Windows key): a code no Mac keyboard sends, which the Linux routes map to Super_L.
+inline constexpr uint16_t kSuper = 0x70;
 } // namespace keys
 
 /// F1 to F12, indexed by n - 1.
@@ -44,6 +48,7 @@ public:
     void postKeyUp(uint16_t key);
     void pressKey(uint16_t key);
     void pressHidCombo(std::initializer_list<uint16_t> modifiers, uint16_t key);
+    void pressHidCombo(const std::vector<uint16_t>& modifiers, uint16_t key);
     void pressControlCombo(uint16_t key);
     void pressFlagsCombo(uint16_t key, uint64_t flags);
     void pressCommandCombo(uint16_t key);

@@ -3,6 +3,7 @@
 
 #include "core/frame.h"
 #include "core/log.h"
+#include "key_names.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -82,6 +83,28 @@ std::string findStringField(std::string_view message, std::string_view key) {
     if (close == std::string_view::npos)
         return {};
     return std::string(message.substr(open + 1, close - open - 1));
+}
+
+std::optional<std::vector<std::string>> findStringList(std::string_view message,
+                                                       std::string_view key, size_t most) {
+    const auto start = valueStart(message, key);
+    size_t i = start ? message.find_first_not_of(' ', *start) : std::string_view::npos;
+    if (i == std::string_view::npos || message[i] != '[')
+        return std::nullopt;
+    std::vector<std::string> list;
+    for (++i; i < message.size(); ++i) {
+        if (message[i] == ' ' || (message[i] == ',' && !list.empty()))
+            continue;
+        if (message[i] == ']')
+            return list;
+        const size_t close = message.find('"', i + 1);
+        if (message[i] != '"' || close == std::string_view::npos || list.size() == most ||
+            message.substr(i + 1, close - i - 1).find('\\') != std::string_view::npos)
+            return std::nullopt;
+        list.emplace_back(message.substr(i + 1, close - i - 1));
+        i = close;
+    }
+    return std::nullopt;
 }
 
 bool findButtonIsLeft(std::string_view message) {
@@ -171,6 +194,10 @@ void TextCommands::runSystemCommand(int fd, std::string_view message) {
         m_keyboard.postKeyUp(keys::kShift);
     } else if (action == "enter") {
         simple(keys::kReturn);
+    } else if (action == "tab") {
+        simple(keys::kTab);
+    } else if (action == "combo") {
+        pressCombo(message);
     } else if (action == "enterPad") {
         simple(keys::kKeypadEnter);
     } else if (action == "escape") {
@@ -234,6 +261,28 @@ void TextCommands::runSystemCommand(int fd, std::string_view message) {
             logLine("[KEY] fkey: invalid n=" + std::to_string(n));
         }
     }
+}
+
+// Modifiers by name, held in order around one key by name: {"mods":["ctrl","shift"],"key":"t"}.
+void TextCommands::pressCombo(std::string_view message) {
+    const auto names = findStringList(message, "\"mods\"", kMaxComboModifiers);
+    const std::string keyName = findStringField(message, "\"key\"");
+    const auto key = keyForName(keyName);
+    std::vector<uint16_t> modifiers;
+    for (const std::string& name : names.value_or(std::vector<std::string>{})) {
+        if (const auto modifier = modifierForName(name)) {
+            modifiers.push_back(*modifier);
+        } else {
+            logLine("[KEY] combo: unknown modifier " + core::escapeForLog(name));
+            return;
+        }
+    }
+    if (!names)
+        logLine("[KEY] combo: mods is not a list of at most 4 names");
+    else if (!key)
+        logLine("[KEY] combo: unknown key " + core::escapeForLog(keyName));
+    else
+        m_keyboard.pressHidCombo(modifiers, *key);
 }
 
 } // namespace pointrelay::input

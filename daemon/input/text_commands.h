@@ -6,8 +6,10 @@
 #include "system_actions.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pointrelay::input {
 
@@ -17,6 +19,10 @@ namespace pointrelay::input {
 double findNumberField(std::string_view message, std::string_view key);
 int32_t findIntField(std::string_view message, std::string_view key);
 std::string findStringField(std::string_view message, std::string_view key);
+/// \brief The strings of the JSON list after `key` (["a", "b"]), at most `most` of them and
+/// none with an escape; nothing for anything else.
+std::optional<std::vector<std::string>> findStringList(std::string_view message,
+                                                       std::string_view key, size_t most);
 bool findButtonIsLeft(std::string_view message);
 bool findDownFlag(std::string_view message);
 
@@ -28,6 +34,8 @@ std::string ackFrameBody(std::string_view action);
 class TextCommands {
 public:
     static constexpr int64_t kFunctionKeyPauseMicros = 6000;
+    /// A combo holds at most ctrl, alt, shift and super.
+    static constexpr size_t kMaxComboModifiers = 4;
 
     TextCommands(PointerInjector& pointer, Keyboard& keyboard, SystemActions& system,
                  Timing& timing)
@@ -38,6 +46,7 @@ public:
 
 private:
     void runSystemCommand(int fd, std::string_view message);
+    void pressCombo(std::string_view message);
 
     PointerInjector& m_pointer;
     Keyboard& m_keyboard;

@@ -113,6 +113,7 @@ constexpr std::pair<uint16_t, Keysym> kVirtualKeys[] = {
     {0x6D, XKB_KEY_F10},
     {0x67, XKB_KEY_F11},
     {0x6F, XKB_KEY_F12},
+    {0x70, XKB_KEY_Super_L}, // no Mac key: the combos' Super
     {0x69, XKB_KEY_F13},
     {0x6B, XKB_KEY_F14},
     {0x71, XKB_KEY_F15},

@@ -35,7 +35,7 @@ std::string summary(const Lines& timeline) {
             item =
                 "aux" + std::to_string(std::stoi(entry.substr(entry.size() - 8, 4), nullptr, 16));
         } else if (entry.starts_with("log ") && !entry.starts_with("log [SYS] parsed") &&
-                   !entry.starts_with("log [KEY] combo")) {
+                   !entry.starts_with("log [KEY] combo(")) {
             item = entry.substr(4);
         }
         if (!item.empty())
@@ -67,7 +67,7 @@ TEST_F(CommandsTest, SystemVocabulary) {
         "deleteForward=117 copy=8/0x100000 paste=9/0x100000 cut=55|7 undo=55|6 redo=55|56|6 "
         "find=55|3 selectAll=55|0 refresh=55|15 save=55|1 newTab=55|17 closeTab=55|13 "
         "fullscreen=3/0x140000 focusURL=37/0x100000 toggleDock=2/0x180000 "
-        "reopenTab=17/0x120000 emojiPicker=49/0x140000 shiftArrow=56|126 Copy= =");
+        "reopenTab=17/0x120000 emojiPicker=49/0x140000 shiftArrow=56|126 tab=48 Copy= =");
     for (std::string row; plain >> row;) {
         const size_t at = row.find('=');
         EXPECT_EQ(summary(run(sys('"' + row.substr(0, at) + '"'))), row.substr(at + 1)) << row;
@@ -83,7 +83,19 @@ TEST_F(CommandsTest, SystemVocabulary) {
         {R"("fkey","n":1)", "122|[KEY] press: F1"},
         {R"("fkey","n":13)", "[KEY] fkey: invalid n=13"},
         {R"("fkey","n":-3)", "[KEY] fkey: invalid n=-3"},
-        {R"("macFKey","n":0)", "[KEY] macFKey: n=0|[KEY] macFKey: invalid n=0"}};
+        {R"("macFKey","n":0)", "[KEY] macFKey: n=0|[KEY] macFKey: invalid n=0"},
+        // Modifiers held in order around one key, each by name; anything unknown is refused.
+        {R"("combo","mods":["ctrl", "shift","alt","super"],"key":"t")", "59|56|58|112|17"},
+        {R"("combo","mods":[],"key":"f12")", "111"},
+        {R"("combo","key":"pagedown","mods":["super"])", "112|121"},
+        {R"("combo","mods":["ctrl"],"key":"T")", "[KEY] combo: unknown key T"},
+        {R"("combo","mods":["meta"],"key":"t")", "[KEY] combo: unknown modifier meta"},
+        {R"("combo","mods":"ctrl","key":"t")",
+         "[KEY] combo: mods is not a list of at most 4 names"},
+        {R"("combo","mods":["a\"b"],"key":"t")",
+         "[KEY] combo: mods is not a list of at most 4 names"},
+        {R"("combo","mods":["ctrl","ctrl","ctrl","ctrl","ctrl"],"key":"t")",
+         "[KEY] combo: mods is not a list of at most 4 names"}};
     for (const auto& [fields, expected] : rows)
         EXPECT_EQ(summary(run(sys(fields))), expected) << fields;
     for (const auto& [dir, key] :
