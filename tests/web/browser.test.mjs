@@ -110,8 +110,10 @@ async function openPage(key, locale = 'en-US') {
 }
 const stateOf = (page) => page.evaluate(() => document.body.dataset.state);
 
-// Touches through CDP (Playwright's touchscreen only taps): each step lists the fingers.
-async function touch(page, steps) {
+// Touches through CDP (Playwright's touchscreen only taps): each step lists the fingers, one
+// step every `stepMs` (kept to the clock, however long each dispatch takes).
+async function touch(page, steps, stepMs = 16) {
+    const start = Date.now();
     const cdp = await page.context().newCDPSession(page);
     const box = await page.locator('#pad').boundingBox();
     const at = ([x, y], id) => ({ x: box.x + x, y: box.y + y, id });
@@ -119,9 +121,10 @@ async function touch(page, steps) {
         const type = i === 0 ? 'touchStart' : i === steps.length - 1 ? 'touchEnd' : 'touchMove';
         await cdp.send('Input.dispatchTouchEvent',
                        { type, touchPoints: type === 'touchEnd' ? [] : fingers.map(at) });
-        await new Promise((resolve) => setTimeout(resolve, 16));
+        await new Promise((resolve) => setTimeout(resolve, start + (i + 1) * stepMs - Date.now()));
     }
 }
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const swipe = (from, dx, dy, fingers = 1, steps = 10) => Array.from({ length: steps + 2 }, (_, i) => {
     const k = Math.min(i, steps) / steps;
     return Array.from({ length: fingers }, (_, f) => [from[0] + 40 * f + dx * k, from[1] + dy * k]);
@@ -135,13 +138,31 @@ test('the page drives the X pointer and keyboard through the relay', { skip, tim
     mkdirSync(shots, { recursive: true });
     await page.screenshot({ path: join(shots, 'web_remote_portrait.png') });
 
-    // One finger, 100 CSS px right and 50 down: the daemon's gain of 3 makes it 300 and 150.
-    const before = pointer();
-    await touch(page, swipe([60, 200], 100, 50));
-    await until(() => pointer().x === before.x + 300 && pointer().y === before.y + 150, kWait,
-                `the pointer at ${before.x + 300},${before.y + 150}, not ${JSON.stringify(pointer())}`);
-
+    // Accelerated: a slow finger reaches single pixels, a fast one crosses the screen; a slow
+    // move towards a small target never turns into a drag.
+    const travel = async (dx, ms, steps) => {
+        execFileSync('xdotool', ['mousemove', '100', '400']);
+        await sleep(100);
+        const from = pointer().x;
+        await touch(page, swipe([60, 200], dx, 0, 1, steps), ms / steps);
+        await sleep(300);
+        return pointer().x - from;
+    };
     let mark = xev.output.length;
+    const slow = await travel(10, 1000, 20);
+    assert.ok(slow >= 8 && slow <= 12, `a slow 10 px moved ${slow}`);
+    const fast = await travel(100, 60, 4);
+    assert.ok(fast >= 600, `a fast 100 px swipe moved ${fast}`);
+    const careful = await travel(20, 1700, 34);
+    assert.ok(careful > 0 && !buttons(mark).includes(1), `20 px over 1.7 s: ${careful}, ${buttons(mark)}`);
+    // A finger held still drags: the button goes down, moves with it, and up.
+    await touch(page, [[[60, 200]], [[60, 200]], [[90, 200]], [[90, 200]]], 500);
+    await until(() => buttons(mark).includes(1), kWait, 'a drag');
+    // Three fingers swiped left: the workspace on the right.
+    await touch(page, swipe([40, 200], -120, 0, 3, 8));
+    await daemon.waitFor(/switchSpace HID dir=\+1/);
+
+    mark = xev.output.length;
     await touch(page, [[[150, 150]], [[150, 150]]]); // a tap
     await until(() => buttons(mark).includes(1), kWait, 'a left click');
 
@@ -155,11 +176,33 @@ test('the page drives the X pointer and keyboard through the relay', { skip, tim
     await page.click('#kbd');
     await page.locator('#field').pressSequentially('héllo 日本語');
     await until(() => typed(mark) === 'héllo 日本語', kWait, `the text, not "${typed(mark)}"`);
+    // Sticky Ctrl, then "c" typed: Control+C on the desktop. The field keeps the focus.
+    mark = xev.output.length;
+    await page.tap('[data-mod="ctrl"]');
+    await page.locator('#field').pressSequentially('c');
+    await until(() => /Control_L[^]*KeyPress[^]*keysym 0x63, c\)/.test(xev.output.slice(mark)),
+                kWait, 'Control+C');
+    for (const key of ['delete', 'enter'])
+        await page.tap(`[data-key="${key}"]`);
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'field');
+    await page.screenshot({ path: join(shots, 'web_remote_keys.png') });
 
     await page.click('[data-sys="copy"]');
     await page.locator('[data-sys="copy"][data-acked]').waitFor({ timeout: kWait });
-    await page.setViewportSize({ width: 915, height: 412 }); // the phone turned
-    await page.screenshot({ path: join(shots, 'web_remote_landscape.png') });
+    await page.setViewportSize({ width: 839, height: 180 }); // turned, the keyboard open
+    assert.ok(await page.locator('#field').isVisible());
+    await page.screenshot({ path: join(shots, 'web_remote_landscape_typing.png') });
+    await page.setViewportSize({ width: 320, height: 568 });
+    await page.screenshot({ path: join(shots, 'web_remote_320.png') });
+
+    // A setting is kept for this desktop across a reload.
+    await page.click('#gear');
+    await page.locator('[name="naturalScroll"]').uncheck();
+    await page.screenshot({ path: join(shots, 'web_remote_settings.png') });
+    await page.click('#settingsDone');
+    await page.reload();
+    await until(async () => (await stateOf(page)) === 'connected', kWait, 'connected again');
+    assert.equal(await page.locator('[name="naturalScroll"]').isChecked(), false);
 
     // The relay restarts: the page connects again by itself.
     relay.kill();

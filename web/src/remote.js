@@ -2,191 +2,63 @@
 // The remote page: gestures on the pad, buttons and the text field turned into protocol calls,
 // over a WebSocket that the desktop application relays byte for byte to the daemon.
 import { Button, PhoneClient, isKeyText, sysCommand, typedTextMessages } from './protocol.js';
+import { PointerBatch, TouchPad, kDefaultSettings } from './touchpad.js';
 
-export const kTapSlopPx = 8;        // finger travel (CSS px) that still counts as a tap
-export const kHoldMs = 400;
-const kAckShownMs = 800;            // how long an acknowledged action's button stays lit         // a still finger held this long presses the left button
-export const kTwoFingerTapMs = 500; // two fingers lifted within this count as a right click
-// One SCROLL unit is 40 desktop pixels, one wheel step on X11: a 300 px swipe gives 15 steps.
-export const kScrollPxPerUnit = 20;
+export { PointerBatch, TouchPad };
 
-/// Pointer output batched per animation frame: moves and scrolls are summed in CSS pixels and
-/// sent once per frame as whole units, the fractions carried to the next frame. The daemon
-/// multiplies moves by 3, so one CSS pixel of finger travel is 3 desktop pixels. A click first
-/// sends what is pending, so it lands where the pointer was meant to be.
-export class PointerBatch {
-    constructor(sink, requestFrame) {
-        this.m_sink = sink; // { sendMove, sendScroll, sendClick }
-        this.m_requestFrame = requestFrame;
-        this.m_scheduled = false;
-        this.m_move = [0, 0];
-        this.m_scroll = [0, 0];
+const kAckShownMs = 800; // how long an acknowledged action's button stays lit
+
+/// The settings kept for one desktop (the page's host), with the defaults for what is missing
+/// or not of the right type.
+export function loadSettings(storage, host) {
+    let kept = {};
+    try {
+        kept = JSON.parse(storage.getItem(`pointrelay.settings.${host}`) ?? '{}') ?? {};
+    } catch {
+        // Storage refused, or damaged: the defaults.
     }
-
-    move(dx, dy) { this.m_add(this.m_move, dx, dy); }
-    scroll(dx, dy) { this.m_add(this.m_scroll, dx, dy); }
-
-    click(button, down) {
-        this.flush();
-        this.m_sink.sendClick(button, down);
+    const settings = { ...kDefaultSettings };
+    for (const [name, value] of Object.entries(kDefaultSettings)) {
+        if (typeof kept[name] === typeof value)
+            settings[name] = kept[name];
     }
+    return settings;
+}
 
-    flush() {
-        this.m_scheduled = false;
-        const [mx, my] = this.m_take(this.m_move, 1);
-        if (mx || my)
-            this.m_sink.sendMove(mx, my);
-        const [sx, sy] = this.m_take(this.m_scroll, kScrollPxPerUnit);
-        if (sx || sy)
-            this.m_sink.sendScroll(sx, sy);
-    }
-
-    m_add(sum, dx, dy) {
-        sum[0] += dx;
-        sum[1] += dy;
-        if (!this.m_scheduled) {
-            this.m_scheduled = true;
-            this.m_requestFrame(() => this.flush());
-        }
-    }
-
-    // Whole units out of `sum`, the remainder (same sign) left in it.
-    m_take(sum, perUnit) {
-        const units = sum.map((v) => Math.trunc(v / perUnit));
-        sum[0] -= units[0] * perUnit;
-        sum[1] -= units[1] * perUnit;
-        return units;
+export function saveSettings(storage, host, settings) {
+    try {
+        storage.setItem(`pointrelay.settings.${host}`, JSON.stringify(settings));
+    } catch {
+        // Private mode: the settings last as long as the page.
     }
 }
 
-/// Gestures of the touch pad, fed with pointer positions in CSS pixels and times in ms:
-/// one finger moves, a tap clicks left, a still hold presses left until the finger lifts
-/// (drag), two fingers scroll or, lifted without moving, click right. Scrolls follow the
-/// finger the way natural scrolling does: a finger moving up moves the content up.
-export class TouchPad {
-    constructor(out, {
-        setTimer = (f, ms) => setTimeout(f, ms),
-        clearTimer = (timer) => clearTimeout(timer),
-        onDrag = () => {},
-    } = {}) {
-        this.m_out = out; // { move, scroll, click } as PointerBatch
-        this.m_setTimer = setTimer;
-        this.m_clearTimer = clearTimer;
-        this.m_onDrag = onDrag;
-        this.m_pointers = new Map();
-        this.m_state = 'idle';
-        this.m_timer = null;
-    }
+/// What a key of the keys row sends: a system action of its own without modifiers, a combo
+/// with the held ones. `key` is the combo's key name.
+export function keyCommand(key, mods) {
+    if (mods.length > 0)
+        return ['combo', { mods, key }];
+    const arrows = { left: 'left', right: 'right', up: 'up', down: 'down' };
+    if (arrows[key])
+        return ['arrow', { dir: key }];
+    const fkey = /^f(\d+)$/.exec(key);
+    if (fkey)
+        return ['fkey', { n: Number(fkey[1]) }];
+    const own = { escape: 'escape', tab: 'tab', home: 'home', end: 'end', pageup: 'pageUp',
+                  pagedown: 'pageDown', delete: 'deleteForward' };
+    return [own[key], {}];
+}
 
-    down(id, x, y, time) {
-        this.m_pointers.set(id, { x, y });
-        if (this.m_state === 'idle') {
-            this.m_state = 'pending';
-            this.m_primary = id;
-            this.m_start = { x, y };
-            this.m_timer = this.m_setTimer(() => this.m_hold(), kHoldMs);
-        } else if (this.m_pointers.size === 2 &&
-                   (this.m_state === 'pending' || this.m_state === 'moving')) {
-            this.m_stopTimer();
-            this.m_state = 'two';
-            this.m_twoSince = time;
-            this.m_start = this.m_centroid();
-            this.m_last = this.m_start;
-        } else if (this.m_state === 'two' || this.m_state === 'scrolling') {
-            this.m_state = 'done'; // three fingers: no gesture of ours
-        }
-    }
-
-    move(id, x, y) {
-        const p = this.m_pointers.get(id);
-        if (!p)
-            return;
-        const dx = x - p.x;
-        const dy = y - p.y;
-        p.x = x;
-        p.y = y;
-        switch (this.m_state) {
-        case 'pending':
-            if (Math.hypot(x - this.m_start.x, y - this.m_start.y) > kTapSlopPx) {
-                this.m_stopTimer();
-                this.m_state = 'moving';
-                this.m_out.move(x - this.m_start.x, y - this.m_start.y);
-            }
-            break;
-        case 'moving':
-        case 'dragging':
-            if (id === this.m_primary)
-                this.m_out.move(dx, dy);
-            break;
-        case 'two':
-        case 'scrolling': {
-            const c = this.m_centroid();
-            // Until the fingers leave the slop, m_last stays at the start: that travel counts.
-            if (this.m_state === 'two' &&
-                Math.hypot(c.x - this.m_start.x, c.y - this.m_start.y) > kTapSlopPx) {
-                this.m_state = 'scrolling';
-            }
-            if (this.m_state === 'scrolling') {
-                this.m_out.scroll(c.x - this.m_last.x, c.y - this.m_last.y);
-                this.m_last = c;
-            }
-            break;
-        }
-        }
-    }
-
-    up(id, time) { this.m_lift(id, time, false); }
-    cancel(id) { this.m_lift(id, 0, true); }
-    /// Every finger taken off at once, as cancelled: a drag's button is released.
-    cancelAll() {
-        for (const id of [...this.m_pointers.keys()])
-            this.cancel(id);
-    }
-
-    m_lift(id, time, cancelled) {
-        if (!this.m_pointers.delete(id))
-            return;
-        if (this.m_state === 'pending' && !cancelled) {
-            this.m_out.click(Button.Left, true);
-            this.m_out.click(Button.Left, false);
-        } else if (this.m_state === 'dragging' && id === this.m_primary) {
-            this.m_out.click(Button.Left, false); // also when cancelled: never leave it held
-            this.m_onDrag(false);
-        } else if (this.m_state === 'two' && !cancelled &&
-                   time - this.m_twoSince <= kTwoFingerTapMs) {
-            this.m_out.click(Button.Right, true);
-            this.m_out.click(Button.Right, false);
-        } else if (this.m_state === 'dragging') {
-            return; // a second finger left during a drag
-        }
-        this.m_stopTimer();
-        this.m_state = this.m_pointers.size === 0 ? 'idle' : 'done';
-    }
-
-    m_hold() {
-        this.m_timer = null;
-        if (this.m_state !== 'pending')
-            return;
-        this.m_state = 'dragging';
-        this.m_out.click(Button.Left, true);
-        this.m_onDrag(true);
-    }
-
-    m_stopTimer() {
-        if (this.m_timer !== null)
-            this.m_clearTimer(this.m_timer);
-        this.m_timer = null;
-    }
-
-    m_centroid() {
-        let x = 0;
-        let y = 0;
-        for (const p of this.m_pointers.values()) {
-            x += p.x;
-            y += p.y;
-        }
-        return { x: x / this.m_pointers.size, y: y / this.m_pointers.size };
-    }
+/// The combo key name of a typed character, or null (a character no US key gives as it is).
+export function keyNameOf(ch) {
+    if (/^[a-z0-9]$/.test(ch))
+        return ch;
+    if (/^[A-Z]$/.test(ch))
+        return ch.toLowerCase();
+    const names = { '-': 'minus', '=': 'equal', '[': 'bracketleft', ']': 'bracketright',
+                    '\\': 'backslash', ';': 'semicolon', "'": 'apostrophe', '`': 'grave',
+                    ',': 'comma', '.': 'period', '/': 'slash', ' ': 'space' };
+    return names[ch] ?? null;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -210,7 +82,7 @@ const kTexts = {
         wrongKey: '鍵が違います。デスクトップの QR コードを読み取り直してください。',
         noKey: '鍵がありません。デスクトップの QR コードを読み取ってください。',
         hint: '1本指で移動・タップでクリック・長押しでドラッグ・' +
-              '2本指でスクロール・2本指タップで右クリック',
+              '2本指でスクロール・2本指タップで右クリック・3本指で左右にデスクトップ切替、上に全ウィンドウ',
         left: '左',
         right: '右',
         keyboard: 'キーボード',
@@ -223,6 +95,17 @@ const kTexts = {
         volumeDown: '音量を下げる',
         volumeUp: '音量を上げる',
         playPause: '再生/一時停止',
+        settings: '設定',
+        speed: 'ポインタの速さ',
+        acceleration: '加速',
+        scrollSpeed: 'スクロールの速さ',
+        naturalScroll: 'ナチュラルスクロール',
+        tapToClick: 'タップでクリック',
+        haptics: '振動',
+        done: '完了',
+        super: 'Super',
+        up: '上',
+        down: '下',
     },
     en: {
         connecting: 'Connecting…',
@@ -231,7 +114,8 @@ const kTexts = {
         wrongKey: 'Wrong key. Scan the QR code on the desktop again.',
         noKey: 'No key. Scan the QR code on the desktop.',
         hint: 'One finger moves · tap clicks · hold to drag · ' +
-              'two fingers scroll · two-finger tap right-clicks',
+              'two fingers scroll · two-finger tap right-clicks · ' +
+              'three fingers: left/right switch workspace, up shows all windows',
         left: 'Left',
         right: 'Right',
         keyboard: 'Keyboard',
@@ -244,6 +128,17 @@ const kTexts = {
         volumeDown: 'Volume down',
         volumeUp: 'Volume up',
         playPause: 'Play/Pause',
+        settings: 'Settings',
+        speed: 'Pointer speed',
+        acceleration: 'Acceleration',
+        scrollSpeed: 'Scroll speed',
+        naturalScroll: 'Natural scrolling',
+        tapToClick: 'Tap to click',
+        haptics: 'Vibration',
+        done: 'Done',
+        super: 'Super',
+        up: 'Up',
+        down: 'Down',
     },
 };
 
@@ -319,14 +214,19 @@ function startPage() {
     let connectedAt = 0;
 
     const live = () => client !== null && client.connected;
-    const sink = {
-        sendMove: (dx, dy) => live() && client.sendMove(dx, dy),
-        sendScroll: (dx, dy) => live() && client.sendScroll(dx, dy),
-        sendClick: (button, down) => live() && client.sendClick(button, down),
-    };
-    const batch = new PointerBatch(sink, (f) => requestAnimationFrame(f));
     const sendCommand = (action, fields) =>
         live() && client.sendSealedText(sysCommand(action, fields));
+    const settings = loadSettings(localStorage, location.host);
+    const sink = {
+        sendMove: (dx, dy) => live() && client.sendMove(dx, dy),
+        // Decimals the daemon rounds back to the whole pixels they stand for.
+        sendPreciseMove: (dx, dy) => live() && client.sendSealedText(JSON.stringify(
+            { type: 'move', dx: Number(dx.toFixed(4)), dy: Number(dy.toFixed(4)) })),
+        sendScroll: (dx, dy) => live() && client.sendScroll(dx, dy),
+        sendClick: (button, down) => live() && client.sendClick(button, down),
+        sendCommand,
+    };
+    const batch = new PointerBatch(sink, (f) => requestAnimationFrame(f), settings);
 
     const drop = () => {
         if (!socket)
@@ -464,12 +364,23 @@ function startPage() {
     window.addEventListener('pageshow', (e) => e.persisted && !live() && connect());
     window.addEventListener('pagehide', leave);
 
-    // The pad.
+    // The pad: a click is felt (where the phone vibrates) and seen (a ring where it was).
+    const buzz = (ms) => settings.haptics && navigator.vibrate && navigator.vibrate(ms);
     const touchPad = new TouchPad(batch, {
+        settings,
         onDrag: (on) => {
             pad.classList.toggle('dragging', on);
-            if (on && navigator.vibrate)
-                navigator.vibrate(15); // the hold has pressed the button
+            if (on)
+                buzz(15); // the hold has pressed the button
+        },
+        onClick: (x, y) => {
+            buzz(10);
+            const ring = document.createElement('span');
+            ring.className = 'ripple';
+            ring.style.left = `${x}px`;
+            ring.style.top = `${y}px`;
+            ring.addEventListener('animationend', () => ring.remove());
+            document.body.append(ring);
         },
     });
     pad.addEventListener('pointerdown', (e) => {
@@ -477,7 +388,8 @@ function startPage() {
         pad.setPointerCapture(e.pointerId);
         touchPad.down(e.pointerId, e.clientX, e.clientY, e.timeStamp);
     });
-    pad.addEventListener('pointermove', (e) => touchPad.move(e.pointerId, e.clientX, e.clientY));
+    pad.addEventListener('pointermove',
+                         (e) => touchPad.move(e.pointerId, e.clientX, e.clientY, e.timeStamp));
     pad.addEventListener('pointerup', (e) => touchPad.up(e.pointerId, e.timeStamp));
     pad.addEventListener('pointercancel', (e) => touchPad.cancel(e.pointerId));
     releases.push(() => touchPad.cancelAll());
@@ -513,6 +425,46 @@ function startPage() {
         });
     }
 
+    // The settings, kept per desktop; a change holds at once.
+    const sheet = $('settings');
+    for (const input of sheet.querySelectorAll('[name]')) {
+        const name = input.name;
+        if (input.type === 'checkbox')
+            input.checked = settings[name];
+        else
+            input.value = String(settings[name]);
+        input.addEventListener('input', () => {
+            settings[name] = input.type === 'checkbox' ? input.checked : Number(input.value);
+            saveSettings(localStorage, location.host, settings);
+        });
+    }
+    $('gear').addEventListener('click', () => sheet.showModal());
+
+    // Sticky modifiers: held for the next key of the row or the next character typed.
+    const mods = new Set();
+    const modButtons = [...form.querySelectorAll('[data-mod]')];
+    const showMods = () => modButtons.forEach((b) => b.classList.toggle('held', mods.has(b.dataset.mod)));
+    const takeMods = () => {
+        const held = [...mods];
+        mods.clear();
+        showMods();
+        return held;
+    };
+    for (const el of modButtons) {
+        el.addEventListener('click', () => {
+            const mod = el.dataset.mod;
+            if (!mods.delete(mod))
+                mods.add(mod);
+            showMods();
+        });
+    }
+    for (const el of form.querySelectorAll('[data-row]')) {
+        el.addEventListener('click', () => {
+            commitText();
+            sendCommand(...keyCommand(el.dataset.row, takeMods()));
+        });
+    }
+
     // Typing: committed text goes out as soon as it is committed; an IME's composition only
     // when it ends. The field holds one sentinel space, so a Backspace on an "empty" field
     // deletes it and we see that as a Backspace for the desktop.
@@ -524,20 +476,33 @@ function startPage() {
         if (value === kSentinel)
             return;
         if (value === '') {
-            sendCommand('delete');
+            sendKeyAction('delete', 'backspace');
         } else {
             // New text sits after the sentinel, or before it when the caret was moved.
             const text = value.startsWith(kSentinel) ? value.slice(1)
                          : value.endsWith(kSentinel) ? value.slice(0, -1) : value;
-            for (const message of typedTextMessages(text))
-                client.sendSealedText(message);
+            const name = mods.size > 0 && [...text].length === 1 ? keyNameOf(text) : null;
+            if (name) {
+                sendCommand('combo', { mods: takeMods(), key: name }); // Ctrl, then "c"
+            } else {
+                takeMods();
+                for (const message of typedTextMessages(text))
+                    client.sendSealedText(message);
+            }
         }
         field.value = kSentinel;
         field.setSelectionRange(1, 1);
     }
+    // A key of the field's own (⌫, ⏎): alone, or with the held modifiers as a combo.
+    function sendKeyAction(action, name) {
+        if (mods.size > 0)
+            sendCommand('combo', { mods: takeMods(), key: name });
+        else
+            sendCommand(action);
+    }
     const sendKey = (action) => {
         commitText();
-        sendCommand(action);
+        sendKeyAction(action, action === 'delete' ? 'backspace' : action);
     };
     field.value = kSentinel;
     field.addEventListener('compositionstart', () => (composing = true));
@@ -565,9 +530,14 @@ function startPage() {
         el.addEventListener('click', () => sendKey(el.dataset.key));
     $('kbd').addEventListener('click', () => {
         form.hidden = !form.hidden;
+        document.body.classList.toggle('typing', !form.hidden);
         if (!form.hidden)
             field.focus();
     });
+    // A tap on a button does not take the focus from the field: a phone's soft keyboard
+    // stays open between keys.
+    for (const el of document.querySelectorAll('#typing button, #actions button'))
+        el.addEventListener('pointerdown', (e) => e.preventDefault());
 
     // No long-press menus, except in the text field (pasting from the phone).
     document.addEventListener('contextmenu', (e) => e.target !== field && e.preventDefault());
