@@ -148,14 +148,6 @@ TEST_F(X11EventSinkTest, KeystrokesFromAPhoneArriveWholeWhileAnotherPhoneMoves) 
     for (const auto& [key, down] :
          {std::pair{"Caps_Lock", true}, {"Caps_Lock", false}, {"Shift_L", false}})
         window.fakeKey(key, down);
-
-    // A phone gone mid-drag leaves no button down: the end of its session releases it.
-    ASSERT_TRUE(typist.sendClick(0, true) && test::pingRoundTrip(typist));
-    typist.close();
-    ASSERT_TRUE(daemon->waitFor("Released the buttons the client held down"));
-    const auto events = window.take();
-    EXPECT_TRUE(std::ranges::count_if(events, [](auto& e) { return e.starts_with("button-up 1"); }))
-        << ::testing::PrintToString(events);
 }
 
 // The X server restarting under a running daemon ends neither the daemon nor its phones: the
