@@ -208,7 +208,8 @@ private slots:
         sheet->close();
         webPort->setText(QString::number(held.port)); // busy, and the conflict is cancelled
         emit webPort->editingFinished();
-        QVERIFY(!child<QCheckBox>(&form, "webRemoteToggle")->isChecked());
+        QVERIFY(!child<QCheckBox>(&form, "webRemoteToggle")->isChecked() &&
+                !model.preferences.value("webRemote").toBool());
         QVERIFY(!WebRelay::shared().isListening() && PortCheck::shared().canBindPort(web));
         child(&form, "showQRButton")->click();
         sheet = form.findChild<QDialog*>("qrSheetDialog");
