@@ -192,11 +192,10 @@ TEST(CommandLine, ValuesClampsAndUsageErrors) {
     EXPECT_EQ(parseLeadingInt32("-2147483648"), -2147483647 - 1);
 }
 
-TEST(Log, LinesEscapesAndStatistics) {
+// (Every line but STAT's has the "[C++] " prefix: the session tests and the application's
+// parser of the real daemon's lines see that.)
+TEST(Log, EscapesAndStatistics) {
     test::LogCapture log;
-    logLine("STAT move=1");
-    logLine("Server stopped");
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"STAT move=1", "[C++] Server stopped"}));
     EXPECT_EQ(escapeForLog(std::string("a\nClient connected (9 active)\r\x7F\x00\xC3\xA9", 34)),
               "a\\x0AClient connected (9 active)\\x0D\\x7F\\x00\xC3\xA9");
 
@@ -210,7 +209,7 @@ TEST(Log, LinesEscapesAndStatistics) {
     const auto lines = log.lines();
     double rate = 0;
     unsigned long long total = 0;
-    ASSERT_EQ(2, std::sscanf(lines.at(2).c_str(), "STAT move=%llu scroll=%*u rateMove=%lf", &total,
+    ASSERT_EQ(2, std::sscanf(lines.at(0).c_str(), "STAT move=%llu scroll=%*u rateMove=%lf", &total,
                              &rate));
     EXPECT_EQ(total, base + 10);
     EXPECT_NEAR(rate, 20.0, 2.0);
