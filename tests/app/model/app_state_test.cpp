@@ -18,8 +18,6 @@
 namespace pointrelay::app {
 namespace {
 
-using test::freePort;
-
 class AppStateTest : public ::testing::Test {
 protected:
     QTemporaryDir dir;
@@ -128,7 +126,7 @@ TEST_F(AppStateTest, AKeyThatCannotBeKeptStartsNothing) {
     QFile(dir.filePath("file")).open(QIODevice::WriteOnly);
     KeychainPSK unstorable("test", "psk", std::make_shared<FilePskStore>(dir.filePath("file/k")));
     AppState keyless(preferences, unstorable, PortCheck::shared(), manager, &alerts);
-    keyless.setPort(freePort());
+    keyless.setPort(test::freePort());
     keyless.start();
     EXPECT_FALSE(keyless.running() || manager.state().running);
     EXPECT_EQ(alerts.shown, QStringList{"critical: 鍵を保存できませんでした / 保存先: ファイル (" +

@@ -149,7 +149,6 @@ private slots:
                    !PortCheck::shared().canBindPort(second);
         }));
         QVERIFY(PortCheck::shared().waitForPortFree(first, std::chrono::seconds(1)));
-        QCOMPARE(texts(&popup, "portLabel"), "Port: " + QString::number(second));
         typePort(&form, QString::number(held.port)); // busy, and the conflict is cancelled
         QCOMPARE(texts(&form, "portField") + texts(&popup, "portLabel statusLabel"),
                  QString::number(second) + "Port: " + QString::number(second) + "|稼働中");
