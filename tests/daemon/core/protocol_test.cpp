@@ -34,16 +34,14 @@ namespace pointrelay::core {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using namespace test;
 
 // The header's length limits are shared with the frame reader and the handshake (tested there
-// and in the session tests); here the byte order, a time-out and a write to a closed peer.
-TEST(Frames, TheWireFormatAndTimeOuts) {
+// and in the session tests), as is its byte order (which the raw headers of the session tests
+// and the browser page's frames pin down); here a time-out and a write to a closed peer.
+TEST(Frames, TimeOutsAndAClosedPeer) {
     test::SocketPair link;
-    Bytes body, wire(304);
-    ASSERT_TRUE(sendFrame(link.writer(), Bytes(300, 7)) && readExact(link.reader(), wire, 100));
-    EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 5), (Bytes{0, 0, 1, 0x2C, 7}));
+    Bytes body;
     ASSERT_TRUE(link.write({0, 0, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9})); // one byte short
     EXPECT_FALSE(recvFrame(link.reader(), body, 200));
     // A body that comes in two reads: the last byte is sent once the rest has been taken.

@@ -138,13 +138,12 @@ TEST(XkbKeymap, OnlyTheUnshiftedAndShiftedLevelsCount) {
     for (const bool down : {true, false})
         EXPECT_TRUE(de->press(XKB_KEY_Z, down, key) && de->press(XKB_KEY_y, down, key));
     EXPECT_FALSE(de->press(XKB_KEY_EuroSign, true, key));
-    using Keys = decltype(keys);
-    EXPECT_EQ(keys, (Keys{{KEY_LEFTSHIFT, true},
-                          {KEY_Y, true},
-                          {KEY_Z, true},
-                          {KEY_Y, false},
-                          {KEY_LEFTSHIFT, false},
-                          {KEY_Z, false}}));
+    EXPECT_EQ(keys, (decltype(keys){{KEY_LEFTSHIFT, true},
+                                    {KEY_Y, true},
+                                    {KEY_Z, true},
+                                    {KEY_Y, false},
+                                    {KEY_LEFTSHIFT, false},
+                                    {KEY_Z, false}}));
 }
 
 // A clipboard transfer larger than a pipe holds is written whole while the reader reads, and read
