@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
 #include <set>
@@ -30,8 +29,7 @@ protected:
         ASSERT_TRUE(route && std::getenv("WAYLAND_DISPLAY")) << "run under with_sway.sh";
         ASSERT_TRUE(witness->waitFor("ready\n", 10s));
         const uint16_t port = test::freePort();
-        daemon = test::startDaemon(port, state.path());
-        ASSERT_TRUE(daemon->waitFor("Listening on port", 0s));
+        daemon = test::startDaemon(port, state.path()); // (its listening line: the X11 tests)
         ASSERT_EQ(daemon->count(std::string("[C++] Input: ") + route + "\n"), 1u)
             << daemon->output();
         ASSERT_TRUE(phone.connect("127.0.0.1", port) && phone.handshake("set-a-real-psk-here-00"));
