@@ -92,18 +92,17 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
     EXPECT_FALSE(item.isInstalled());
 }
 
-// A busy port is asked about (its holder named with its PID) with the next free ports on
-// offer, also when a stale daemon was ended and the port is still taken; the one chosen is
-// where the daemon starts, and is stored. (A busy port typed in while it runs, and cancelled,
-// the widget tests see leave the daemon and the setting where they were; the page's busy
-// port, cancelled, switch the page off.)
+// A busy port is asked about with the next free ports on offer, also when a stale daemon was
+// ended and the port is still taken; the one chosen is where the daemon starts, and is stored.
+// (The holder named with its PID, the headless command's test sees; a busy port typed in while
+// it runs, and cancelled, the widget tests see leave the daemon and the setting where they
+// were, and the page's busy port, cancelled, switch the page off.)
 TEST_F(AppStateTest, ABusyPortIsAskedAboutAndTheDaemonStartsOnThePortChosen) {
     const test::HeldPort held;
     // Every port seems held by a daemon of ours handed to init, so stale; ending it only
     // pretends (no signal goes out), so the port held for real stays taken.
     auto stale = std::make_shared<test::FixedLister>();
     stale->parent = 1;
-    stale->description = "python3 77 lab 3u IPv4 1 0t0 TCP *:9 (LISTEN)";
     PortCheck ports(stale);
     ports.setSignalSender([](qint32, int) { return 0; });
     manager.setDaemonPath(POINTRELAYD_PATH);
@@ -112,8 +111,7 @@ TEST_F(AppStateTest, ABusyPortIsAskedAboutAndTheDaemonStartsOnThePortChosen) {
     const QList<quint16> free = PortCheck::shared().suggestFreePorts(held.port, 3);
     alerts.portAnswer = free.value(1);
     state.start();
-    EXPECT_EQ(std::pair(alerts.offered, alerts.holder),
-              std::pair(free, QString("python3 (PID 77)")));
+    EXPECT_EQ(alerts.offered, free);
     EXPECT_TRUE(state.running() && state.port() == free.value(1));
     EXPECT_EQ(preferences.value("port"), free.value(1));
     EXPECT_TRUE(test::waitUntil([&] { return !PortCheck::shared().canBindPort(free.value(1)); }));
