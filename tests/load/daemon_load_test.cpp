@@ -80,9 +80,7 @@ protected:
         // phones' SO_REUSEADDR keeps them from blocking the daemons of other tests.
         if (::unshare(CLONE_NEWNET) == 0) {
             const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            ifreq lo{{"lo"}, {}};
-            ::ioctl(fd, SIOCGIFFLAGS, &lo);
-            lo.ifr_flags |= IFF_UP;
+            ifreq lo{{"lo"}, {.ifru_flags = IFF_UP}}; // the flags that the kernel owns stay
             ASSERT_EQ(::ioctl(fd, SIOCSIFFLAGS, &lo), 0);
             ::close(fd);
         }
