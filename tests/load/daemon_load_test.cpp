@@ -135,8 +135,7 @@ TEST_F(DaemonLoadTest, SilentConnectionsDoNotHoldOffAPhone) {
     std::vector<int> newest(kPendingBound);
     std::iota(newest.begin(), newest.end(), kSilent - kPendingBound);
     eventually([&] { return open().size() <= size_t{kPendingBound}; }, 3s);
-    EXPECT_EQ(open(), newest) << "the oldest are closed first";
-    EXPECT_TRUE(daemon->waitFor("Too many pending handshakes -> closing the oldest"));
+    EXPECT_EQ(open(), newest) << "the oldest are closed first"; // (said so: the unit test)
 
     expectAFreshPhoneIsServed();
     EXPECT_TRUE(eventually([&] { return open().empty(); }, 8s)); // the HELLO time is 5 s
