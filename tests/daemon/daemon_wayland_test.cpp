@@ -42,8 +42,7 @@ protected:
             settled = eventually([&] { return position() != before; }, 500ms) &&
                       position().first - before.first == 30 * sign;
         }
-        ASSERT_TRUE(settled) << witness->output();
-        ASSERT_TRUE(witness->waitFor("wl_keyboard.enter", 10s)) << witness->output();
+        ASSERT_TRUE(settled && witness->waitFor("wl_keyboard.enter", 10s)) << witness->output();
     }
 
     // The last pointer position the witness saw: the last two numbers of a motion or enter.
@@ -162,8 +161,7 @@ TEST_F(DaemonOnWayland, PointerButtonsWheelKeysAndTextArriveInANativeClient) {
 // new desktop is up reaches it.
 TEST_F(DaemonOnWayland, ARestartedCompositorIsReachedAgain) {
     const pid_t old = test::desktopPid();
-    ASSERT_TRUE(old != 0 && ::kill(old, SIGTERM) == 0);
-    ASSERT_TRUE(witness->waitExit(10s));
+    ASSERT_TRUE(old != 0 && ::kill(old, SIGTERM) == 0 && witness->waitExit(10s));
     ASSERT_TRUE(phone.sendMove(5, 5) && test::pingRoundTrip(phone)); // dropped, not queued
     ASSERT_TRUE(eventually([&] { return test::desktopPid() != old; }, 10s));
     witness.emplace(std::vector<std::string>{WITNESS_PATH});

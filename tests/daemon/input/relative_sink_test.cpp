@@ -130,8 +130,7 @@ TEST(XkbKeymap, OnlyTheUnshiftedAndShiftedLevelsCount) {
         "xkb_keymap { xkb_keycodes { include \"evdev\" }; xkb_types { include \"complete\" }; "
         "xkb_compat { include \"complete\" }; xkb_symbols { include \"pc+de\" }; };");
     ASSERT_TRUE(de);
-    EXPECT_EQ(de->find(XKB_KEY_Z)->level, 1u);
-    EXPECT_FALSE(de->find(XKB_KEY_EuroSign));
+    EXPECT_TRUE(de->find(XKB_KEY_Z)->level == 1 && !de->find(XKB_KEY_EuroSign));
     // Pressed by code, as libei and KWin take keys: Shift around the second level only.
     std::vector<std::pair<uint32_t, bool>> keys;
     const auto key = [&](uint32_t code, bool down) { keys.emplace_back(code, down); };
