@@ -39,9 +39,7 @@ protected:
     // A page's WebSocket, opened with `origin`.
     std::unique_ptr<QWebSocket> openPage(const QString& origin) {
         auto page = std::make_unique<QWebSocket>(origin);
-        QNetworkRequest to(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(relay.port())));
-        to.setRawHeader("Host", "127.0.0.1:" + QByteArray::number(relay.port()));
-        page->open(to);
+        page->open(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(relay.port())));
         waitUntil([&] { return page->state() != QAbstractSocket::ConnectingState; });
         return page;
     }
