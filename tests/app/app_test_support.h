@@ -21,10 +21,9 @@ public:
     void critical(const QString& a, const QString& b) override { add("critical", a, b); }
     void information(const QString& a, const QString& b) override { add("information", a, b); }
     void notify(const QString& a, const QString& b) override { add("notify", a, b); }
-    std::optional<quint16> askAlternativePort(quint16, const QString& by,
-                                              const QList<quint16>& ports, app::PortUse) override {
+    std::optional<quint16> askAlternativePort(quint16, const QString&, const QList<quint16>& ports,
+                                              app::PortUse) override {
         offered = ports;
-        holder = by;
         return portAnswer;
     }
     void add(const char* kind, const QString& a, const QString& b) {
@@ -32,7 +31,6 @@ public:
     }
     QStringList shown;
     QList<quint16> offered;
-    QString holder;
     std::optional<quint16> portAnswer;
 };
 

@@ -35,7 +35,6 @@ protected:
     void startDaemon() {
         const uint16_t port = test::freePort();
         daemon = test::startDaemon(port, state.path(), {}, {{"POINTRELAY_INPUT", "portal"}});
-        ASSERT_TRUE(daemon->waitFor("Listening on port", 0s)) << daemon->output();
         ASSERT_EQ(daemon->count("[C++] Input: Wayland (desktop portal)\n"), 1u) << daemon->output();
         phone = client::PhoneClient();
         ASSERT_TRUE(phone.connect("127.0.0.1", port) && phone.handshake("set-a-real-psk-here-00"));
@@ -112,15 +111,13 @@ TEST_F(DaemonOnPortal, AGrantedSessionCarriesInputKeepsItsTokenAndMayBeClosed) {
     EXPECT_EQ(calls("Notify").size(), 10u);
     // The route opens again by itself, with the token kept: no dialog, and a new token kept.
     ASSERT_TRUE(daemon->waitFor("Input: Wayland (desktop portal) is back")) << daemon->output();
-    ASSERT_TRUE(waitForCalls("Start", 2)) << portal->output();
-    EXPECT_EQ(selected("restore_token"), token);
+    ASSERT_TRUE(waitForCalls("Start", 2) && selected("restore_token") == token) << portal->output();
     EXPECT_TRUE(test::eventually([&] { return std::ifstream(file) >> kept, kept != token; }));
     EXPECT_EQ(portal->count("refused "), 0u) << portal->output();
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
 
     ASSERT_NO_FATAL_FAILURE(startDaemon());
-    ASSERT_TRUE(waitForCalls("Start", 3)) << portal->output();
-    EXPECT_EQ(selected("restore_token"), kept);
+    ASSERT_TRUE(waitForCalls("Start", 3) && selected("restore_token") == kept) << portal->output();
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
 
     // A token that cannot be kept (a folder in its place) is told, not taken as kept.
@@ -148,8 +145,7 @@ TEST_F(DaemonOnPortal, ARefusedConsentIsLoggedAndThePhoneIsStillServed) {
 TEST_F(DaemonOnPortal, StoppingWhileThePersonDecidesClosesTheDialog) {
     ASSERT_NO_FATAL_FAILURE(startPortal({"--consent-delay-ms", "60000"}));
     ASSERT_NO_FATAL_FAILURE(startDaemon());
-    ASSERT_TRUE(waitForCalls("Start", 1)) << portal->output();
-    EXPECT_EQ(selected("persist_mode"), "");
+    ASSERT_TRUE(waitForCalls("Start", 1) && selected("persist_mode").empty()) << portal->output();
     ASSERT_NO_FATAL_FAILURE(stopDaemon());
     EXPECT_TRUE(waitForCalls("Request.Close", 1)) << portal->output();
 }

@@ -44,12 +44,9 @@ start_session_bus() {
     need dbus-daemon
     RUN=$T/run BUS=unix:path=$T/run/bus
     mkdir -p "$RUN" && chmod 700 "$RUN"
-    cat >"$T/bus.conf" <<CONF
-<busconfig><type>session</type><listen>$BUS</listen><auth>EXTERNAL</auth>
-<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
-<allow own="*"/></policy>
-</busconfig>
-CONF
+    echo "<busconfig><type>session</type><listen>$BUS</listen><auth>EXTERNAL</auth>
+<policy context='default'><allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/>
+<allow own='*'/></policy></busconfig>" >"$T/bus.conf"
     dbus-daemon --config-file="$T/bus.conf" --nofork </dev/null >"$T/bus.log" 2>&1 &
     PIDS+=($!)
     wait_for 5 $! test -S "$RUN/bus" || skip "the session bus did not start: $(tail -n 5 "$T/bus.log")"

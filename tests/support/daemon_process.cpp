@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <sstream>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -12,10 +13,8 @@
 namespace pointrelay::test {
 
 DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
-                             const std::map<std::string, std::string>& env) {
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return;
+                             const std::map<std::string, std::string>& env)
+    : m_file(::memfd_create("output", MFD_CLOEXEC)) {
     std::vector<char*> argv;
     for (const auto& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
@@ -23,33 +22,20 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
     m_pid = ::fork();
     if (m_pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL); // a test killed outright (a time-out) leaves nothing
-        ::dup2(fds[1], STDOUT_FILENO);
-        ::dup2(fds[1], STDERR_FILENO);
-        ::close(fds[0]), ::close(fds[1]);
+        ::dup2(m_file, STDOUT_FILENO);      // one file offset: the two streams interleave
+        ::dup2(m_file, STDERR_FILENO);
         for (const auto& [name, value] : env)
             ::setenv(name.c_str(), value.c_str(), 1);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    ::close(fds[1]);
-    m_pipe = fds[0];
-    m_reader = std::thread([this] {
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(m_pipe, buffer, sizeof buffer)) > 0;) {
-            std::lock_guard lock(m_mutex);
-            m_output.append(buffer, static_cast<size_t>(n));
-            m_changed.notify_all();
-        }
-    });
 }
 
 DaemonProcess::~DaemonProcess() {
     signal(SIGKILL);
     if (m_pid > 0 && !m_status)
         ::waitpid(m_pid, nullptr, 0);
-    if (m_reader.joinable())
-        m_reader.join();
-    ::close(m_pipe);
+    ::close(m_file);
 }
 
 void DaemonProcess::signal(int sig) const {
@@ -65,21 +51,17 @@ std::optional<int> DaemonProcess::waitExit(std::chrono::milliseconds timeout) {
         else if (std::chrono::steady_clock::now() > deadline)
             return std::nullopt;
     }
-    if (m_reader.joinable())
-        m_reader.join(); // the pipe closes with the process (and any child it forked)
     return m_status;
 }
 
 bool DaemonProcess::waitFor(const std::string& needle, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, timeout,
-                              [&] { return m_output.find(needle) != m_output.npos; });
+    return eventually([&] { return output().find(needle) != std::string::npos; }, timeout);
 }
 
 size_t DaemonProcess::count(const std::string& needle) const {
-    std::lock_guard lock(m_mutex);
+    const std::string all = output();
     size_t n = 0;
-    for (size_t at = 0; (at = m_output.find(needle, at)) != m_output.npos; at += needle.size())
+    for (size_t at = 0; (at = all.find(needle, at)) != all.npos; at += needle.size())
         ++n;
     return n;
 }
@@ -93,8 +75,11 @@ std::vector<std::string> DaemonProcess::lines() const {
 }
 
 std::string DaemonProcess::output() const {
-    std::lock_guard lock(m_mutex);
-    return m_output;
+    std::string all;
+    char chunk[4096];
+    for (ssize_t n; (n = ::pread(m_file, chunk, sizeof chunk, off_t(all.size()))) > 0;)
+        all.append(chunk, size_t(n));
+    return all;
 }
 
 uint16_t freePort() {

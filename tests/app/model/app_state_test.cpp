@@ -18,8 +18,6 @@
 namespace pointrelay::app {
 namespace {
 
-using test::freePort;
-
 class AppStateTest : public ::testing::Test {
 protected:
     QTemporaryDir dir;
@@ -94,18 +92,17 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
     EXPECT_FALSE(item.isInstalled());
 }
 
-// A busy port is asked about (its holder named with its PID) with the next free ports on
-// offer, also when a stale daemon was ended and the port is still taken; the one chosen is
-// where the daemon starts, and is stored. A busy port typed in while it runs, and cancelled,
-// leaves the daemon where it was, and the setting too; the page's busy port, cancelled,
-// switches the page off.
+// A busy port is asked about with the next free ports on offer, also when a stale daemon was
+// ended and the port is still taken; the one chosen is where the daemon starts, and is stored.
+// (The holder named with its PID, the headless command's test sees; a busy port typed in while
+// it runs, and cancelled, the widget tests see leave the daemon and the setting where they
+// were, and the page's busy port, cancelled, switch the page off.)
 TEST_F(AppStateTest, ABusyPortIsAskedAboutAndTheDaemonStartsOnThePortChosen) {
     const test::HeldPort held;
     // Every port seems held by a daemon of ours handed to init, so stale; ending it only
     // pretends (no signal goes out), so the port held for real stays taken.
     auto stale = std::make_shared<test::FixedLister>();
     stale->parent = 1;
-    stale->description = "python3 77 lab 3u IPv4 1 0t0 TCP *:9 (LISTEN)";
     PortCheck ports(stale);
     ports.setSignalSender([](qint32, int) { return 0; });
     manager.setDaemonPath(POINTRELAYD_PATH);
@@ -114,22 +111,10 @@ TEST_F(AppStateTest, ABusyPortIsAskedAboutAndTheDaemonStartsOnThePortChosen) {
     const QList<quint16> free = PortCheck::shared().suggestFreePorts(held.port, 3);
     alerts.portAnswer = free.value(1);
     state.start();
-    EXPECT_EQ(std::pair(alerts.offered, alerts.holder),
-              std::pair(free, QString("python3 (PID 77)")));
+    EXPECT_EQ(alerts.offered, free);
     EXPECT_TRUE(state.running() && state.port() == free.value(1));
     EXPECT_EQ(preferences.value("port"), free.value(1));
     EXPECT_TRUE(test::waitUntil([&] { return !PortCheck::shared().canBindPort(free.value(1)); }));
-
-    alerts.portAnswer.reset();
-    state.setPort(held.port);
-    state.commitSettings();
-    EXPECT_EQ(std::tuple(state.port(), manager.state().port, preferences.value("port")),
-              std::tuple(free.value(1), free.value(1), QVariant(free.value(1))));
-    EXPECT_TRUE(manager.state().running);
-    state.setWebRemote(true);
-    state.setWebPort(held.port);
-    state.commitSettings();
-    EXPECT_FALSE(state.webRemote() || preferences.value("webRemote").toBool());
     manager.stop();
 }
 
@@ -139,7 +124,7 @@ TEST_F(AppStateTest, AKeyThatCannotBeKeptStartsNothing) {
     QFile(dir.filePath("file")).open(QIODevice::WriteOnly);
     KeychainPSK unstorable("test", "psk", std::make_shared<FilePskStore>(dir.filePath("file/k")));
     AppState keyless(preferences, unstorable, PortCheck::shared(), manager, &alerts);
-    keyless.setPort(freePort());
+    keyless.setPort(test::freePort());
     keyless.start();
     EXPECT_FALSE(keyless.running() || manager.state().running);
     EXPECT_EQ(alerts.shown, QStringList{"critical: 鍵を保存できませんでした / 保存先: ファイル (" +

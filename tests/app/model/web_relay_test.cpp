@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The browser remote's relay on loopback, with a stand-in daemon: the page and its headers,
-// bytes relayed both ways, closes passed on, and the requests it refuses.
+// closes passed on, and the requests it refuses.
 #include "model/web_relay.h"
 #include "support/qt_wait.h"
 
@@ -39,9 +39,7 @@ protected:
     // A page's WebSocket, opened with `origin`.
     std::unique_ptr<QWebSocket> openPage(const QString& origin) {
         auto page = std::make_unique<QWebSocket>(origin);
-        QNetworkRequest to(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(relay.port())));
-        to.setRawHeader("Host", "127.0.0.1:" + QByteArray::number(relay.port()));
-        page->open(to);
+        page->open(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(relay.port())));
         waitUntil([&] { return page->state() != QAbstractSocket::ConnectingState; });
         return page;
     }
@@ -61,7 +59,7 @@ TEST_F(WebRelayTest, ServesThePageWithItsSecurityHeadersAndNothingElse) {
           "img-src 'self'; manifest-src 'self'; connect-src 'self' ws://localhost:9001;",
           "<script src=\"dist/remote.bundle.js\""})
         EXPECT_TRUE(page.contains(part)) << part;
-    EXPECT_TRUE(get("/dist/remote.bundle.js").contains("Content-Type: text/javascript"));
+    // (The bundle's type the browser test sees: with nosniff, Chromium runs no other.)
     EXPECT_TRUE(get("/favicon.ico").startsWith("HTTP/1.1 200 OK\r\nContent-Type: image/png"));
     EXPECT_TRUE(get("/manifest.webmanifest").contains("\"src\": \"icon-512.png\""));
 
@@ -82,34 +80,19 @@ TEST_F(WebRelayTest, ServesThePageWithItsSecurityHeadersAndNothingElse) {
     EXPECT_EQ(request("GET / HTTP/1.1\r\n"), QByteArray()); // an unfinished head: closed in time
 }
 
-TEST_F(WebRelayTest, RelaysBytesBothWaysAndPassesClosesOn) {
+// (Bytes relayed both ways, and the daemon's hang-up passed on as the normal close that the page
+// takes for a refused key, the browser test sees.)
+TEST_F(WebRelayTest, APageThatGoesTakesItsDaemonConnectionAndAnUnreachableDaemonIsTold) {
     auto page = openPage(pageOrigin());
-    ASSERT_EQ(page->state(), QAbstractSocket::ConnectedState);
-    const QByteArray up("\x00\x00\x00\x01\x11", 5), down("\xFF\x00welcome", 9);
-    page->sendBinaryMessage(up);
-    ASSERT_TRUE(waitUntil([&] { return phones.size() == 1 && phones[0]->bytesAvailable() == 5; }));
-    EXPECT_EQ(phones[0]->readAll(), up);
-    QByteArray received;
-    QObject::connect(page.get(), &QWebSocket::binaryMessageReceived,
-                     [&](const QByteArray& bytes) { received += bytes; });
-    phones[0]->write(down);
-    EXPECT_TRUE(waitUntil([&] { return received == down; }));
-    EXPECT_EQ(relay.sessionCount(), 1);
-
-    phones[0]->disconnectFromHost(); // the daemon hangs up: the page is closed normally
-    ASSERT_TRUE(waitUntil([&] { return page->state() == QAbstractSocket::UnconnectedState; }));
-    EXPECT_EQ(page->closeCode(), QWebSocketProtocol::CloseCodeNormal);
-
-    auto second = openPage(pageOrigin()); // the page goes: so does its daemon connection
-    ASSERT_TRUE(waitUntil([&] { return phones.size() == 2; }));
-    second->close();
-    EXPECT_TRUE(waitUntil([&] { return phones[1]->state() == QAbstractSocket::UnconnectedState; }));
+    ASSERT_TRUE(waitUntil([&] { return phones.size() == 1 && relay.sessionCount() == 1; }));
+    page->close();
+    EXPECT_TRUE(waitUntil([&] { return phones[0]->state() == QAbstractSocket::UnconnectedState; }));
     EXPECT_TRUE(waitUntil([&] { return relay.sessionCount() == 0; }));
 
     daemon.close(); // nobody listens: the page hears that the daemon cannot be reached
-    auto third = openPage(pageOrigin());
-    ASSERT_TRUE(waitUntil([&] { return third->state() == QAbstractSocket::UnconnectedState; }));
-    EXPECT_EQ(static_cast<int>(third->closeCode()), 4001); // outside the enum's range
+    auto unreached = openPage(pageOrigin());
+    ASSERT_TRUE(waitUntil([&] { return unreached->state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(static_cast<int>(unreached->closeCode()), 4001); // outside the enum's range
 }
 
 TEST_F(WebRelayTest, RefusesForeignOriginsAndBoundsWaitingConnectionsAndPages) {

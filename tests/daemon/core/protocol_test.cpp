@@ -34,16 +34,14 @@ namespace pointrelay::core {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using namespace test;
 
 // The header's length limits are shared with the frame reader and the handshake (tested there
-// and in the session tests); here the byte order, a time-out and a write to a closed peer.
-TEST(Frames, TheWireFormatAndTimeOuts) {
+// and in the session tests), as is its byte order (which the raw headers of the session tests
+// and the browser page's frames pin down); here a time-out and a write to a closed peer.
+TEST(Frames, TimeOutsAndAClosedPeer) {
     test::SocketPair link;
-    Bytes body, wire(304);
-    ASSERT_TRUE(sendFrame(link.writer(), Bytes(300, 7)) && readExact(link.reader(), wire, 100));
-    EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 5), (Bytes{0, 0, 1, 0x2C, 7}));
+    Bytes body;
     ASSERT_TRUE(link.write({0, 0, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9})); // one byte short
     EXPECT_FALSE(recvFrame(link.reader(), body, 200));
     // A body that comes in two reads: the last byte is sent once the rest has been taken.
@@ -192,11 +190,10 @@ TEST(CommandLine, ValuesClampsAndUsageErrors) {
     EXPECT_EQ(parseLeadingInt32("-2147483648"), -2147483647 - 1);
 }
 
-TEST(Log, LinesEscapesAndStatistics) {
+// (Every line but STAT's has the "[C++] " prefix: the session tests and the application's
+// parser of the real daemon's lines see that.)
+TEST(Log, EscapesAndStatistics) {
     test::LogCapture log;
-    logLine("STAT move=1");
-    logLine("Server stopped");
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"STAT move=1", "[C++] Server stopped"}));
     EXPECT_EQ(escapeForLog(std::string("a\nClient connected (9 active)\r\x7F\x00\xC3\xA9", 34)),
               "a\\x0AClient connected (9 active)\\x0D\\x7F\\x00\xC3\xA9");
 
@@ -210,7 +207,7 @@ TEST(Log, LinesEscapesAndStatistics) {
     const auto lines = log.lines();
     double rate = 0;
     unsigned long long total = 0;
-    ASSERT_EQ(2, std::sscanf(lines.at(2).c_str(), "STAT move=%llu scroll=%*u rateMove=%lf", &total,
+    ASSERT_EQ(2, std::sscanf(lines.at(0).c_str(), "STAT move=%llu scroll=%*u rateMove=%lf", &total,
                              &rate));
     EXPECT_EQ(total, base + 10);
     EXPECT_NEAR(rate, 20.0, 2.0);
