@@ -68,7 +68,8 @@ eventually grep -q '^\[pointrelayd\] Input: ' "$T/serve.out" &&
 ! listening 9001 && ! grep -q 'Browser' "$T/serve.out" || fail "the page is served without --web"
 ack=$("$CLI" send --port "$PORT" --psk-file "$T/paired.key" sys copy)
 [[ $ack == '{"type":"ack","payload":{"action":"copy","ok":true}}' ]] || fail "no ack: $ack"
-"$CLI" send --port "$PORT" move -- -10 -20 && "$CLI" send --host localhost --port "$PORT" --plain \
+"$CLI" send --port "$PORT" move -- -10 -20 && "$CLI" send --port "$PORT" sys fkey 12 &&
+    "$CLI" send --host localhost --port "$PORT" --plain \
     text "hello" || fail "move or text not sent"
 eventually grep -q 'move: [1-9]' "$T/serve.out" || fail "serve shows no move rate"
 [[ -z $("$CLI" send --port "$PORT" text '{"type":"sys","action":"copy"}') ]] ||

@@ -68,6 +68,14 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
                                     "を使います。\n元のファイルは again.json.bad に残しました。"
                                   : ""));
     }
+    // A ".bad" that cannot be replaced (a folder with something in it) is told, not claimed.
+    alerts.shown.clear();
+    QDir(dir.path()).mkpath("stuck.json.bad/x");
+    std::ofstream(dir.filePath("stuck.json").toStdString()) << R"({"port": 70000})";
+    Preferences stuck(dir.filePath("stuck.json"));
+    const AppState aside(stuck, keys, PortCheck::shared(), manager, &alerts);
+    EXPECT_TRUE(alerts.shown.join("").endsWith("元のファイルを " + dir.filePath("stuck.json.bad") +
+                                               " に残せませんでした。"));
     const LoginItem item(dir.filePath("autostart"), "/opt/point relay/Pointrelay$Server");
     state.setLaunchAtLoginHandler([&](bool enabled) { item.apply(enabled); });
     state.setPort(12345);

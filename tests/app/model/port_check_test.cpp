@@ -72,6 +72,14 @@ TEST(ListerTest, ProcAndLsofFindListenersConnectionsAndProcesses) {
 TEST(PortCheck, OnlyAnUnsupervisedDaemonOfOursIsStoppedAndKilledOnlyWhileItHoldsThePort) {
     auto lister = std::make_shared<FixedLister>();
     PortCheck check(lister);
+    // A holder for people: the lister's command and PID columns, a name alone, or nobody.
+    for (const auto& [line, holder] : {std::pair{"python3 77", "python3 (PID 77)"},
+                                       {"python3 ? lab", "python3"},
+                                       {"lone", "?"}}) {
+        lister->description = line;
+        EXPECT_EQ(check.describeHolder(9000, "?"), holder) << line;
+    }
+    lister->description = "a listener";
     Sent sent;
     int freeing = 0; // the signal after which the port is no longer listened on
     check.setSignalSender([&](qint32 pid, int signal) {

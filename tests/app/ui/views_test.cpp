@@ -203,6 +203,7 @@ private slots:
         QVERIFY(sheet && QTest::qWaitForWindowExposed(sheet));
         QCOMPARE(sheet->findChild<QRSheet*>()->content()->shownWebUrl(),
                  webRemoteUrl(host, web, key).toUtf8());
+        const int twoCodes = sheet->findChild<QRSheet*>()->width();
         screenshot(sheet, "settings_qr_sheet_web");
         sheet->close();
         webPort->setText(QString::number(held.port)); // busy, and the conflict is cancelled
@@ -210,9 +211,11 @@ private slots:
         QVERIFY(!child<QCheckBox>(&form, "webRemoteToggle")->isChecked() &&
                 !model.preferences.value("webRemote").toBool());
         QVERIFY(!WebRelay::shared().isListening() && PortCheck::shared().canBindPort(web));
+        QCOMPARE(model.alerts.offered.size(), 3);
         child(&form, "showQRButton")->click();
         sheet = form.findChild<QDialog*>("qrSheetDialog");
         QVERIFY(sheet && sheet->findChild<QRSheet*>()->content()->shownWebUrl().isEmpty());
+        QCOMPARE(2 * sheet->findChild<QRSheet*>()->width(), twoCodes);
         sheet->close();
 
         child(&popup, "startStopButton")->click();
