@@ -69,7 +69,6 @@ TEST_F(AppStateTest, StoredSettingsKeepTheirTypesDefaultsAndClamps) {
                                   : ""));
     }
     // A ".bad" that cannot be replaced (a folder with something in it) is told, not claimed.
-    alerts.shown.clear();
     QDir(dir.path()).mkpath("stuck.json.bad/x");
     std::ofstream(dir.filePath("stuck.json").toStdString()) << R"({"port": 70000})";
     Preferences stuck(dir.filePath("stuck.json"));

@@ -79,7 +79,6 @@ TEST(PortCheck, OnlyAnUnsupervisedDaemonOfOursIsStoppedAndKilledOnlyWhileItHolds
         lister->description = line;
         EXPECT_EQ(check.describeHolder(9000, "?"), holder) << line;
     }
-    lister->description = "a listener";
     Sent sent;
     int freeing = 0; // the signal after which the port is no longer listened on
     check.setSignalSender([&](qint32 pid, int signal) {
