@@ -3,41 +3,17 @@
 // files), and the time from opening its address in headless Chromium (a touch phone on a
 // non-secure origin) to "connected", through the relay to the built daemon (no window system:
 // nothing is injected). Usage: node bench/page_bench.mjs BUILD_DIR
-import { spawn } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
-import { createRequire } from 'node:module';
-import net from 'node:net';
-import { hostname, tmpdir } from 'node:os';
+import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { gzipSync } from 'node:zlib';
 
-const root = new URL('..', import.meta.url).pathname;
-const { chromium, devices } = createRequire(join(root, 'web/package.json'))('playwright-core');
+import { chromium, devices, freePort, kDesk, root, start } from './browser_support.mjs';
+
 const build = process.argv[2] ?? join(root, 'build-bench');
 const kKey = 'a5'.repeat(32);
-const kDesk = `${hostname().split('.')[0]}.local`; // a name the relay takes as its own
 const kOpens = 10;
 
-const freePort = () => new Promise((resolve) => {
-    const server = net.createServer().listen(0, '127.0.0.1', () => {
-        const { port } = server.address();
-        server.close(() => resolve(port));
-    });
-});
-function start(program, args, env, ready) {
-    const child = spawn(program, args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
-    let output = '';
-    return new Promise((resolve, reject) => {
-        const seen = (chunk) => {
-            output += chunk;
-            if (ready.test(output))
-                resolve(child);
-        };
-        child.stdout.on('data', seen);
-        child.stderr.on('data', seen);
-        child.on('exit', () => reject(new Error(`${program} ended: ${output}`)));
-    });
-}
 const figure = (name, value, unit, goal, met) =>
     console.log(`  ${name.padEnd(60)} ${value.padStart(10)} ${unit}   goal ${goal}: ${met ? 'met' : 'NOT MET'}`);
 

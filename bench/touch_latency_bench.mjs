@@ -6,44 +6,19 @@
 // that sends each touch move straight to the WebSocket as a MOVE frame.
 // Usage, under tests/scripts/with_xvfb.sh: node bench/touch_latency_bench.mjs BUILD_DIR
 // Exit: 0, 1 (a goal not met or a figure without its samples), 77 (Chromium cannot start).
-import { execFileSync, spawn } from 'node:child_process';
+import { execFileSync } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
-import { createRequire } from 'node:module';
-import net from 'node:net';
-import { hostname, tmpdir } from 'node:os';
+import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
 import { FrameType, buildHello, frame, randomNonce } from '../web/src/protocol.js';
+import { chromium, devices, freePort, kDesk, root, start } from './browser_support.mjs';
 
-const root = new URL('..', import.meta.url).pathname;
-const { chromium, devices } = createRequire(join(root, 'web/package.json'))('playwright-core');
 const build = process.argv[2] ?? join(root, 'build-bench');
 const kKey = 'c3'.repeat(32);
-const kDesk = `${hostname().split('.')[0]}.local`; // a name the relay takes as its own
 const kMoves = 300;
 const kStepPx = 2;
 
-const freePort = () => new Promise((resolve) => {
-    const server = net.createServer().listen(0, '127.0.0.1', () => {
-        const { port } = server.address();
-        server.close(() => resolve(port));
-    });
-});
-function start(program, args, env, ready) {
-    const child = spawn(program, args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
-    child.output = '';
-    return new Promise((resolve, reject) => {
-        const seen = (chunk) => {
-            child.output += chunk;
-            child.onData?.();
-            if (ready.test(child.output))
-                resolve(child);
-        };
-        child.stdout.on('data', seen);
-        child.stderr.on('data', seen);
-        child.on('exit', () => reject(new Error(`${program} ended: ${child.output}`)));
-    });
-}
 const percentile = (sorted, p) => sorted[Math.min(sorted.length - 1, Math.floor(p * sorted.length))];
 
 // One finger down, moved out of the tap slop, then kMoves small moves: for each, the time from
