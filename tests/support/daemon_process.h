@@ -18,8 +18,7 @@ namespace pointrelay::test {
 
 /// A child process (pointrelayd, or a witness client of the tests) whose standard output and
 /// error are read as they come (pointrelayd writes only the latter).
-class DaemonProcess {
-public:
+struct DaemonProcess {
     DaemonProcess(const std::vector<std::string>& args,
                   const std::map<std::string, std::string>& env = {});
     ~DaemonProcess();
@@ -36,7 +35,6 @@ public:
     /// Everything the process wrote, byte for byte, once it has ended.
     std::string output() const;
 
-private:
     pid_t m_pid = -1;
     int m_pipe = -1;
     std::optional<int> m_status;
