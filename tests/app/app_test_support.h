@@ -16,8 +16,7 @@ namespace pointrelay::test {
 
 /// Each alert recorded as "kind: message / informative"; the question for another port
 /// records the ports offered and is answered with `portAnswer`.
-class RecordingAlerts final : public app::Alerts {
-public:
+struct RecordingAlerts final : app::Alerts {
     void critical(const QString& a, const QString& b) override { add("critical", a, b); }
     void information(const QString& a, const QString& b) override { add("information", a, b); }
     void notify(const QString& a, const QString& b) override { add("notify", a, b); }

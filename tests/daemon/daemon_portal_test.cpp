@@ -19,8 +19,7 @@ using namespace std::chrono_literals;
 using test::DaemonProcess;
 using Lines = std::vector<std::string>;
 
-class DaemonOnPortal : public ::testing::Test {
-protected:
+struct DaemonOnPortal : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(std::getenv("DBUS_SESSION_BUS_ADDRESS")) << "run under with_session_bus.sh";
         if (std::system("/usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null") != 0)

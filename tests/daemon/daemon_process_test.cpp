@@ -18,8 +18,7 @@ using test::DaemonProcess;
 
 constexpr char kPsk[] = "0f1e2d3c4b5a69788796a5b4c3d2e1f00f1e2d3c4b5a69788796a5b4c3d2e1f0";
 
-class DaemonTest : public ::testing::Test {
-protected:
+struct DaemonTest : ::testing::Test {
     auto start(const std::vector<std::string>& args = {"--psk", kPsk}) {
         return test::startDaemon(port, state.path(), args);
     }

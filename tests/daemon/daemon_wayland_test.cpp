@@ -22,8 +22,7 @@ using test::eventually;
 using Lines = std::vector<std::string>;
 using Position = std::pair<double, double>;
 
-class DaemonOnWayland : public ::testing::Test {
-protected:
+struct DaemonOnWayland : ::testing::Test {
     void SetUp() override {
         const char* route = std::getenv("POINTRELAY_EXPECTED_ROUTE");
         ASSERT_TRUE(route && std::getenv("WAYLAND_DISPLAY")) << "run under with_sway.sh";

@@ -66,8 +66,7 @@ std::optional<long> procStatusField(pid_t pid, std::string_view field) {
     return std::nullopt;
 }
 
-class DaemonLoadTest : public ::testing::Test {
-protected:
+struct DaemonLoadTest : ::testing::Test {
     static void SetUpTestSuite() {
         // 1,000 connections on each side of loopback; the daemon inherits the limit.
         rlimit files{};

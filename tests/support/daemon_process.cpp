@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <sstream>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -13,8 +12,10 @@
 namespace pointrelay::test {
 
 DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
-                             const std::map<std::string, std::string>& env)
-    : m_file(::memfd_create("output", MFD_CLOEXEC)) {
+                             const std::map<std::string, std::string>& env) {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return;
     std::vector<char*> argv;
     for (const auto& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
@@ -22,20 +23,32 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args,
     m_pid = ::fork();
     if (m_pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL); // a test killed outright (a time-out) leaves nothing
-        ::dup2(m_file, STDOUT_FILENO);      // one file offset: the two streams interleave
-        ::dup2(m_file, STDERR_FILENO);
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::dup2(fds[1], STDERR_FILENO);
+        ::close(fds[0]), ::close(fds[1]);
         for (const auto& [name, value] : env)
             ::setenv(name.c_str(), value.c_str(), 1);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+    ::close(fds[1]);
+    m_pipe = fds[0];
+    m_reader = std::thread([this] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(m_pipe, buffer, sizeof buffer)) > 0;) {
+            std::lock_guard lock(m_mutex);
+            m_output.append(buffer, static_cast<size_t>(n));
+        }
+    });
 }
 
 DaemonProcess::~DaemonProcess() {
     signal(SIGKILL);
     if (m_pid > 0 && !m_status)
         ::waitpid(m_pid, nullptr, 0);
-    ::close(m_file);
+    if (m_reader.joinable())
+        m_reader.join();
+    ::close(m_pipe);
 }
 
 void DaemonProcess::signal(int sig) const {
@@ -51,17 +64,19 @@ std::optional<int> DaemonProcess::waitExit(std::chrono::milliseconds timeout) {
         else if (std::chrono::steady_clock::now() > deadline)
             return std::nullopt;
     }
+    if (m_reader.joinable())
+        m_reader.join(); // the pipe closes with the process (and any child it forked)
     return m_status;
 }
 
 bool DaemonProcess::waitFor(const std::string& needle, std::chrono::milliseconds timeout) {
-    return eventually([&] { return output().find(needle) != std::string::npos; }, timeout);
+    return eventually([&] { return count(needle) > 0; }, timeout);
 }
 
 size_t DaemonProcess::count(const std::string& needle) const {
-    const std::string all = output();
+    std::lock_guard lock(m_mutex);
     size_t n = 0;
-    for (size_t at = 0; (at = all.find(needle, at)) != all.npos; at += needle.size())
+    for (size_t at = 0; (at = m_output.find(needle, at)) != m_output.npos; at += needle.size())
         ++n;
     return n;
 }
@@ -75,11 +90,8 @@ std::vector<std::string> DaemonProcess::lines() const {
 }
 
 std::string DaemonProcess::output() const {
-    std::string all;
-    char chunk[4096];
-    for (ssize_t n; (n = ::pread(m_file, chunk, sizeof chunk, off_t(all.size()))) > 0;)
-        all.append(chunk, size_t(n));
-    return all;
+    std::lock_guard lock(m_mutex);
+    return m_output;
 }
 
 uint16_t freePort() {

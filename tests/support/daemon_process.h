@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -16,9 +17,8 @@
 namespace pointrelay::test {
 
 /// A child process (pointrelayd, or a witness client of the tests) whose standard output and
-/// error go to one file in memory, read as they come (pointrelayd writes only the latter).
-class DaemonProcess {
-public:
+/// error are read as they come (pointrelayd writes only the latter).
+struct DaemonProcess {
     DaemonProcess(const std::vector<std::string>& args,
                   const std::map<std::string, std::string>& env = {});
     ~DaemonProcess();
@@ -32,13 +32,15 @@ public:
                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
     size_t count(const std::string& needle) const;
     std::vector<std::string> lines() const;
-    /// Everything the process wrote so far, byte for byte.
+    /// Everything the process wrote, byte for byte, once it has ended.
     std::string output() const;
 
-private:
     pid_t m_pid = -1;
-    int m_file = -1;
+    int m_pipe = -1;
     std::optional<int> m_status;
+    mutable std::mutex m_mutex;
+    std::string m_output;
+    std::thread m_reader;
 };
 
 /// The desktop's process as tests/scripts/lib.sh keeps it up (its POINTRELAY_DESKTOP_PIDFILE):

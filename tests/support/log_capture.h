@@ -13,8 +13,7 @@
 namespace pointrelay::test {
 
 /// Collects the daemon's log lines in-process (without the trailing newline) while alive.
-class LogCapture {
-public:
+struct LogCapture {
     LogCapture() {
         core::setLogObserver([this](std::string_view line) {
             std::lock_guard lock(m_mutex);
@@ -36,7 +35,6 @@ public:
     }
     size_t count(const std::string& needle) const { return matching(lines(), needle); }
 
-private:
     static size_t matching(const std::vector<std::string>& lines, const std::string& needle) {
         return std::ranges::count_if(lines, [&](auto& l) { return l.find(needle) != l.npos; });
     }

@@ -17,8 +17,7 @@ namespace pointrelay::test {
 /// ("key 8 down session flags=0x100000", "mouse leftDown@3,0 L click=1", "sleep 1500",
 /// "log [SYS] ..."), so a test can check what happened and in which order. Time only moves
 /// when told to.
-class RecordingSink final : public input::EventSink, public input::Timing {
-public:
+struct RecordingSink final : input::EventSink, input::Timing {
     RecordingSink() {
         core::setLogObserver([this](std::string_view line) { // no "[C++] ", no newline
             add("log " + std::string(line.substr(6, line.size() - 7)));
@@ -80,7 +79,6 @@ public:
         return out;
     }
 
-private:
     void add(std::string entry) {
         std::lock_guard lock(m_mutex);
         m_timeline.push_back(std::move(entry));

@@ -11,8 +11,7 @@ namespace pointrelay::test {
 
 /// Two connected stream sockets: the code under test reads `reader()`, the test writes
 /// `writer()` (or the other way round).
-class SocketPair {
-public:
+struct SocketPair {
     SocketPair() { ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_fds); }
     ~SocketPair() { ::close(m_fds[0]), closeWriter(); }
     int reader() const { return m_fds[0]; }
@@ -22,7 +21,6 @@ public:
     }
     void closeWriter() { ::close(std::exchange(m_fds[1], -1)); }
 
-private:
     int m_fds[2] = {-1, -1};
 };
 

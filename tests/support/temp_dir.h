@@ -9,8 +9,7 @@
 namespace pointrelay::test {
 
 /// A fresh folder named after the running test, removed again when the object goes.
-class TempDir {
-public:
+struct TempDir {
     TempDir() {
         std::filesystem::remove_all(m_path);
         std::filesystem::create_directories(m_path);
@@ -21,7 +20,6 @@ public:
     }
     const std::filesystem::path& path() const { return m_path; }
 
-private:
     std::filesystem::path m_path =
         std::filesystem::temp_directory_path() /
         ("pointrelay-" + std::to_string(::getpid()) + "-" +

@@ -18,8 +18,7 @@
 namespace pointrelay::app {
 namespace {
 
-class AppStateTest : public ::testing::Test {
-protected:
+struct AppStateTest : ::testing::Test {
     QTemporaryDir dir;
     Preferences preferences{dir.filePath("prefs.json")};
     KeychainPSK keys{"test", "psk", std::make_shared<FilePskStore>(dir.filePath("keys"))};

@@ -14,8 +14,7 @@ namespace {
 
 using test::waitUntil;
 
-class WebRelayTest : public ::testing::Test {
-protected:
+struct WebRelayTest : ::testing::Test {
     WebRelayTest() : relay(nullptr, 1000) {
         daemon.listen(QHostAddress::LocalHost);
         QObject::connect(&daemon, &QTcpServer::newConnection, [this] {

@@ -27,11 +27,10 @@ using Lines = std::vector<std::string>;
 
 // A backend that starts once told to, and records what it is asked to do (only the sink's
 // worker thread calls).
-class RecordingBackend final : public InjectionBackend {
-public:
-    explicit RecordingBackend(std::shared_future<bool> ready) : m_ready(std::move(ready)) {}
+struct RecordingBackend final : InjectionBackend {
+    explicit RecordingBackend(std::shared_future<bool> when) : ready(std::move(when)) {}
     std::string_view name() const override { return "Test route"; }
-    bool start() override { return m_ready.get(); }
+    bool start() override { return ready.get(); }
     void motion(double dx, double dy) override { add("motion", dx, dy); }
     void button(MouseButton b, bool down) override {
         add(b == MouseButton::Left ? "left" : "right", down);
@@ -49,9 +48,7 @@ public:
         calls.push_back(call.str());
     }
     Lines calls;
-
-private:
-    std::shared_future<bool> m_ready;
+    std::shared_future<bool> ready;
 };
 
 struct Route {

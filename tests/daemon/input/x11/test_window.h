@@ -15,8 +15,7 @@ namespace pointrelay::test {
 /// A focused window covering the whole screen of $DISPLAY, read by its own thread the way an
 /// application reads its events: keyboard-map changes refresh Xlib's map, key presses are
 /// looked up as UTF-8 through an input context while the map is current.
-class TestWindow {
-public:
+struct TestWindow {
     TestWindow();
     ~TestWindow();
 
@@ -33,7 +32,6 @@ public:
     /// The whole keyboard map as the server holds it now, its width first.
     std::vector<unsigned long> keyboardMap();
 
-private:
     void record(void* xevent);
 
     _XDisplay* m_display = nullptr; ///< read only by m_thread once it runs

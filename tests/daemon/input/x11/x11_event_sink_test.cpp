@@ -23,8 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
-class X11EventSinkTest : public ::testing::Test {
-protected:
+struct X11EventSinkTest : ::testing::Test {
     void SetUp() override {
         ASSERT_NE(sink, nullptr) << whyNot;
         window.take();
