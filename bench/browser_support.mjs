@@ -37,3 +37,14 @@ export function start(program, args, env, ready) {
         child.on('exit', () => reject(new Error(`${program} ended: ${child.output}`)));
     });
 }
+
+/// The built daemon with `key` and the relay in front of it, each on a free loopback port.
+export async function startDaemonAndRelay(build, key, env) {
+    const [daemonPort, webPort] = [await freePort(), await freePort()];
+    const daemon = await start(join(build, 'daemon/pointrelayd'),
+                               ['--no-mdns', '--port', String(daemonPort), '--psk', key], env,
+                               /Listening on port/);
+    const relay = await start(join(build, 'tests/web/relay_runner'),
+                              [String(webPort), String(daemonPort)], env, /relay \d+/);
+    return { children: [daemon, relay], webPort };
+}

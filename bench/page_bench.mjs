@@ -8,7 +8,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { gzipSync } from 'node:zlib';
 
-import { chromium, devices, freePort, kDesk, root, start } from './browser_support.mjs';
+import { chromium, devices, kDesk, root, startDaemonAndRelay } from './browser_support.mjs';
 
 const build = process.argv[2] ?? join(root, 'build-bench');
 const kKey = 'a5'.repeat(32);
@@ -25,16 +25,13 @@ figure('Page weight, gzip -9 (index.html, style.css, bundle)', (bytes / 1024).to
        '<= 40 KB', bytes <= 40 * 1024);
 
 const home = mkdtempSync(join(tmpdir(), 'pointrelay-page-bench-'));
-const [daemonPort, webPort] = [await freePort(), await freePort()];
 const env = { ...process.env, XDG_STATE_HOME: home, DISPLAY: '', WAYLAND_DISPLAY: '' };
-const children = [];
+let children = [];
 let browser;
 try {
-    children.push(await start(join(build, 'daemon/pointrelayd'),
-                              ['--no-mdns', '--port', String(daemonPort), '--psk', kKey], env,
-                              /Listening on port/));
-    children.push(await start(join(build, 'tests/web/relay_runner'), [String(webPort), String(daemonPort)],
-                              env, /relay \d+/));
+    const started = await startDaemonAndRelay(build, kKey, env);
+    children = started.children;
+    const { webPort } = started;
     browser = await chromium.launch({
         executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
         args: ['--no-sandbox', `--host-resolver-rules=MAP ${kDesk} 127.0.0.1`],

@@ -12,7 +12,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
 import { FrameType, buildHello, frame, randomNonce } from '../web/src/protocol.js';
-import { chromium, devices, freePort, kDesk, root, start } from './browser_support.mjs';
+import { chromium, devices, kDesk, root, start, startDaemonAndRelay } from './browser_support.mjs';
 
 const build = process.argv[2] ?? join(root, 'build-bench');
 const kKey = 'c3'.repeat(32);
@@ -53,16 +53,13 @@ async function measure(page, xev) {
 
 console.log('\nBrowser remote: touch to pointer (X11 under Xvfb)');
 const home = mkdtempSync(join(tmpdir(), 'pointrelay-touch-bench-'));
-const [daemonPort, webPort] = [await freePort(), await freePort()];
 const env = { ...process.env, XDG_STATE_HOME: home, WAYLAND_DISPLAY: '' };
-const children = [];
+let children = [];
 let browser;
 try {
-    children.push(await start(join(build, 'daemon/pointrelayd'),
-                              ['--no-mdns', '--port', String(daemonPort), '--psk', kKey], env,
-                              /Listening on port/));
-    children.push(await start(join(build, 'tests/web/relay_runner'),
-                              [String(webPort), String(daemonPort)], env, /relay \d+/));
+    const started = await startDaemonAndRelay(build, kKey, env);
+    children = started.children;
+    const { webPort } = started;
     const xev = await start('xev', ['-geometry', '1280x800+0+0', '-event', 'mouse'], env,
                             /MapNotify|Expose|window 0x/);
     children.push(xev);
