@@ -108,7 +108,7 @@ std::string deviceLabel(std::string_view name) {
 }
 
 PairedKey::PairedKey(std::string key, std::unique_ptr<ReplayGuard> replay)
-    : m_key(std::move(key)), m_replay(std::move(replay)) {
+    : m_key(std::move(key)), m_macKey(crypto::asBytes(m_key)), m_replay(std::move(replay)) {
     if (::pipe2(m_revoked, O_CLOEXEC) != 0)
         m_revoked[0] = m_revoked[1] = -1;
 }
@@ -186,7 +186,7 @@ std::optional<DeviceMatch> DeviceKeys::match(const HandshakeNonce& clientNonce,
         list = m_list;
     }
     for (const Listed& listed : *list) {
-        if (helloMacMatches(listed.key->key(), clientNonce, mac))
+        if (helloMacMatches(listed.key->macKey(), clientNonce, mac))
             return DeviceMatch{listed.key, listed.name};
     }
     return std::nullopt;

@@ -50,12 +50,14 @@ public:
     PairedKey& operator=(const PairedKey&) = delete;
 
     const std::string& key() const { return m_key; }
+    const crypto::HmacSha256Key& macKey() const { return m_macKey; }
     ReplayGuard& replay() const { return *m_replay; }
     int revokedFd() const { return m_revoked[0]; }
     void revoke();
 
 private:
     std::string m_key;
+    crypto::HmacSha256Key m_macKey;
     std::unique_ptr<ReplayGuard> m_replay;
     int m_revoked[2] = {-1, -1};
 };

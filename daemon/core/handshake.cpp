@@ -78,6 +78,11 @@ bool helloMacMatches(std::string_view psk, const HandshakeNonce& clientNonce,
     return crypto::constantTimeEqual(helloMac(psk, clientNonce), mac);
 }
 
+bool helloMacMatches(const crypto::HmacSha256Key& key, const HandshakeNonce& clientNonce,
+                     std::span<const uint8_t> mac) {
+    return crypto::constantTimeEqual(key.mac({asBytes("HELLO"), clientNonce}), mac);
+}
+
 namespace {
 
 // The checks before the MAC; on Ok `clientNonce` holds the nonce.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "core/crypto/hmac_sha256.h"
 #include "server_config.h"
 #include "session_keys.h"
 
@@ -40,6 +41,9 @@ HelloCheck checkHello(std::span<const uint8_t> body, std::string_view psk,
 /// \brief Whether `mac` (the HELLO's 32 MAC bytes) was made with `psk` over this nonce; the
 /// comparison takes the same time wherever the bytes differ.
 bool helloMacMatches(std::string_view psk, const HandshakeNonce& clientNonce,
+                     std::span<const uint8_t> mac);
+/// The same with a key made ready beforehand (a paired device's).
+bool helloMacMatches(const crypto::HmacSha256Key& key, const HandshakeNonce& clientNonce,
                      std::span<const uint8_t> mac);
 
 /// \brief The key schedule: four record keys and two nonce bases from the key and both nonces.
