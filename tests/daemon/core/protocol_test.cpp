@@ -5,6 +5,7 @@
 // protection's variant and framing search, the memory of accepted HELLO nonces and the limits
 // on connections that wait for their HELLO; then the command line, the log and statistics.
 #include "core/counters.h"
+#include "core/device_keys.h"
 #include "core/frame.h"
 #include "core/frame_reader.h"
 #include "core/handshake.h"
@@ -257,6 +258,28 @@ TEST(ReplayGuard, RemembersTheNewestNoncesOfAKeyAcrossRestartsAndRecoversBadFile
     EXPECT_TRUE(!restarted("key one", 97) && restarted("key two", 97));
     std::ofstream(file, std::ios::trunc) << "not ours";
     EXPECT_TRUE(restarted("key two", 97));
+}
+
+// A key of 16 characters is the shortest listed, a file of 64 KiB the largest read.
+TEST(KeysFile, ShortestKeyAndLargestFile) {
+    TempDir dir;
+    const auto file = dir.path() / "devices";
+    const auto write = [&](const std::string& text) {
+        std::ofstream(file, std::ios::trunc) << text;
+        std::filesystem::permissions(file, std::filesystem::perms::owner_read |
+                                               std::filesystem::perms::owner_write);
+    };
+    const std::string key(16, 'k');
+    write(std::string(15, 'k') + " A\n" + key + " B\r\n" + key + "\tC\n" + key + " again\n");
+    const KeysFile keys = readKeysFile(file);
+    EXPECT_EQ(keys.badLines, (std::vector<size_t>{1, 3}));
+    ASSERT_EQ(keys.entries.size(), 1u);
+    EXPECT_EQ(keys.entries[0].name, "B");
+    const std::string largest = key + " " + std::string(KeysFile::kMaxKeysFileBytes - 18, 'n');
+    write(largest + "\n");
+    EXPECT_EQ(readKeysFile(file).problem, KeysFile::Problem::none);
+    write(largest + "\n\n");
+    EXPECT_EQ(readKeysFile(file).problem, KeysFile::Problem::tooLarge);
 }
 
 TEST(HandshakeAdmission, EvictsTheOldestOfTheSameAddressThenOverall) {
