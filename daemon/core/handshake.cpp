@@ -202,8 +202,8 @@ bool performHandshake(int fd, const ServerConfig& config, const HandshakeGuards&
         logLine("Handshake: OK (" + deviceLabel(match->name) + ")");
     else
         logLine("Handshake: OK");
-    if (device && match)
-        *device = std::move(*match);
+    if (device)
+        *device = match.value_or(DeviceMatch{});
     return true;
 }
 
