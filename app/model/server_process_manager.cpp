@@ -2,6 +2,7 @@
 #include "server_process_manager.h"
 
 #include "alerts.h"
+#include "keys_file.h"
 #include "port_check.h"
 
 #include <QCoreApplication>
@@ -50,7 +51,11 @@ void tetherToParent(pid_t parent) {
 
 ServerProcessManager::ServerProcessManager(QObject* parent)
     : QObject(parent),
-      m_parser([this](const ServerState&) { publishLocked(); }, echoToStandardError) {
+      m_parser([this](const ServerState&) { publishLocked(); }, echoToStandardError,
+               [this](const QString& name) {
+                   QMetaObject::invokeMethod(
+                       this, [this, name] { emit deviceSeen(name); }, Qt::QueuedConnection);
+               }) {
     m_counter = [](quint16 port) { return PortCheck::shared().countEstablishedConnections(port); };
 }
 
@@ -106,10 +111,11 @@ void ServerProcessManager::observe(QObject* owner, StateObserver observer) {
     m_observers.emplace_back(owner, std::move(observer));
 }
 
-QStringList ServerProcessManager::daemonArguments(int port, const QString& psk, bool bonjour,
+QStringList ServerProcessManager::daemonArguments(int port, const QString& keysFile, bool bonjour,
                                                   int statMs) {
-    QStringList arguments{QStringLiteral("--port"), QString::number(port), QStringLiteral("--psk"),
-                          psk};
+    // The keys go in a file of the user's: a command line is for every user to read.
+    QStringList arguments{QStringLiteral("--port"), QString::number(port),
+                          QStringLiteral("--keys-file"), keysFile};
     if (!bonjour)
         arguments << QStringLiteral("--no-mdns");
     if (statMs > 0)
@@ -132,9 +138,24 @@ QString ServerProcessManager::findDaemonExecutable() {
     return {};
 }
 
-void ServerProcessManager::start(int port, const QString& psk, bool bonjour, int statMs) {
+void ServerProcessManager::reloadKeys(const QByteArray& keys) {
+    const QString path = keysFilePath();
+    if (QFileInfo::exists(path) && writeKeysFile(path, keys))
+        reloadKeysReaders(path);
+    emit keysReloaded();
+}
+
+void ServerProcessManager::start(int port, const QByteArray& keys, bool bonjour, int statMs) {
     stop(); // at most one daemon; this also publishes a stopped state
 
+    const QString keysFile = keysFilePath();
+    if (!writeKeysFile(keysFile, keys)) {
+        if (m_alerts)
+            m_alerts->critical(
+                QCoreApplication::translate("ServerProcessManager", "鍵ファイルを書き込めません"),
+                keysFile);
+        return;
+    }
     const QString program = m_daemonPath.isEmpty() ? findDaemonExecutable() : m_daemonPath;
     if (program.isEmpty() || !QFileInfo(program).isExecutable()) {
         if (m_alerts)
@@ -147,7 +168,7 @@ void ServerProcessManager::start(int port, const QString& psk, bool bonjour, int
     auto* process = new QProcess(this);
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setProgram(program);
-    process->setArguments(daemonArguments(port, psk, bonjour, statMs));
+    process->setArguments(daemonArguments(port, keysFile, bonjour, statMs));
     process->setChildProcessModifier([parent = ::getpid()] { tetherToParent(parent); });
     connect(process, &QProcess::readyReadStandardOutput, this, &ServerProcessManager::readOutput);
     connect(process, &QProcess::finished, this, &ServerProcessManager::onFinished);
@@ -199,6 +220,7 @@ void ServerProcessManager::setRunning(bool running, quint16 port, bool advertise
     m_state.connectedClients = 0;
     m_state.moveFPS = 0;
     m_state.scrollFPS = 0;
+    m_state.inControl.clear();
     publishLocked();
 }
 
