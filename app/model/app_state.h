@@ -154,6 +154,7 @@ public:
     /// (key regeneration, port checks, stopping the daemon) so that model and view agree.
     KeychainPSK& keyStore() const { return m_keys; }
     const PortCheck& portCheck() const { return m_ports; }
+    Alerts* alerts() const { return m_alerts; }
     ServerProcessManager& processManager() const { return m_manager; }
 
     /// A stored port as the settings load it: integers clamped to 1024..49151, else

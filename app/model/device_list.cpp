@@ -14,10 +14,6 @@
 namespace pointrelay::app {
 namespace {
 
-QString text(const char* source) {
-    return QCoreApplication::translate("DeviceList", source);
-}
-
 bool taken(const QString& name, const QList<Device>& devices) {
     return std::ranges::any_of(
         devices, [&](const Device& d) { return d.name.compare(name, Qt::CaseInsensitive) == 0; });
@@ -52,11 +48,11 @@ std::optional<Device> newDevice(const QString& name, bool autoNamed) {
 }
 
 QString notStored() {
-    return text("端末の一覧を保存できませんでした");
+    return QCoreApplication::translate("DeviceList", "端末の一覧を保存できませんでした");
 }
 
 QString noRandom() {
-    return text("システムの乱数源を利用できません。");
+    return QCoreApplication::translate("DeviceList", "システムの乱数源を利用できません。");
 }
 
 } // namespace
@@ -92,13 +88,15 @@ QString DeviceList::logName(const QString& name) {
 QString DeviceList::nameProblem(const QString& name, const QList<Device>& others) {
     const QString trimmed = name.trimmed();
     if (trimmed.isEmpty())
-        return text("名前を入力してください。");
+        return QCoreApplication::translate("DeviceList", "名前を入力してください。");
     if (trimmed.size() > kMaxNameLength)
-        return text("名前は %1 文字までです。").arg(kMaxNameLength);
+        return QCoreApplication::translate("DeviceList", "名前は %1 文字までです。")
+            .arg(kMaxNameLength);
     if (std::ranges::any_of(trimmed, [](QChar c) { return c.category() == QChar::Other_Control; }))
-        return text("名前に制御文字は使えません。");
+        return QCoreApplication::translate("DeviceList", "名前に制御文字は使えません。");
     if (taken(trimmed, others))
-        return text("「%1」という端末はすでにあります。").arg(displayName(trimmed));
+        return QCoreApplication::translate("DeviceList", "「%1」という端末はすでにあります。")
+            .arg(displayName(trimmed));
     return {};
 }
 
@@ -222,12 +220,15 @@ std::optional<QList<Device>> DeviceList::load() {
     const QString bad = QString::fromLatin1(kSetAsideAccount);
     const bool kept = store.write(m_legacy.service(), bad, read.data) == PskStore::Status::ok;
     const bool replaced = kept && write({});
-    const QString message = text("端末の一覧が壊れていました");
+    const QString message = QCoreApplication::translate("DeviceList", "端末の一覧が壊れていました");
     const QString informative =
-        (kept ? text("%1 を読めません。元の内容を %2 に残し、一覧を空にしました。"
-                     "端末をもう一度追加してください。")
+        (kept ? QCoreApplication::translate(
+                    "DeviceList", "%1 を読めません。元の内容を %2 に残し、一覧を空にしました。"
+                                  "端末をもう一度追加してください。")
                     .arg(location(), store.itemLocation(m_legacy.service(), bad))
-              : text("%1 を読めません。元の内容を残せなかったため、そのままにしました。")
+              : QCoreApplication::translate(
+                    "DeviceList",
+                    "%1 を読めません。元の内容を残せなかったため、そのままにしました。")
                     .arg(location()));
     if (m_alerts)
         m_alerts->critical(message, informative);
@@ -240,7 +241,9 @@ template <typename Edit>
 DeviceList::Change DeviceList::change(Edit edit) {
     std::optional<QList<Device>> devices = load();
     if (!devices)
-        return {text("端末の一覧を読めません: %1").arg(location()), {}};
+        return {
+            QCoreApplication::translate("DeviceList", "端末の一覧を読めません: %1").arg(location()),
+            {}};
     Change result = edit(*devices);
     if (result.ok() && !write(*devices))
         result.error = notStored();
@@ -250,7 +253,9 @@ DeviceList::Change DeviceList::change(Edit edit) {
 DeviceList::Change DeviceList::add(const QString& name) {
     return change([&](QList<Device>& devices) -> Change {
         if (devices.size() >= kMaxDevices)
-            return {text("登録できる端末は %1 台までです。").arg(kMaxDevices), {}};
+            return {QCoreApplication::translate("DeviceList", "登録できる端末は %1 台までです。")
+                        .arg(kMaxDevices),
+                    {}};
         if (!name.isEmpty())
             if (const QString problem = nameProblem(name, devices); !problem.isEmpty())
                 return {problem, {}};
@@ -267,7 +272,9 @@ DeviceList::Change DeviceList::rename(const QString& from, const QString& to) {
     return change([&](QList<Device>& devices) -> Change {
         const auto found = std::ranges::find(devices, from, &Device::name);
         if (found == devices.end())
-            return {text("端末「%1」はありません。").arg(displayName(from)), {}};
+            return {QCoreApplication::translate("DeviceList", "端末「%1」はありません。")
+                        .arg(displayName(from)),
+                    {}};
         QList<Device> others = devices;
         others.removeAt(found - devices.begin());
         if (const QString problem = nameProblem(to, others); !problem.isEmpty())
@@ -282,7 +289,9 @@ DeviceList::Change DeviceList::remove(const QString& name) {
     return change([&](QList<Device>& devices) -> Change {
         const auto found = std::ranges::find(devices, name, &Device::name);
         if (found == devices.end())
-            return {text("端末「%1」はありません。").arg(displayName(name)), {}};
+            return {QCoreApplication::translate("DeviceList", "端末「%1」はありません。")
+                        .arg(displayName(name)),
+                    {}};
         const Device gone = *found;
         devices.erase(found);
         return {{}, gone};
@@ -293,7 +302,9 @@ DeviceList::Change DeviceList::regenerate(const QString& name) {
     return change([&](QList<Device>& devices) -> Change {
         const auto found = std::ranges::find(devices, name, &Device::name);
         if (found == devices.end())
-            return {text("端末「%1」はありません。").arg(displayName(name)), {}};
+            return {QCoreApplication::translate("DeviceList", "端末「%1」はありません。")
+                        .arg(displayName(name)),
+                    {}};
         const std::optional<QString> key = KeychainPSK::makeKeyText();
         if (!key)
             return {noRandom(), {}};
