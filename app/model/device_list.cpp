@@ -36,6 +36,11 @@ QString defaultName(const QList<Device>& devices) {
     return name;
 }
 
+// Now, in whole seconds as the list keeps times.
+QDateTime now() {
+    return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+}
+
 QString stamp(const QDateTime& time) {
     return time.isValid() ? time.toUTC().toString(Qt::ISODate) : QString();
 }
@@ -44,7 +49,7 @@ std::optional<Device> newDevice(const QString& name, bool autoNamed) {
     const std::optional<QString> key = KeychainPSK::makeKeyText();
     if (!key)
         return std::nullopt;
-    return Device{name, *key, QDateTime::currentDateTimeUtc(), {}, autoNamed};
+    return Device{name, *key, now(), {}, autoNamed};
 }
 
 QString notStored() {
@@ -205,7 +210,7 @@ std::optional<QList<Device>> DeviceList::load() {
             return QList<Device>{};
         const QList<Device> devices{Device{QStringLiteral("Phone 1"),
                                            legacy->toLower(),
-                                           QDateTime::currentDateTimeUtc(),
+                                           now(),
                                            {},
                                            true}};
         if (write(devices))
