@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // pointrelayd: lets a phone drive this desktop's pointer and keyboard.
 #include "core/counters.h"
+#include "core/device_keys.h"
 #include "core/log.h"
 #include "core/options.h"
 #include "core/replay_guard.h"
 #include "core/server.h"
+#include "core/state_folder.h"
 #include "input/input_factory.h"
 
 #include <cstdio>
@@ -45,6 +47,19 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Read before the daemon detaches (into "/"), and again on SIGHUP from the same place.
+    std::optional<core::DeviceKeys> devices;
+    if (!options->keysFile.empty()) {
+        std::error_code ec;
+        options->keysFile = std::filesystem::absolute(options->keysFile, ec).string();
+        devices.emplace(core::stateFolder());
+        if (!core::loadKeysFile(options->keysFile, *devices)) {
+            core::logLine("Keys file unusable: not serving");
+            return 1;
+        }
+        core::logLine("Keys: " + std::to_string(devices->size()) + " devices");
+    }
+
     if (options->background && !core::daemonize()) {
         std::fputs("Failed to daemonize\n", stderr);
         return 1;
@@ -56,5 +71,5 @@ int main(int argc, char** argv) {
         core::logLine(core::ReplayGuard::kMemoryOnlyMessage);
 
     const auto input = input::createInputHandler();
-    return core::runServer(*options, *input, &replay);
+    return core::runServer(*options, *input, &replay, devices ? &*devices : nullptr);
 }

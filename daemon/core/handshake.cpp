@@ -4,6 +4,7 @@
 #include "core/crypto/aead.h"
 #include "core/crypto/hmac_sha256.h"
 #include "core/crypto/random.h"
+#include "device_keys.h"
 #include "frame.h"
 #include "handshake_admission.h"
 #include "log.h"
@@ -72,8 +73,20 @@ WelcomeFrame buildWelcome(std::string_view psk, const HandshakeNonce& clientNonc
     return welcome;
 }
 
-HelloCheck checkHello(std::span<const uint8_t> body, std::string_view psk,
-                      HandshakeNonce& clientNonce) {
+bool helloMacMatches(std::string_view psk, const HandshakeNonce& clientNonce,
+                     std::span<const uint8_t> mac) {
+    return crypto::constantTimeEqual(helloMac(psk, clientNonce), mac);
+}
+
+bool helloMacMatches(const crypto::HmacSha256Key& key, const HandshakeNonce& clientNonce,
+                     std::span<const uint8_t> mac) {
+    return crypto::constantTimeEqual(key.mac({asBytes("HELLO"), clientNonce}), mac);
+}
+
+namespace {
+
+// The checks before the MAC; on Ok `clientNonce` holds the nonce.
+HelloCheck checkHelloShape(std::span<const uint8_t> body, HandshakeNonce& clientNonce) {
     if (body.size() != kHelloSize)
         return HelloCheck::InvalidSize;
     if (body[0] != static_cast<uint8_t>(FrameType::Hello))
@@ -83,10 +96,18 @@ HelloCheck checkHello(std::span<const uint8_t> body, std::string_view psk,
     if (body[5] != kProtocolVersion)
         return HelloCheck::BadVersion;
     std::copy_n(body.begin() + 6, kNonceSize, clientNonce.begin());
-    const auto expected = helloMac(psk, clientNonce);
-    if (!crypto::constantTimeEqual(expected, body.subspan(kMacOffset, expected.size())))
-        return HelloCheck::HmacMismatch;
     return HelloCheck::Ok;
+}
+
+} // namespace
+
+HelloCheck checkHello(std::span<const uint8_t> body, std::string_view psk,
+                      HandshakeNonce& clientNonce) {
+    const HelloCheck shape = checkHelloShape(body, clientNonce);
+    if (shape != HelloCheck::Ok)
+        return shape;
+    return helloMacMatches(psk, clientNonce, body.subspan(kMacOffset)) ? HelloCheck::Ok
+                                                                       : HelloCheck::HmacMismatch;
 }
 
 SessionKeys deriveSessionKeys(std::string_view psk, const HandshakeNonce& clientNonce,
@@ -106,7 +127,7 @@ SessionKeys deriveSessionKeys(std::string_view psk, const HandshakeNonce& client
 }
 
 bool performHandshake(int fd, const ServerConfig& config, const HandshakeGuards& guards,
-                      SessionKeys& keys) {
+                      SessionKeys& keys, DeviceMatch* device) {
     AdmissionRelease admission(guards);
 
     // The whole HELLO must arrive within the handshake time, however slowly it trickles in.
@@ -129,7 +150,16 @@ bool performHandshake(int fd, const ServerConfig& config, const HandshakeGuards&
     admission.release();
 
     HandshakeNonce clientNonce{};
-    switch (checkHello(body, config.psk, clientNonce)) {
+    std::optional<DeviceMatch> match;
+    HelloCheck check = checkHelloShape(body, clientNonce);
+    if (check == HelloCheck::Ok) {
+        const auto mac = std::span<const uint8_t>(body).subspan(kMacOffset);
+        if (guards.devices)
+            match = guards.devices->match(clientNonce, mac);
+        if (guards.devices ? !match : !helloMacMatches(config.psk, clientNonce, mac))
+            check = HelloCheck::HmacMismatch;
+    }
+    switch (check) {
     case HelloCheck::Ok:
         break;
     case HelloCheck::InvalidSize:
@@ -150,7 +180,8 @@ bool performHandshake(int fd, const ServerConfig& config, const HandshakeGuards&
     }
 
     // Only a verified HELLO enters the replay memory, so forged ones cannot fill it.
-    if (guards.replay && !guards.replay->admit(clientNonce)) {
+    ReplayGuard* const replay = match ? &match->key->replay() : guards.replay;
+    if (replay && !replay->admit(clientNonce)) {
         logLine("Handshake: replayed HELLO");
         return false;
     }
@@ -160,13 +191,19 @@ bool performHandshake(int fd, const ServerConfig& config, const HandshakeGuards&
         logLine("Handshake: no random source");
         return false;
     }
-    const auto welcome = buildWelcome(config.psk, clientNonce, serverNonce);
+    const std::string_view psk = match ? std::string_view(match->key->key()) : config.psk;
+    const auto welcome = buildWelcome(psk, clientNonce, serverNonce);
     if (!sendFrame(fd, welcome)) {
         logLine("Handshake: failed to send WELCOME");
         return false;
     }
-    keys = deriveSessionKeys(config.psk, clientNonce, serverNonce);
-    logLine("Handshake: OK");
+    keys = deriveSessionKeys(psk, clientNonce, serverNonce);
+    if (match && !match->name.empty())
+        logLine("Handshake: OK (" + deviceLabel(match->name) + ")");
+    else
+        logLine("Handshake: OK");
+    if (device && match)
+        *device = std::move(*match);
     return true;
 }
 

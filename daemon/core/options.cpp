@@ -51,8 +51,9 @@ std::optional<StartupOptions> parseCommandLine(int argc, const char* const* argv
             continue;
         }
 
-        const bool takesValue = arg == "--port" || arg == "--psk" || arg == "--idle-ms" ||
-                                arg == "--ping-ms" || arg == "--grace" || arg == "--stat-ms";
+        const bool takesValue = arg == "--port" || arg == "--psk" || arg == "--keys-file" ||
+                                arg == "--idle-ms" || arg == "--ping-ms" || arg == "--grace" ||
+                                arg == "--stat-ms";
         if (!takesValue || i + 1 >= argc)
             return std::nullopt;
         const std::string_view value = argv[++i];
@@ -60,6 +61,10 @@ std::optional<StartupOptions> parseCommandLine(int argc, const char* const* argv
         if (arg == "--psk") {
             options.config.psk = std::string(value);
             options.pskArgIndices.push_back(i);
+            continue;
+        }
+        if (arg == "--keys-file") {
+            options.keysFile = std::string(value);
             continue;
         }
         const auto number = parseLeadingInt32(value);
@@ -80,19 +85,24 @@ std::optional<StartupOptions> parseCommandLine(int argc, const char* const* argv
             options.statMs = std::max(*number, 100);
         }
     }
+    // One key on the command line and a list of them would leave which one serves to chance.
+    if (!options.keysFile.empty() && !options.pskArgIndices.empty())
+        return std::nullopt;
     return options;
 }
 
 std::string usageText(std::string_view programName) {
     std::string text = "Usage: ";
     text += programName;
-    text += " [--port N] [--psk HEX64] [--idle-ms M] [--ping-ms M]\n"
-            "           [--grace S] [--no-keepalive] [--daemon]\n"
+    text += " [--port N] [--psk HEX64 | --keys-file PATH] [--idle-ms M]\n"
+            "           [--ping-ms M] [--grace S] [--no-keepalive] [--daemon]\n"
             "           [--no-mdns] [--stat-ms M]\n"
             "\n"
             "Options:\n"
             "  --port N         TCP port to listen on (default: 9000)\n"
             "  --psk HEX64      Pre-shared key (64 hex chars)\n"
+            "  --keys-file PATH Paired devices, one \"KEY NAME\" a line (owner-only file,\n"
+            "                   read again on SIGHUP)\n"
             "  --idle-ms M      Close idle client after M milliseconds (default: 600000)\n"
             "  --ping-ms M      Send PING every M milliseconds (default: 20000)\n"
             "  --grace S        Close client after S missed PONGs (default: 3)\n"

@@ -24,9 +24,12 @@ struct StartupOptions {
     std::vector<std::string> refusedPorts;
     /// argv indices of every --psk value, so the caller can wipe them from process memory.
     std::vector<int> pskArgIndices;
+    /// --keys-file: the paired devices' keys, one a line, read again on SIGHUP.
+    std::string keysFile;
 
-    /// No --psk: sessions authenticate with the built-in key, which anyone can read.
-    bool usesBuiltInKey() const { return pskArgIndices.empty(); }
+    /// Neither --psk nor --keys-file: sessions authenticate with the built-in key, which
+    /// anyone can read.
+    bool usesBuiltInKey() const { return pskArgIndices.empty() && keysFile.empty(); }
     /// A key of the user's own that a guess finds: the daemon refuses to serve with it.
     bool hasWeakKey() const { return !usesBuiltInKey() && config.psk.size() < kMinKeyLength; }
 

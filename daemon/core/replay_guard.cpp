@@ -70,6 +70,18 @@ std::optional<std::filesystem::path> ReplayGuard::defaultPath() {
     return folder ? std::optional(*folder / "replay-nonces") : std::nullopt;
 }
 
+bool ReplayGuard::fileBelongsTo(const std::filesystem::path& path,
+                                const std::array<uint8_t, 32>& fingerprint) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    uint8_t header[kHeaderSize];
+    const bool read = ::read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header);
+    ::close(fd);
+    return read && std::memcmp(header, kFileMagic, sizeof kFileMagic) == 0 &&
+           std::memcmp(header + sizeof kFileMagic, fingerprint.data(), fingerprint.size()) == 0;
+}
+
 bool ReplayGuard::attachFile(const std::filesystem::path& path) {
     std::lock_guard lock(m_mutex);
     std::error_code ec;

@@ -36,6 +36,12 @@ public:
 
     size_t size() const;
 
+    /// The keyed fingerprint that tags this guard's file.
+    const std::array<uint8_t, 32>& fingerprint() const { return m_fingerprint; }
+    /// \brief Whether the file at `path` is a set kept for the key of this fingerprint.
+    static bool fileBelongsTo(const std::filesystem::path& path,
+                              const std::array<uint8_t, 32>& fingerprint);
+
     /// `$XDG_STATE_HOME/pointrelay/replay-nonces`, or under `~/.local/state`; nullopt when
     /// neither the variable nor a home folder is known.
     static std::optional<std::filesystem::path> defaultPath();

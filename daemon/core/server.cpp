@@ -3,6 +3,7 @@
 
 #include "core/crypto/hmac_sha256.h"
 #include "counters.h"
+#include "device_keys.h"
 #include "dns_sd_advertiser.h"
 #include "handshake_admission.h"
 #include "log.h"
@@ -32,8 +33,27 @@ constexpr int kListenBacklog = 16;
 // How long a stopping daemon waits for its sessions to log their last line.
 constexpr auto kSessionDrainTime = std::chrono::milliseconds(1000);
 
+std::atomic<bool> reloadRequested{false};
+
 void onStopSignal(int) {
     runningFlag.store(false);
+}
+
+void onReloadSignal(int) {
+    reloadRequested.store(true);
+}
+
+// SIGHUP: the keys file is read again; the sessions of keys it no longer lists end.
+void reloadKeys(const StartupOptions& options, DeviceKeys* devices) {
+    if (!devices) {
+        logLine("SIGHUP ignored: no keys file to read again");
+        return;
+    }
+    if (loadKeysFile(options.keysFile, *devices))
+        logLine("Keys reloaded: " + std::to_string(devices->size()) + " devices");
+    else
+        logLine("Keys file unusable on reload: keeping " + std::to_string(devices->size()) +
+                " devices");
 }
 
 // Sessions still running; the main thread waits for them briefly at shutdown.
@@ -130,6 +150,11 @@ void installSignalHandlers() {
     stop.sa_flags = 0; // no SA_RESTART: a blocked wait returns EINTR
     ::sigaction(SIGINT, &stop, nullptr);
     ::sigaction(SIGTERM, &stop, nullptr);
+
+    struct sigaction reload {};
+    reload.sa_handler = onReloadSignal;
+    sigemptyset(&reload.sa_mask);
+    ::sigaction(SIGHUP, &reload, nullptr);
 }
 
 bool daemonize() {
@@ -159,16 +184,17 @@ bool daemonize() {
     return true;
 }
 
-int runServer(const StartupOptions& options, InputHandler& input, ReplayGuard* replay) {
-    // Every thread but the main one keeps the stop signals blocked, so they reach the
-    // main thread's wait; the main thread unblocks them only while it waits.
-    sigset_t stopSignals, waitMask;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    ::pthread_sigmask(SIG_BLOCK, &stopSignals, &waitMask);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGTERM);
+int runServer(const StartupOptions& options, InputHandler& input, ReplayGuard* replay,
+              DeviceKeys* devices) {
+    // Every thread but the main one keeps the stop and reload signals blocked, so they reach
+    // the main thread's wait; the main thread unblocks them only while it waits.
+    sigset_t mainSignals, waitMask;
+    sigemptyset(&mainSignals);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&mainSignals, signal);
+    ::pthread_sigmask(SIG_BLOCK, &mainSignals, &waitMask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigdelset(&waitMask, signal);
 
     // The built-in key is printed in our sources: with it, a daemon open to the network would
     // let anyone on it drive this desktop. Without a key of the user's own it serves this
@@ -201,8 +227,11 @@ int runServer(const StartupOptions& options, InputHandler& input, ReplayGuard* r
     static SessionTracker sessions;
 
     while (runningFlag.load()) {
-        if (!waitForConnection(listenFd, waitMask))
+        if (!waitForConnection(listenFd, waitMask)) {
+            if (reloadRequested.exchange(false))
+                reloadKeys(options, devices);
             continue; // EINTR: the loop condition decides
+        }
         sockaddr_in peer{};
         socklen_t peerLength = sizeof peer;
         const int fd = ::accept(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLength);
@@ -220,6 +249,7 @@ int runServer(const StartupOptions& options, InputHandler& input, ReplayGuard* r
         context.input = &input;
         context.stopFd = stopEvent.fd();
         context.guards.replay = replay;
+        context.guards.devices = devices;
         context.guards.admission = &admission;
         context.guards.admissionTicket = admission.admit(fd, ntohl(peer.sin_addr.s_addr));
         sessions.started();

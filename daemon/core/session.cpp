@@ -2,6 +2,7 @@
 #include "session.h"
 
 #include "counters.h"
+#include "device_keys.h"
 #include "frame.h"
 #include "frame_reader.h"
 #include "input_handler.h"
@@ -50,6 +51,8 @@ public:
 
     // Serves frames until something ends the session; the socket is closed on return.
     void serve();
+    /// The paired device that connected (no key when the config's own key served).
+    const DeviceMatch& device() const { return m_device; }
 
 private:
     enum class Outcome { Continue, CloseNormally, Closed };
@@ -86,6 +89,7 @@ private:
     const ServerConfig m_config;
     const SessionContext& m_context;
     SessionKeys m_keys;
+    DeviceMatch m_device;
     FrameReader m_reader;
     std::vector<uint8_t> m_plaintext;
     int32_t m_missedPongs = 0;
@@ -95,7 +99,7 @@ private:
 };
 
 void Session::serve() {
-    if (!performHandshake(m_fd, m_config, m_context.guards, m_keys)) {
+    if (!performHandshake(m_fd, m_config, m_context.guards, m_keys, &m_device)) {
         ::close(m_fd); // no linger after a failed handshake
         logLine("Disconnected (handshake fail)");
         return;
@@ -117,10 +121,17 @@ void Session::serve() {
         if (m_reader.midFrame())
             waitMs = static_cast<int>(
                 std::clamp<long long>(kWaitMs - msSince(lastArrival, Clock::now()), 0, kWaitMs));
-        pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_context.stopFd, POLLIN, 0}};
-        const bool readable =
-            ::poll(fds, m_context.stopFd >= 0 ? 2 : 1, waitMs) > 0 && fds[0].revents != 0;
+        // A negative descriptor is skipped by poll: no stop event, or no paired device.
+        pollfd fds[3] = {{m_fd, POLLIN, 0},
+                         {m_context.stopFd, POLLIN, 0},
+                         {m_device.key ? m_device.key->revokedFd() : -1, POLLIN, 0}};
+        const bool readable = ::poll(fds, 3, waitMs) > 0 && fds[0].revents != 0;
         now = Clock::now();
+        if (fds[2].revents != 0) {
+            logLine("Device removed (" + deviceLabel(m_device.name) + ") -> closing");
+            closeNormally();
+            return;
+        }
 
         if (msSince(lastPing, now) >= m_config.pingMs) {
             static constexpr uint8_t kPing[] = {static_cast<uint8_t>(FrameType::Ping)};
@@ -386,7 +397,10 @@ void runClientSession(int fd, const sockaddr_in& peer, ServerConfig config,
     logLine("Client connected (" + std::to_string(active) + " active)");
 
     applySessionSocketOptions(fd, config.keepalive);
-    Session(fd, std::move(config), context).serve();
+    Session session(fd, std::move(config), context);
+    session.serve();
+    if (!session.device().name.empty())
+        logLine("Session ended (" + deviceLabel(session.device().name) + ")");
     if (context.input->releaseHeld())
         logLine("Released the buttons the client held down");
 

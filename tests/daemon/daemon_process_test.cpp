@@ -6,6 +6,7 @@
 #include "support/temp_dir.h"
 
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <set>
@@ -115,6 +116,74 @@ TEST_F(DaemonTest, WithTheBuiltInKeyOnlyLoopbackReachesIt) {
         EXPECT_TRUE(local.connect("127.0.0.1", port) &&
                     local.handshake(ownKey ? kPsk : core::kBuiltInPsk));
     }
+}
+
+// Keys one a line with their devices' names: each key opens its own sessions, is logged by
+// name, has its own replay memory, and a key that SIGHUP finds gone ends its open session at
+// once and opens nothing more, while the others go on.
+TEST_F(DaemonTest, PairedDevicesEachHaveTheirKeyAndRemovedOnesEndAtOnce) {
+    const auto file = state.path() / "devices";
+    const auto writeKeys = [&](const std::string& text, std::filesystem::perms perms) {
+        std::ofstream(file) << text;
+        std::filesystem::permissions(file, perms);
+    };
+    const std::string tablet(64, 'b');
+    const core::HandshakeNonce nonce{1, 2, 3};
+    // A key that served alone before keeps its replay memory in the list.
+    auto daemon = start({"--psk", kPsk});
+    ASSERT_TRUE(phone().handshake(kPsk, nonce));
+    daemon.reset();
+    using std::filesystem::perms;
+    writeKeys(std::string(kPsk) + " Phone 1\nshort Bad\n\n# comment\n" + tablet + " Tab\\let\n",
+              perms::owner_read | perms::group_read);
+    DaemonProcess shared({POINTRELAYD_PATH, "--no-mdns", "--keys-file", file.string()});
+    EXPECT_EQ(shared.waitExit(5s), 1);
+    EXPECT_EQ(shared.count("[C++] Keys file unusable: not serving"), 1u);
+    DaemonProcess both({POINTRELAYD_PATH, "--psk", kPsk, "--keys-file", file.string()});
+    EXPECT_EQ(both.waitExit(5s), 1);
+
+    std::filesystem::permissions(file, perms::owner_read | perms::owner_write);
+    daemon = start({"--keys-file", file.string()});
+    EXPECT_EQ(daemon->count("[C++] Keys file line 2 ignored: not a key of at least 16 "
+                            "characters, a space and a name"),
+              1u);
+    EXPECT_EQ(daemon->count("[C++] Keys: 2 devices"), 1u);
+    auto phone1 = phone(), tab = phone();
+    EXPECT_FALSE(phone().handshake(kPsk, nonce));
+    ASSERT_TRUE(phone1.handshake(kPsk) && tab.handshake(tablet, nonce));
+    EXPECT_TRUE(daemon->waitFor("[C++] Handshake: OK (Phone 1)") &&
+                daemon->waitFor("[C++] Handshake: OK (Tab\\x5Clet)"));
+    EXPECT_FALSE(phone().handshake(tablet, nonce));
+    EXPECT_TRUE(
+        test::eventually([&] { return daemon->count("[C++] Handshake: replayed HELLO") == 2; }));
+
+    writeKeys(std::string(kPsk) + " Phone 1\n", perms::owner_read | perms::owner_write);
+    daemon->signal(SIGHUP);
+    EXPECT_TRUE(tab.waitForClose(1000));
+    EXPECT_TRUE(daemon->waitFor("[C++] Device removed (Tab\\x5Clet) -> closing") &&
+                daemon->waitFor("[C++] Keys reloaded: 1 devices"));
+    EXPECT_FALSE(phone().handshake(tablet));
+    EXPECT_TRUE(daemon->waitFor("[C++] Handshake: HMAC mismatch"));
+    EXPECT_TRUE(test::pingRoundTrip(phone1) && phone().handshake(kPsk));
+    std::filesystem::remove(file);
+    daemon->signal(SIGHUP);
+    EXPECT_TRUE(daemon->waitFor("[C++] Keys file unusable on reload: keeping 1 devices"));
+    EXPECT_TRUE(test::pingRoundTrip(phone1));
+    phone1.close();
+    EXPECT_TRUE(daemon->waitFor("[C++] Session ended (Phone 1)"));
+
+    // The most a list holds: every one of 64 keys opens a session, a 65th is left out.
+    std::string keys;
+    for (int i = 0; i <= 64; ++i)
+        keys += std::string(60, 'c') + std::to_string(1000 + i) + " Phone " +
+                std::to_string(i + 1) + "\n";
+    writeKeys(keys, perms::owner_read | perms::owner_write);
+    daemon->signal(SIGHUP);
+    ASSERT_TRUE(daemon->waitFor("[C++] Keys reloaded: 64 devices"));
+    EXPECT_EQ(daemon->count("[C++] Keys file lists more than 64 devices: the first 64 are used"),
+              1u);
+    for (int i = 0; i <= 64; ++i)
+        EXPECT_EQ(phone().handshake(std::string(60, 'c') + std::to_string(1000 + i)), i < 64);
 }
 
 } // namespace

@@ -17,6 +17,25 @@ Sha256Digest hmacSha256(std::span<const uint8_t> key,
     return out;
 }
 
+struct HmacSha256Key::State {
+    CCHmacContext keyed;
+};
+
+HmacSha256Key::HmacSha256Key(std::span<const uint8_t> key) : m_state(std::make_unique<State>()) {
+    CCHmacInit(&m_state->keyed, kCCHmacAlgSHA256, key.data(), key.size());
+}
+
+HmacSha256Key::~HmacSha256Key() = default;
+
+Sha256Digest HmacSha256Key::mac(std::initializer_list<std::span<const uint8_t>> parts) const {
+    CCHmacContext ctx = m_state->keyed; // a plain structure: a copy goes on from the key
+    for (const auto& part : parts)
+        CCHmacUpdate(&ctx, part.data(), part.size());
+    Sha256Digest out{};
+    CCHmacFinal(&ctx, out.data());
+    return out;
+}
+
 void releaseThreadState() {} // CommonCrypto keeps no per-thread state
 
 } // namespace pointrelay::crypto

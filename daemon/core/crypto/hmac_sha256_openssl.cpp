@@ -10,15 +10,19 @@
 
 namespace pointrelay::crypto {
 
-Sha256Digest hmacSha256(std::span<const uint8_t> key,
-                        std::initializer_list<std::span<const uint8_t>> parts) {
-    struct MacDeleter {
-        void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
-        void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
-    };
+namespace {
+
+struct MacDeleter {
+    void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
+    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
+};
+using MacContext = std::unique_ptr<EVP_MAC_CTX, MacDeleter>;
+
+// A context keyed with `key`, ready for its message.
+MacContext keyedContext(std::span<const uint8_t> key) {
     // Fetching the algorithm is the expensive part; do it once per process.
     static const std::unique_ptr<EVP_MAC, MacDeleter> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
-    std::unique_ptr<EVP_MAC_CTX, MacDeleter> ctx(mac ? EVP_MAC_CTX_new(mac.get()) : nullptr);
+    MacContext ctx(mac ? EVP_MAC_CTX_new(mac.get()) : nullptr);
     if (!ctx)
         std::abort(); // libcrypto without HMAC: nothing in the daemon can work
 
@@ -30,17 +34,45 @@ Sha256Digest hmacSha256(std::span<const uint8_t> key,
     // An empty key is legal for HMAC; OpenSSL wants a non-null pointer for it.
     static const uint8_t kEmpty = 0;
     const uint8_t* keyData = key.empty() ? &kEmpty : key.data();
-    Sha256Digest out{};
-    size_t outLen = 0;
     if (EVP_MAC_init(ctx.get(), keyData, key.size(), params) != 1)
         std::abort();
+    return ctx;
+}
+
+Sha256Digest finish(EVP_MAC_CTX* ctx, std::initializer_list<std::span<const uint8_t>> parts) {
+    Sha256Digest out{};
+    size_t outLen = 0;
     for (const auto& part : parts) {
-        if (!part.empty() && EVP_MAC_update(ctx.get(), part.data(), part.size()) != 1)
+        if (!part.empty() && EVP_MAC_update(ctx, part.data(), part.size()) != 1)
             std::abort();
     }
-    if (EVP_MAC_final(ctx.get(), out.data(), &outLen, out.size()) != 1 || outLen != out.size())
+    if (EVP_MAC_final(ctx, out.data(), &outLen, out.size()) != 1 || outLen != out.size())
         std::abort();
     return out;
+}
+
+} // namespace
+
+Sha256Digest hmacSha256(std::span<const uint8_t> key,
+                        std::initializer_list<std::span<const uint8_t>> parts) {
+    return finish(keyedContext(key).get(), parts);
+}
+
+struct HmacSha256Key::State {
+    MacContext keyed;
+};
+
+HmacSha256Key::HmacSha256Key(std::span<const uint8_t> key)
+    : m_state(std::make_unique<State>(State{keyedContext(key)})) {}
+
+HmacSha256Key::~HmacSha256Key() = default;
+
+Sha256Digest HmacSha256Key::mac(std::initializer_list<std::span<const uint8_t>> parts) const {
+    // A copy of the keyed context: the key's blocks are not hashed again.
+    const MacContext ctx(EVP_MAC_CTX_dup(m_state->keyed.get()));
+    if (!ctx)
+        std::abort();
+    return finish(ctx.get(), parts);
 }
 
 void releaseThreadState() {
