@@ -29,6 +29,14 @@ QString unique(const QString& base, const QList<Device>& devices, int first) {
     return name;
 }
 
+// The other devices than `device` (a copy: the list itself stays as it is).
+QList<Device> without(const QList<Device>& devices, const Device& device) {
+    QList<Device> others;
+    std::ranges::copy_if(devices, std::back_inserter(others),
+                         [&](const Device& d) { return d.key != device.key; });
+    return others;
+}
+
 QString defaultName(const QList<Device>& devices) {
     QString name;
     for (int n = 1; name.isEmpty() || taken(name, devices); ++n)
@@ -208,11 +216,8 @@ std::optional<QList<Device>> DeviceList::load() {
         const std::optional<QString> legacy = m_legacy.load();
         if (!legacy || !KeychainPSK::isWellFormed(*legacy))
             return QList<Device>{};
-        const QList<Device> devices{Device{QStringLiteral("Phone 1"),
-                                           legacy->toLower(),
-                                           now(),
-                                           {},
-                                           true}};
+        const QList<Device> devices{
+            Device{QStringLiteral("Phone 1"), legacy->toLower(), now(), {}, true}};
         if (write(devices))
             m_legacy.remove();
         return devices;
@@ -280,8 +285,7 @@ DeviceList::Change DeviceList::rename(const QString& from, const QString& to) {
             return {QCoreApplication::translate("DeviceList", "端末「%1」はありません。")
                         .arg(displayName(from)),
                     {}};
-        QList<Device> others = devices;
-        others.removeAt(found - devices.begin());
+        const QList<Device> others = without(devices, *found);
         if (const QString problem = nameProblem(to, others); !problem.isEmpty())
             return {problem, {}};
         found->name = to.trimmed();
@@ -323,8 +327,7 @@ DeviceList::Change DeviceList::nameAutomatically(const QString& key, const QStri
         const auto found = std::ranges::find(devices, key, &Device::key);
         if (found == devices.end() || !found->autoNamed)
             return {QStringLiteral("-"), {}}; // nothing to do, and nothing to tell
-        QList<Device> others = devices;
-        others.removeAt(found - devices.begin());
+        const QList<Device> others = without(devices, *found);
         found->name = unique(displayName(name).trimmed(), others, 2);
         found->autoNamed = false;
         return {{}, *found};

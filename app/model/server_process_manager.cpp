@@ -36,9 +36,15 @@ void echoToStandardError(const QString& line) {
 // the child asks for SIGTERM when its parent dies, then checks that the parent did not die
 // before it asked. Elsewhere the supervisor's stop is the only way. The daemon also gets a
 // process group of its own, so that a Ctrl-C in the supervisor's terminal reaches the
-// supervisor alone, which decides when the daemon stops.
+// supervisor alone, which decides when the daemon stops. SIGHUP (read the keys again) starts
+// blocked: one sent before the daemon has its handler would end it; blocked, it waits until the
+// daemon takes its signals.
 void tetherToParent(pid_t parent) {
     ::setpgid(0, 0);
+    sigset_t reload;
+    sigemptyset(&reload);
+    sigaddset(&reload, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &reload, nullptr);
 #ifdef Q_OS_LINUX
     if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)
         ::_exit(1);

@@ -124,7 +124,7 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     m_devices->setObjectName(QStringLiteral("deviceList"));
     m_devices->setRootIsDecorated(false);
     m_devices->setHeaderLabels({tr("端末"), tr("最終接続"), tr("状態")});
-    m_devices->setFixedHeight(110);
+    m_devices->setFixedHeight(96);
     securityColumn->addWidget(m_devices);
     auto* deviceButtons = new QHBoxLayout;
     auto* add = button(tr("追加…"), "addDeviceButton", this);
@@ -270,7 +270,9 @@ void SettingsRootView::showRunning() {
 }
 
 void SettingsRootView::showDevices() {
+    // The selection stays on its device, or on its row when the device was renamed or removed.
     const QString selected = selectedDevice();
+    const int row = m_devices->indexOfTopLevelItem(m_devices->currentItem());
     m_devices->clear();
     for (const Device& device : m_state.devices()) {
         auto* item = new QTreeWidgetItem(
@@ -284,7 +286,11 @@ void SettingsRootView::showDevices() {
         if (device.name == selected)
             m_devices->setCurrentItem(item);
     }
+    const int rows = m_devices->topLevelItemCount();
+    if (!m_devices->currentItem() && row >= 0 && rows > 0)
+        m_devices->setCurrentItem(m_devices->topLevelItem(std::min(row, rows - 1)));
     m_devices->resizeColumnToContents(0);
+    m_devices->resizeColumnToContents(1);
 }
 
 QString SettingsRootView::selectedDevice() const {
