@@ -507,7 +507,7 @@ send commands:
     <message>
         <location filename="../../cli/pointrelay_cli.cpp" line="353"/>
         <source>未接続</source>
-        <translation>Never connected</translation>
+        <translation>never</translation>
     </message>
     <message>
         <location filename="../../cli/pointrelay_cli.cpp" line="365"/>
