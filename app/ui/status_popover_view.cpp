@@ -93,6 +93,11 @@ StatusPopoverView::StatusPopoverView(AppState& state, bool showDiagnostics, QWid
     m_control = new QLabel(this);
     m_control->setObjectName(QStringLiteral("controlLabel"));
     m_control->setWordWrap(true);
+    // Its line is kept while hidden: a popup placed beside the tray icon must not grow over the
+    // icon when someone takes control.
+    QSizePolicy keep = m_control->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    m_control->setSizePolicy(keep);
     info->addWidget(m_control);
     if (m_showDiagnostics) {
         m_diagnostics = monospacedLabel(QStringLiteral("diagnosticsLabel"), this);

@@ -99,7 +99,7 @@ TEST(DeviceListTest, NamesTheLimitAndFailedWrites) {
         {"phone 1", "「phone 1」という端末はすでにあります。"}};
     for (const auto& [name, why] : refused)
         EXPECT_EQ(list.rename("Pixel", name).error, why) << name.toStdString();
-    EXPECT_EQ(list.add("a\u0085").error, "名前に制御文字は使えません。");
+    EXPECT_EQ(list.add("a\u009bb").error, "名前に制御文字は使えません。");
     EXPECT_TRUE(list.rename("Pixel", "pixel").ok() &&
                 list.rename("Phone 2", QString(40, 'y')).ok());
     EXPECT_EQ(list.remove("nope").error, "端末「nope」はありません。");
