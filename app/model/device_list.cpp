@@ -80,7 +80,8 @@ QString DeviceList::displayName(const QString& name) {
     QString shown;
     for (const QChar c : name)
         shown += c.category() == QChar::Other_Control
-                     ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
+                     ? QStringLiteral("\\x") +
+                           QStringLiteral("%1").arg(c.unicode(), 2, 16, QLatin1Char('0')).toUpper()
                      : QString(c);
     return shown;
 }
@@ -91,7 +92,8 @@ QString DeviceList::logName(const QString& name) {
     for (const char byte : name.toUtf8()) {
         const auto b = static_cast<unsigned char>(byte);
         if (b < 0x20 || b == 0x7f || b == '\\')
-            logged += QByteArray("\\x") + QByteArray::number(b, 16).rightJustified(2, '0');
+            logged +=
+                QByteArray("\\x") + QByteArray::number(b, 16).toUpper().rightJustified(2, '0');
         else
             logged += byte;
     }

@@ -67,7 +67,7 @@ public:
 
     /// The name as shown: control characters as \xNN.
     static QString displayName(const QString& name);
-    /// The name as the daemon logs it: bytes below 0x20, 0x7f and "\" as \xNN.
+    /// The name as the daemon logs it: bytes below 0x20, 0x7f and "\" as \xNN (upper case).
     static QString logName(const QString& name);
     /// \brief Why a name typed by the user cannot be used (empty when it can), given the
     /// others' names; `name` is trimmed first.

@@ -29,9 +29,8 @@ bool writeKeysFile(const QString& path, const QByteArray& text) {
         info.st_uid != ::geteuid() || ::chmod(native.constData(), 0700) != 0)
         return false;
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (::fchmod(file.handle(), 0600) != 0 || file.write(text) != text.size()) {
+    if (!file.open(QIODevice::WriteOnly) || ::fchmod(file.handle(), 0600) != 0 ||
+        file.write(text) != text.size()) {
         file.cancelWriting();
         return false;
     }

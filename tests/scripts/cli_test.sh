@@ -92,8 +92,10 @@ grep -q 'did not accept this key' "$T/keys.out" && grep -q 'not hold a key of 64
 "$CLI" devices >"$T/devices.out"
 grep -q '^Phone 1  paired: .*  last seen: 20' "$T/devices.out" && grep -q '^Tablet  paired: 20' "$T/devices.out" ||
     fail "devices said: $(cat "$T/devices.out")"
-"$CLI" devices remove Tablet && ! "$CLI" devices remove Tablet 2>"$T/remove.out" &&
+"$CLI" devices remove Tablet && { "$CLI" devices remove Tablet 2>"$T/remove.out"; (($? == 1)); } &&
     grep -q 'no device named “Tablet”' "$T/remove.out" || fail "devices remove Tablet did not remove it once"
+{ "$CLI" pair --name "phone 1" 2>"$T/pair.out"; (($? == 1)); } && grep -q 'already a device named “phone 1”' "$T/pair.out" &&
+    "$CLI" devices rename "Phone 1" "My phone" && "$CLI" devices | grep -q '^My phone  paired' || fail "pair --name or rename"
 eventually grep -q '^\[pointrelayd\] Keys reloaded: 1 devices' "$T/serve.out" || fail "the daemon did not reload"
 ! "$CLI" send --port "$PORT" --psk-file "$T/tablet.key" sys copy 2>/dev/null &&
     "$CLI" send --port "$PORT" sys copy >/dev/null || fail "a removed device connects, or Phone 1 does not"

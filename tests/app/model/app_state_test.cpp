@@ -154,6 +154,13 @@ TEST_F(AppStateTest, AKeyThatCannotBeKeptStartsNothing) {
     }
     EXPECT_EQ(state.devices().size(), 1);
     EXPECT_EQ(state.maskedPSK(), KeychainPSK::mask(key));
+    // The device being paired is the one added last, also once renamed.
+    for (const QString& error :
+         {state.addDevice("A"), state.addDevice("B"), state.renameDevice("A", "C")})
+        ASSERT_EQ(error, "");
+    EXPECT_EQ(state.pairingDevice(), "B");
+    ASSERT_EQ(state.renameDevice("B", "D"), "");
+    EXPECT_EQ(state.pairingDevice(), "D");
 }
 
 } // namespace

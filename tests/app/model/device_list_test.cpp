@@ -78,6 +78,7 @@ TEST(DeviceListTest, ADamagedListIsToldOnceAndKeptAsideAndBadNamesRepaired) {
                                   .arg(kKey)
                                   .toUtf8();
     EXPECT_EQ(names(list.load()), (QStringList{"Ph\\x07one", "PH\\x07ONE 2", "Phone 1"}));
+    EXPECT_EQ(DeviceList::displayName("\x1f\u009b"), "\\x1F\\x9B");
     // A damaged list that cannot be kept aside stays as it is, and is said to.
     store->items["devices"] = "[]";
     store->refuse = true;
@@ -105,6 +106,7 @@ TEST(DeviceListTest, NamesTheLimitAndFailedWrites) {
     EXPECT_EQ(list.remove("nope").error, "端末「nope」はありません。");
     const QString oldKey = list.load()->first().key;
     ASSERT_TRUE(list.remove("Phone 1").ok() && list.regenerate("pixel").ok());
+    EXPECT_EQ(names(list.load()), (QStringList{"pixel", QString(40, 'y')})); // named by the user
     EXPECT_EQ(list.add().device.name, "Phone 1"); // the lowest free number
     EXPECT_NE(list.load()->first().key, oldKey);
     // A browser's HELLO names an automatically named device, once, made unique.
@@ -112,7 +114,7 @@ TEST(DeviceListTest, NamesTheLimitAndFailedWrites) {
     EXPECT_EQ(list.nameAutomatically(key, "Pixel").device.name, "Pixel 2");
     EXPECT_FALSE(list.nameAutomatically(key, "Chrome on Android").ok());
     const QDateTime seen = QDateTime::fromSecsSinceEpoch(1800000000, Qt::UTC);
-    ASSERT_TRUE(list.rename("Pixel 2", "a\\b").ok() && list.markSeen("a\\x5cb", seen));
+    ASSERT_TRUE(list.rename("Pixel 2", "a\\b").ok() && list.markSeen("a\\x5Cb", seen));
     EXPECT_EQ(list.load()->last().lastSeen, seen);
     EXPECT_TRUE(DeviceList::keysFileText(*list.load()).endsWith('\n' + key.toLatin1() + " a\\b\n"));
     while (list.load()->size() < DeviceList::kMaxDevices)

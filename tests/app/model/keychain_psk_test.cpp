@@ -154,6 +154,11 @@ TEST(KeyStoreChoice, AKeyInEitherStoreIsTheKeyAndMovesIntoAnAnsweringKeychain) {
     FallbackPskStore store(locked, std::make_shared<FilePskStore>(folder.path()), kService,
                            QStringList{"psk"});
     EXPECT_FALSE(store.usesFallback());
+    // An answering keychain with no key anywhere gets nothing from the file.
+    auto empty = std::make_shared<ScriptedKeychain>();
+    FallbackPskStore fresh(empty, std::make_shared<FilePskStore>(folder.path()), kService,
+                           QStringList{"devices", "psk"});
+    EXPECT_TRUE(!fresh.usesFallback() && empty->items.isEmpty());
 }
 
 } // namespace

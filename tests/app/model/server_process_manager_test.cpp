@@ -67,11 +67,11 @@ TEST(ParserTest, LinesSetTheCountTheRatesTheRouteAndTheLastLine) {
     EXPECT_EQ(echoed, (QStringList{"[KEY] macFKey: n=6", "[SYS] focus begin pid=3",
                                    "--port 80 is refused", "Handshake: HMAC mismatch"}));
     // The devices in control, by the names the daemon logs: each handshake a session more.
-    feed("[C++] Handshake: OK (Phone 1)\n[C++] Handshake: OK (a\\x5cb)\n[C++] Handshake: OK "
-         "(Phone 1)\n[C++] Session ended (Phone 1)\n[C++] Session ended (a\\x5cb)\n[C++] Session "
+    feed("[C++] Handshake: OK (Phone 1)\n[C++] Handshake: OK (a\\x5Cb)\n[C++] Handshake: OK "
+         "(Phone 1)\n[C++] Session ended (Phone 1)\n[C++] Session ended (a\\x5Cb)\n[C++] Session "
          "ended (x)\n[C++] [SYS] text=Handshake: OK (y)\n[C++] Keys reloaded: 1 devices\n");
     EXPECT_EQ(state.inControl, (QMap<QString, int>{{"Phone 1", 1}}));
-    EXPECT_EQ(seen, (QStringList{"Phone 1", "a\\x5cb", "Phone 1"}));
+    EXPECT_EQ(seen, (QStringList{"Phone 1", "a\\x5Cb", "Phone 1"}));
     EXPECT_EQ(echoed.last(), "Keys reloaded: 1 devices");
     feed("[C++] [SYS] other\n");
     EXPECT_EQ(state.lastLog, "[C++] [SYS] other");
@@ -139,9 +139,14 @@ TEST_F(ManagerTest, TheDaemonIsStartedPolledStoppedAndItsEndIsTold) {
     script("exit 3");
     manager.start(9123, "", true, 0);
     ASSERT_TRUE(waitUntil([&] { return !manager.state().running; }));
+    QFile::remove(keysFilePath()); // a keys file that cannot be written starts nothing
+    QDir().mkpath(keysFilePath() + "/x");
+    manager.start(9123, "", true, 0);
+    QDir(keysFilePath()).removeRecursively();
     manager.setDaemonPath(dir.filePath("missing"));
     manager.start(9123, "", true, 0);
     EXPECT_EQ(alerts.shown, (QStringList{"notify: pointrelayd が停止しました / 終了コード 3",
+                                         "critical: 鍵ファイルを書き込めません / " + keysFilePath(),
                                          "critical: 実行ファイルが見つかりません / ターゲットの "
                                          "Copy Files (Executables) に 'pointrelayd' を追加して"
                                          "ください。"}));

@@ -269,6 +269,9 @@ private slots:
                 row(1).endsWith("|接続中") && !row(1).contains("未接続"));
         screenshot(&form, "settings_devices");
         screenshot(&popup, "popover_in_control");
+        QCOMPARE(list->currentItem()->text(0), "Pixel\u00a08"); // the selection stays on it
+        emit model.state.devicesChanged();
+        QCOMPARE(list->currentItem()->text(0), "Pixel\u00a08");
         answerDialog([](QWidget* box) {
             static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click();
         });
