@@ -286,9 +286,9 @@ void SettingsRootView::showDevices() {
         if (device.name == selected)
             m_devices->setCurrentItem(item);
     }
-    const int rows = m_devices->topLevelItemCount();
-    if (!m_devices->currentItem() && row >= 0 && rows > 0)
-        m_devices->setCurrentItem(m_devices->topLevelItem(std::min(row, rows - 1)));
+    if (!m_devices->currentItem()) // (no row: the item at -1 is none)
+        m_devices->setCurrentItem(
+            m_devices->topLevelItem(std::min(row, m_devices->topLevelItemCount() - 1)));
     m_devices->resizeColumnToContents(0);
     m_devices->resizeColumnToContents(1);
 }

@@ -3,12 +3,14 @@
 // and the one chosen instead, and a key that cannot be kept. (The widget tests start the daemon
 // through it; the headless command's test has it end a stale daemon.)
 #include "app/app_test_support.h"
+#include "core/handshake.h"
 #include "model/app_state.h"
 #include "model/file_psk_store.h"
 #include "model/keychain_psk.h"
 #include "model/login_item.h"
 #include "model/preferences.h"
 #include "model/server_process_manager.h"
+#include "model/web_relay.h"
 #include "support/qt_wait.h"
 
 #include <QTemporaryDir>
@@ -161,6 +163,14 @@ TEST_F(AppStateTest, AKeyThatCannotBeKeptStartsNothing) {
     EXPECT_EQ(state.pairingDevice(), "B");
     ASSERT_EQ(state.renameDevice("B", "D"), "");
     EXPECT_EQ(state.pairingDevice(), "D");
+    // A browser's HELLO names the automatically named device being paired, which stays paired.
+    ASSERT_EQ(state.addDevice(), "");
+    const core::HelloFrame hello = core::buildHello(state.devices().last().key.toStdString(), {});
+    const QByteArray frame = QByteArray::fromHex("00000036") +
+                             QByteArray(reinterpret_cast<const char*>(hello.data()), hello.size());
+    for (const char* agent : {"curl/8.5", "Firefox/133.0 (Android 14)"})
+        emit WebRelay::shared().helloSent(frame, agent);
+    EXPECT_EQ(state.pairingDevice(), "Firefox on Android");
 }
 
 } // namespace

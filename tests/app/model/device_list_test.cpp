@@ -111,10 +111,11 @@ TEST(DeviceListTest, NamesTheLimitAndFailedWrites) {
     EXPECT_NE(list.load()->first().key, oldKey);
     // A browser's HELLO names an automatically named device, once, made unique.
     const QString key = list.load()->last().key;
-    EXPECT_EQ(list.nameAutomatically(key, "Pixel").device.name, "Pixel 2");
+    EXPECT_EQ(list.nameAutomatically(key, QString(40, 'y')).device.name, QString(38, 'y') + " 2");
     EXPECT_FALSE(list.nameAutomatically(key, "Chrome on Android").ok());
     const QDateTime seen = QDateTime::fromSecsSinceEpoch(1800000000, Qt::UTC);
-    ASSERT_TRUE(list.rename("Pixel 2", "a\\b").ok() && list.markSeen("a\\x5Cb", seen));
+    ASSERT_TRUE(list.rename(QString(38, 'y') + " 2", "a\\b").ok() &&
+                list.markSeen("a\\x5Cb", seen));
     EXPECT_EQ(list.load()->last().lastSeen, seen);
     EXPECT_TRUE(DeviceList::keysFileText(*list.load()).endsWith('\n' + key.toLatin1() + " a\\b\n"));
     while (list.load()->size() < DeviceList::kMaxDevices)

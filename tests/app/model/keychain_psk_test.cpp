@@ -132,7 +132,7 @@ TEST(KeyStoreChoice, AKeyInEitherStoreIsTheKeyAndMovesIntoAnAnsweringKeychain) {
         auto keychain = std::make_shared<ScriptedKeychain>();
         keychain->empty = c.empty;
         if (c.inKeychain)
-            keychain->items["psk"] = c.inKeychain;
+            keychain->items["devices"] = c.inKeychain;
         const auto file = std::make_shared<FilePskStore>(folder.path());
         ASSERT_EQ(file->write(kService, "psk", "file"), Status::ok);
         ASSERT_EQ(file->write(kService, "devices", "list"), Status::ok);
@@ -140,12 +140,12 @@ TEST(KeyStoreChoice, AKeyInEitherStoreIsTheKeyAndMovesIntoAnAnsweringKeychain) {
                                                               QStringList{"devices", "psk"});
         const KeychainPSK psk(kService, "psk", store);
         SCOPED_TRACE(int(c.empty));
-        EXPECT_EQ(psk.load(), c.inKeychain ? c.inKeychain : "file");
+        EXPECT_EQ(psk.load(), c.inKeychain ? std::nullopt : std::optional<QString>("file"));
         EXPECT_EQ(store->usesFallback(), !c.keychainUsed);
         for (const char* item : {"psk", "devices"})
             EXPECT_EQ(file->read(kService, item).status,
                       c.fileKept ? Status::ok : Status::notFound);
-        EXPECT_EQ(store->read(kService, "devices").data, c.inKeychain ? "" : "list");
+        EXPECT_EQ(store->read(kService, "devices").data, c.inKeychain ? c.inKeychain : "list");
     }
     // A locked keychain with no key anywhere stays the store, so its failure is told.
     QTemporaryDir folder;
@@ -154,10 +154,11 @@ TEST(KeyStoreChoice, AKeyInEitherStoreIsTheKeyAndMovesIntoAnAnsweringKeychain) {
     FallbackPskStore store(locked, std::make_shared<FilePskStore>(folder.path()), kService,
                            QStringList{"psk"});
     EXPECT_FALSE(store.usesFallback());
-    // An answering keychain with no key anywhere gets nothing from the file.
+    // An answering keychain with no key anywhere (an empty file is none) gets nothing.
     auto empty = std::make_shared<ScriptedKeychain>();
-    FallbackPskStore fresh(empty, std::make_shared<FilePskStore>(folder.path()), kService,
-                           QStringList{"devices", "psk"});
+    const auto file = std::make_shared<FilePskStore>(folder.path());
+    ASSERT_EQ(file->write(kService, "psk", ""), Status::ok);
+    FallbackPskStore fresh(empty, file, kService, QStringList{"devices", "psk"});
     EXPECT_TRUE(!fresh.usesFallback() && empty->items.isEmpty());
 }
 

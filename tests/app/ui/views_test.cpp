@@ -270,6 +270,8 @@ private slots:
         screenshot(&form, "settings_devices");
         screenshot(&popup, "popover_in_control");
         QCOMPARE(list->currentItem()->text(0), "Pixel\u00a08"); // the selection stays on it
+        QVERIFY(list->columnWidth(1) >
+                list->fontMetrics().horizontalAdvance(row(1).section('|', 1, 1)));
         emit model.state.devicesChanged();
         QCOMPARE(list->currentItem()->text(0), "Pixel\u00a08");
         answerDialog([](QWidget* box) {
