@@ -77,64 +77,64 @@
 <context>
     <name>DeviceList</name>
     <message>
-        <location filename="../../model/device_list.cpp" line="51"/>
+        <location filename="../../model/device_list.cpp" line="64"/>
         <source>端末の一覧を保存できませんでした</source>
         <translation>Could not store the list of devices</translation>
     </message>
     <message>
-        <location filename="../../model/device_list.cpp" line="55"/>
+        <location filename="../../model/device_list.cpp" line="68"/>
         <source>システムの乱数源を利用できません。</source>
-        <translation>The system's random source is not available.</translation>
+        <translation>The system&apos;s random source is not available.</translation>
     </message>
     <message>
-        <location filename="../../model/device_list.cpp" line="91"/>
+        <location filename="../../model/device_list.cpp" line="106"/>
         <source>名前を入力してください。</source>
         <translation>Enter a name.</translation>
     </message>
     <message>
-        <location filename="../../model/device_list.cpp" line="93"/>
+        <location filename="../../model/device_list.cpp" line="108"/>
         <source>名前は %1 文字までです。</source>
         <translation>A name has at most %1 characters.</translation>
     </message>
     <message>
-        <location filename="../../model/device_list.cpp" line="96"/>
+        <location filename="../../model/device_list.cpp" line="111"/>
         <source>名前に制御文字は使えません。</source>
         <translation>A name cannot contain control characters.</translation>
     </message>
     <message>
-        <location filename="../../model/device_list.cpp" line="98"/>
+        <location filename="../../model/device_list.cpp" line="113"/>
         <source>「%1」という端末はすでにあります。</source>
         <translation>There is already a device named “%1”.</translation>
     </message>
     <message>
-        <location filename="../../model/device_list.cpp" line="223"/>
+        <location filename="../../model/device_list.cpp" line="235"/>
         <source>端末の一覧が壊れていました</source>
         <translation>The list of devices was damaged</translation>
     </message>
     <message>
-        <location filename="../../model/device_list.cpp" line="225"/>
+        <location filename="../../model/device_list.cpp" line="237"/>
         <source>%1 を読めません。元の内容を %2 に残し、一覧を空にしました。端末をもう一度追加してください。</source>
         <translation>%1 cannot be read. Its content was kept in %2 and the list is empty now. Add the devices again.</translation>
     </message>
     <message>
-        <location filename="../../model/device_list.cpp" line="229"/>
+        <location filename="../../model/device_list.cpp" line="241"/>
         <source>%1 を読めません。元の内容を残せなかったため、そのままにしました。</source>
         <translation>%1 cannot be read. Its content could not be kept elsewhere, so it was left as it is.</translation>
     </message>
     <message>
-        <location filename="../../model/device_list.cpp" line="245"/>
+        <location filename="../../model/device_list.cpp" line="257"/>
         <source>端末の一覧を読めません: %1</source>
         <translation>Cannot read the list of devices: %1</translation>
     </message>
     <message>
-        <location filename="../../model/device_list.cpp" line="256"/>
+        <location filename="../../model/device_list.cpp" line="268"/>
         <source>登録できる端末は %1 台までです。</source>
         <translation>At most %1 devices can be paired.</translation>
     </message>
     <message>
-        <location filename="../../model/device_list.cpp" line="275"/>
-        <location filename="../../model/device_list.cpp" line="292"/>
-        <location filename="../../model/device_list.cpp" line="305"/>
+        <location filename="../../model/device_list.cpp" line="287"/>
+        <location filename="../../model/device_list.cpp" line="303"/>
+        <location filename="../../model/device_list.cpp" line="316"/>
         <source>端末「%1」はありません。</source>
         <translation>There is no device named “%1”.</translation>
     </message>
@@ -216,102 +216,92 @@ Please choose another port.</translation>
         <translation>Security (the PSK is kept on this Mac)</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="93"/>
+        <location filename="../platform_texts.cpp" line="85"/>
         <source>デスクトップに届きません。戻りしだい入力は自動で再開します。</source>
         <translation>Desktop not reachable. Input resumes by itself once it is back.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="55"/>
+        <location filename="../platform_texts.cpp" line="47"/>
         <source>入力経路: Wayland（KWin の fake input）。必要な操作はありません。キーボード配列にない文字はクリップボード経由で入力されます。</source>
         <translation>Input route: Wayland (KWin fake input). Nothing to do. Characters outside the keyboard layout go through the clipboard.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="58"/>
+        <location filename="../platform_texts.cpp" line="50"/>
         <source>入力経路: Wayland（libei）。必要な操作はありません。キーボード配列にない文字はクリップボード経由で入力されます。</source>
         <translation>Input route: Wayland (libei). Nothing to do. Characters outside the keyboard layout go through the clipboard.</translation>
     </message>
     <message>
         <location filename="../platform_texts.cpp" line="15"/>
-        <source>iPhone側の「QR読み取り」で取り込みください。</source>
-        <translation>Import it again with &quot;Scan QR&quot; on the iPhone.</translation>
-    </message>
-    <message>
-        <location filename="../platform_texts.cpp" line="19"/>
         <source>1) アクセシビリティの許可を有効にしてください。</source>
         <translation>1) Turn on the accessibility permission.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="24"/>
+        <location filename="../platform_texts.cpp" line="20"/>
         <source>Mac をリモート操作するために、「アクセシビリティ」の許可が必要です。下のボタンから設定を開き、「Pointrelay Server」を有効にしてください。</source>
         <translation>Remote control of this Mac needs the Accessibility permission. Open the settings with the button below and turn on &quot;Pointrelay Server&quot;.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="27"/>
+        <location filename="../platform_texts.cpp" line="23"/>
         <source>Pointrelay Server は、iPhone からの操作を Mac に送信するために「アクセシビリティ」の許可が必要です。下のボタンから macOS の設定を開き、「Pointrelay Server」を有効にしてください。</source>
         <translation>Pointrelay Server needs the Accessibility permission to pass what you do on the iPhone to the Mac. Open the macOS settings with the button below and turn on &quot;Pointrelay Server&quot;.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="33"/>
+        <location filename="../platform_texts.cpp" line="29"/>
         <source>3) iPhone のアプリで QR を読み取ると、接続設定が取り込まれます。</source>
         <translation>3) Scan the QR code with the iPhone app to import the connection settings.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="39"/>
+        <location filename="../platform_texts.cpp" line="35"/>
         <source>セキュリティ（PSKはこのコンピュータで管理）</source>
         <translation>Security (the PSK is kept on this computer)</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="43"/>
-        <source>スマートフォンで QR をもう一度読み取ってください。</source>
-        <translation>Scan the QR code on the phone again.</translation>
-    </message>
-    <message>
-        <location filename="../platform_texts.cpp" line="47"/>
+        <location filename="../platform_texts.cpp" line="39"/>
         <source>1) 入力経路を確認してください。</source>
         <translation>1) Check the input route.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="53"/>
+        <location filename="../platform_texts.cpp" line="45"/>
         <source>入力経路: Wayland（wlroots の仮想デバイス）。必要な操作はありません。</source>
         <translation>Input route: Wayland (wlroots virtual devices). Nothing to do.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="61"/>
+        <location filename="../platform_texts.cpp" line="53"/>
         <source>入力経路: Wayland（GNOME のリモートデスクトップ）。必要な操作はありません。キーボード配列にない文字はクリップボード経由で入力されます。</source>
         <translation>Input route: Wayland (GNOME remote desktop). Nothing to do. Characters the keyboard layout lacks are typed through the clipboard.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="64"/>
+        <location filename="../platform_texts.cpp" line="56"/>
         <source>入力経路: Wayland（デスクトップポータル）。開始するとデスクトップが確認を求めるので、リモート操作を許可してください。</source>
         <translation>Input route: Wayland (desktop portal). When the server starts, the desktop asks for your consent: allow remote interaction.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="68"/>
+        <location filename="../platform_texts.cpp" line="60"/>
         <source>デスクトップがリモート操作を許可しませんでした。もう一度開始し、表示される確認で許可してください。</source>
         <translation>The desktop did not allow remote interaction. Start again and allow it when the desktop asks.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="71"/>
+        <location filename="../platform_texts.cpp" line="63"/>
         <source>入力経路: X11（XTest）。必要な操作はありません。</source>
         <translation>Input route: X11 (XTest). Nothing to do.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="73"/>
+        <location filename="../platform_texts.cpp" line="65"/>
         <source>入力経路: X11（XTest）。この Wayland セッションでは X アプリケーションにしか届きません。POINTRELAY_INPUT で別の経路を選べます。</source>
         <translation>Input route: X11 (XTest). In this Wayland session only X applications receive it. POINTRELAY_INPUT chooses another route.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="76"/>
+        <location filename="../platform_texts.cpp" line="68"/>
         <source>ウィンドウシステムに接続できないため、入力は送られません。デスクトップのセッションで起動してください。</source>
         <translation>No window system is reachable, so no input is posted. Start Pointrelay in a desktop session.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="81"/>
+        <location filename="../platform_texts.cpp" line="73"/>
         <source>入力経路は開始時にデスクトップに合わせて選ばれます。</source>
         <translation>The input route is chosen to suit the desktop when the server starts.</translation>
     </message>
     <message>
-        <location filename="../platform_texts.cpp" line="85"/>
+        <location filename="../platform_texts.cpp" line="77"/>
         <source>3) スマートフォンのアプリで QR を読み取ると、接続設定が取り込まれます。</source>
         <translation>3) Scan the QR code with the phone app to import the connection settings.</translation>
     </message>
@@ -335,22 +325,22 @@ Please choose another port.</translation>
 <context>
     <name>ServerProcessManager</name>
     <message>
-        <location filename="../../model/server_process_manager.cpp" line="155"/>
+        <location filename="../../model/server_process_manager.cpp" line="161"/>
         <source>鍵ファイルを書き込めません</source>
         <translation>Cannot write the keys file</translation>
     </message>
     <message>
-        <location filename="../../model/server_process_manager.cpp" line="238"/>
+        <location filename="../../model/server_process_manager.cpp" line="244"/>
         <source>シグナル %1 (%2)</source>
         <translation>Signal %1 (%2)</translation>
     </message>
     <message>
-        <location filename="../../model/server_process_manager.cpp" line="241"/>
+        <location filename="../../model/server_process_manager.cpp" line="247"/>
         <source>終了コード %1</source>
         <translation>Exit status %1</translation>
     </message>
     <message>
-        <location filename="../../model/server_process_manager.cpp" line="259"/>
+        <location filename="../../model/server_process_manager.cpp" line="265"/>
         <source>pointrelayd が停止しました</source>
         <translation>pointrelayd has stopped</translation>
     </message>
@@ -815,47 +805,47 @@ send commands:
         <translation>Remove</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="281"/>
+        <location filename="../settings_root_view.cpp" line="283"/>
         <source>未接続</source>
         <translation>Never connected</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="282"/>
+        <location filename="../settings_root_view.cpp" line="284"/>
         <source>接続中</source>
         <translation>Connected</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="301"/>
+        <location filename="../settings_root_view.cpp" line="307"/>
         <source>端末を追加できませんでした</source>
         <translation>Could not add the device</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="312"/>
+        <location filename="../settings_root_view.cpp" line="318"/>
         <source>名前を変更</source>
         <translation>Rename</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="312"/>
+        <location filename="../settings_root_view.cpp" line="318"/>
         <source>新しい名前:</source>
         <translation>New name:</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="317"/>
+        <location filename="../settings_root_view.cpp" line="323"/>
         <source>名前を変更できませんでした</source>
         <translation>Could not rename the device</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="323"/>
+        <location filename="../settings_root_view.cpp" line="329"/>
         <source>端末を削除</source>
         <translation>Remove device</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="324"/>
+        <location filename="../settings_root_view.cpp" line="330"/>
         <source>「%1」を削除しますか？この端末の鍵では接続できなくなり、接続中なら切断されます。</source>
         <translation>Remove “%1”? Its key will no longer connect, and it is disconnected if connected now.</translation>
     </message>
     <message>
-        <location filename="../settings_root_view.cpp" line="329"/>
+        <location filename="../settings_root_view.cpp" line="335"/>
         <source>端末を削除できませんでした</source>
         <translation>Could not remove the device</translation>
     </message>
@@ -878,72 +868,72 @@ send commands:
 <context>
     <name>pointrelay::app::StatusPopoverView</name>
     <message>
-        <location filename="../status_popover_view.cpp" line="111"/>
+        <location filename="../status_popover_view.cpp" line="116"/>
         <source>設定…</source>
         <translation>Settings…</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="146"/>
+        <location filename="../status_popover_view.cpp" line="151"/>
         <source>稼働中（デスクトップに届きません）</source>
         <translation>Running (desktop not reachable)</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="113"/>
+        <location filename="../status_popover_view.cpp" line="118"/>
         <source>終了</source>
         <translation>Quit</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="147"/>
+        <location filename="../status_popover_view.cpp" line="152"/>
         <source>稼働中</source>
         <translation>Running</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="145"/>
+        <location filename="../status_popover_view.cpp" line="150"/>
         <source>停止中</source>
         <translation>Stopped</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="123"/>
+        <location filename="../status_popover_view.cpp" line="128"/>
         <source>端末を追加…</source>
         <translation>Add a phone…</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="148"/>
+        <location filename="../status_popover_view.cpp" line="153"/>
         <source>Host: %1</source>
         <translation>Host: %1</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="150"/>
+        <location filename="../status_popover_view.cpp" line="155"/>
         <source>Port: %1</source>
         <translation>Port: %1</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="151"/>
+        <location filename="../status_popover_view.cpp" line="156"/>
         <source>Clients: %1</source>
         <translation>Clients: %1</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="155"/>
+        <location filename="../status_popover_view.cpp" line="160"/>
         <source>Stop</source>
         <translation>Stop</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="155"/>
+        <location filename="../status_popover_view.cpp" line="160"/>
         <source>Start</source>
         <translation>Start</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="159"/>
+        <location filename="../status_popover_view.cpp" line="164"/>
         <source>操作中: %1</source>
         <translation>In control: %1</translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="159"/>
+        <location filename="../status_popover_view.cpp" line="164"/>
         <source>、</source>
         <translation>, </translation>
     </message>
     <message>
-        <location filename="../status_popover_view.cpp" line="166"/>
+        <location filename="../status_popover_view.cpp" line="171"/>
         <source>端末を追加できませんでした</source>
         <translation>Could not add the device</translation>
     </message>
