@@ -254,6 +254,7 @@ private slots:
         });
         child(&form, "renameDeviceButton")->click();
         QVERIFY(waitUntil([&] { return !PortCheck::shared().canBindPort(model.state.port()); }));
+        const QSize popupSize = popup.sizeHint(); // it does not grow over the tray icon
         pointrelay::client::PhoneClient phone;
         QVERIFY(phone.connect("127.0.0.1", model.state.port()) &&
                 phone.handshake(model.state.devices()[1].key.toStdString()));
@@ -265,6 +266,7 @@ private slots:
         };
         QVERIFY(waitUntil([&] { return !child<QLabel>(&popup, "controlLabel")->isHidden(); }));
         QCOMPARE(texts(&popup, "controlLabel"), "操作中: Pixel\u00a08");
+        QCOMPARE(popup.sizeHint(), popupSize);
         QVERIFY(row(0) == "Phone 1|未接続|" && row(1).startsWith("Pixel\u00a08|") &&
                 row(1).endsWith("|接続中") && !row(1).contains("未接続"));
         screenshot(&form, "settings_devices");
