@@ -479,6 +479,9 @@ void AppState::applyState(const ServerState& state) {
         assign(m_inputRoute, state.inputRoute, &AppState::inputRouteChanged);
     assign(m_desktopLost, state.desktopLost && state.running, &AppState::desktopLostChanged);
     m_inControl = state.inControl;
+    // A reload may come from a change made elsewhere (`pointrelay devices remove`).
+    if (std::exchange(m_keysReloads, state.keysReloads) != state.keysReloads)
+        refreshDevices();
     showInControl();
 }
 

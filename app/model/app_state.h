@@ -223,6 +223,7 @@ private:
     QList<Device> m_devices;
     QString m_pairingDevice;
     QMap<QString, int> m_inControl; ///< as the daemon names them
+    int m_keysReloads = 0;
     QStringList m_devicesInControl;
 };
 

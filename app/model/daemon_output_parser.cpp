@@ -138,6 +138,10 @@ void DaemonOutputParser::interpret(const QString& line, ServerState& state) {
             state.inControl.remove(*name);
         m_publish(state);
     }
+    if (line.startsWith(QLatin1StringView("[C++] Keys reloaded: "))) {
+        ++state.keysReloads;
+        m_publish(state);
+    }
     if (line.startsWith(QLatin1StringView("[C++] Input: "))) {
         const bool lost =
             line.endsWith(QLatin1StringView(" has gone, events are dropped until it is back"));

@@ -38,6 +38,8 @@ struct ServerState {
     bool desktopLost = false;
     /// The devices in control now, as the daemon names them (escaped), with their sessions.
     QMap<QString, int> inControl;
+    /// How often the daemon read its keys again (another program may have changed the list).
+    int keysReloads = 0;
 
     bool operator==(const ServerState&) const = default;
 };

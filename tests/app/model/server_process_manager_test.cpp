@@ -72,7 +72,8 @@ TEST(ParserTest, LinesSetTheCountTheRatesTheRouteAndTheLastLine) {
          "ended (x)\n[C++] [SYS] text=Handshake: OK (y)\n[C++] Keys reloaded: 1 devices\n");
     EXPECT_EQ(state.inControl, (QMap<QString, int>{{"Phone 1", 1}}));
     EXPECT_EQ(seen, (QStringList{"Phone 1", "a\\x5Cb", "Phone 1"}));
-    EXPECT_EQ(echoed.last(), "Keys reloaded: 1 devices");
+    EXPECT_EQ(std::pair(echoed.last(), state.keysReloads),
+              std::pair(QString("Keys reloaded: 1 devices"), 1));
     feed("[C++] [SYS] other\n");
     EXPECT_EQ(state.lastLog, "[C++] [SYS] other");
     feed("half a line");

@@ -7,6 +7,7 @@
 #include "model/app_state.h"
 #include "model/file_psk_store.h"
 #include "model/keychain_psk.h"
+#include "model/keys_file.h"
 #include "model/pairing.h"
 #include "model/preferences.h"
 #include "model/server_process_manager.h"
@@ -284,6 +285,10 @@ private slots:
         std::vector<uint8_t> body;
         QVERIFY(!phone.recvFrame(body, 1000) || !phone.recvFrame(body, 1000));
         QCOMPARE(list->topLevelItemCount(), 1);
+        // A device added elsewhere (`pointrelay pair --name`) shows once the daemon reloads.
+        QVERIFY(DeviceList(model.keys, nullptr).add("Tablet").ok() &&
+                reloadKeysReaders(keysFilePath()) == 1);
+        QVERIFY(waitUntil([&] { return list->topLevelItemCount() == 2; }));
         QVERIFY(model.alerts.shown.isEmpty());
         model.manager.stop();
     }
