@@ -3,7 +3,8 @@
 // machines, scripts), on the same model as the tray application.
 //
 //   pointrelay serve [--port N] [--no-mdns] [--web] [--web-port N]   (for this run)
-//   pointrelay pair [--port N] [--png FILE]
+//   pointrelay pair [--port N] [--png FILE] [--name NAME]
+//   pointrelay devices [remove NAME | rename OLD NEW]
 //   pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND ARGS...
 #include "core/frame.h"
 #include "model/app_state.h"
@@ -19,6 +20,7 @@
 #include "terminal_alerts.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -112,7 +114,8 @@ QString systemActionList(const QString& indent) {
 
 QString usageText() {
     return Cli::tr("使い方: pointrelay serve [--port N] [--no-mdns] [--web] [--web-port N]\n"
-                   "        pointrelay pair [--port N] [--png FILE]\n"
+                   "        pointrelay pair [--port N] [--png FILE] [--name NAME]\n"
+                   "        pointrelay devices [remove NAME | rename OLD NEW]\n"
                    "        pointrelay send [--host H] [--port N] [--psk-file F] [--plain] COMMAND "
                    "ARGS...\n"
                    "        pointrelay --version | --help\n"
@@ -248,7 +251,7 @@ int serve(const QStringList& args) {
         ServerProcessManager::shared().stop();
         return 1; // the reason was given
     }
-    printPairing(state.port(), KeychainPSK::shared().load().value_or(QString()),
+    printPairing(state.port(), state.ensureKey(&alerts).value_or(QString()),
                  serving ? std::optional(state.webPort()) : std::nullopt);
 
     // One status line per change of what a user watches. Whether the daemon runs is the
@@ -294,10 +297,15 @@ int serve(const QStringList& args) {
 
 int pair(const QStringList& args) {
     QString png;
+    std::optional<QString> name;
     std::optional<quint16> port;
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == "--png" && i + 1 < args.size()) {
             png = args[++i];
+            continue;
+        }
+        if (args[i] == "--name" && i + 1 < args.size()) {
+            name = args[++i];
             continue;
         }
         if (args[i] == "--port" && i + 1 < args.size()) {
@@ -309,6 +317,13 @@ int pair(const QStringList& args) {
     }
     TerminalAlerts alerts;
     AppState state(&alerts);
+    // A named pairing is a new device with a key of its own.
+    if (name) {
+        if (const QString error = state.addDevice(*name); !error.isEmpty()) {
+            QTextStream(stderr) << "pointrelay: " << error << "\n";
+            return 1;
+        }
+    }
     // The key the code carries is the one `serve` will use: made and stored here when there
     // is none yet, never an empty one a phone could not connect with.
     const std::optional<QString> key = state.ensureKey(&alerts);
@@ -328,6 +343,40 @@ int pair(const QStringList& args) {
         return 1;
     }
     out() << pairingAddressLine(payload.host, *port) << "\n" << Qt::flush;
+    return 0;
+}
+
+// ---- devices ----
+
+QString when(const QDateTime& time) {
+    return time.isValid() ? time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"))
+                          : Cli::tr("未接続");
+}
+
+int devices(const QStringList& args) {
+    TerminalAlerts alerts;
+    AppState state(&alerts);
+    QString error;
+    if (args.size() == 2 && args[0] == "remove") {
+        error = state.removeDevice(args[1]);
+    } else if (args.size() == 3 && args[0] == "rename") {
+        error = state.renameDevice(args[1], args[2]);
+    } else if (!args.isEmpty()) {
+        return refuse(Cli::tr("devices に \"%1\" は指定できません").arg(args.join(u' ')));
+    } else if (state.devices().isEmpty()) {
+        out() << Cli::tr("ペアリングした端末はありません") << "\n" << Qt::flush;
+    }
+    if (!error.isEmpty()) {
+        QTextStream(stderr) << "pointrelay: " << error << "\n";
+        return 1;
+    }
+    if (args.isEmpty())
+        for (const Device& device : state.devices())
+            out() << Cli::tr("%1  ペアリング: %2  最終接続: %3")
+                         .arg(DeviceList::displayName(device.name), when(device.paired),
+                              when(device.lastSeen))
+                  << "\n";
+    out() << Qt::flush;
     return 0;
 }
 
@@ -535,12 +584,14 @@ int send(const QStringList& args) {
         return refuse(Cli::tr("不明なコマンドか、引数の数が違います: \"%1\"").arg(rest.join(u' ')));
     }
 
-    if (!port) {
-        TerminalAlerts alerts;
-        port = AppState(&alerts).port();
-    }
-    const std::optional<QString> key =
-        pskFile.isEmpty() ? KeychainPSK::shared().load() : readKeyFile(pskFile);
+    TerminalAlerts alerts;
+    const AppState state(&alerts);
+    if (!port)
+        port = state.port();
+    const std::optional<QString> key = !pskFile.isEmpty() ? readKeyFile(pskFile)
+                                       : state.devices().isEmpty()
+                                           ? std::nullopt
+                                           : std::optional(state.devices().first().key);
     if (!key || key->isEmpty()) {
         if (pskFile.isEmpty())
             QTextStream(stderr) << "pointrelay: "
@@ -628,5 +679,7 @@ int main(int argc, char** argv) {
         return pair(rest);
     if (args[0] == "send")
         return send(rest);
+    if (args[0] == "devices")
+        return devices(rest);
     return refuse(Cli::tr("不明なコマンド \"%1\"").arg(args[0]));
 }

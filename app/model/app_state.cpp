@@ -9,6 +9,7 @@
 #include "web_relay.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QTimer>
 #include <algorithm>
 
@@ -71,17 +72,31 @@ quint16 AppState::loadedPort(const QVariant& stored, quint16 fallback) {
 
 AppState::AppState(Preferences& preferences, KeychainPSK& keys, const PortCheck& ports,
                    ServerProcessManager& manager, Alerts* alerts, QObject* parent)
-    : QObject(parent), m_preferences(preferences), m_keys(keys), m_ports(ports), m_manager(manager),
-      m_alerts(alerts) {
+    : QObject(parent), m_preferences(preferences), m_keys(keys), m_deviceList(keys, alerts),
+      m_ports(ports), m_manager(manager), m_alerts(alerts) {
     loadSettings();
-    m_maskedPSK = m_keys.maskedText();
+    refreshDevices();
     installStateReceiver();
+    // Every model on the manager shows the same devices, and stamps each arrival once.
+    connect(&m_manager, &ServerProcessManager::keysReloaded, this, &AppState::refreshDevices);
+    connect(&m_manager, &ServerProcessManager::deviceSeen, this, [this](const QString& name) {
+        // Only a timestamp: a store that fails to keep it costs nothing else.
+        if (m_running && m_deviceList.markSeen(name, QDateTime::currentDateTimeUtc()))
+            refreshDevices();
+    });
     // The popup's model and the settings window's model show the same stored settings: what
     // one saves, the other loads.
     connect(&m_preferences, &Preferences::saved, this, [this](const QObject* writer) {
         if (writer != this)
             loadSettings();
     });
+    connect(&WebRelay::shared(), &WebRelay::helloSent, this,
+            [this](const QByteArray& hello, const QString& userAgent) {
+                const auto key = DeviceList::keyProvedBy(hello, m_devices);
+                const auto name = DeviceList::nameForUserAgent(userAgent);
+                if (key && name)
+                    nameDeviceAutomatically(*key, *name);
+            });
     // The relay serves while the daemon runs, and relays to where it listens.
     connect(this, &AppState::runningChanged, this, [this] { followWebRelay(false); });
     connect(this, &AppState::portChanged, this, [this] { followWebRelay(false); });
@@ -208,7 +223,72 @@ void AppState::setRunning(bool running) {
     assign(m_running, running, &AppState::runningChanged);
 }
 void AppState::refreshMaskedPSK() {
-    assign(m_maskedPSK, m_keys.maskedText(), &AppState::maskedPSKChanged);
+    const QString name = pairingDevice();
+    const auto device = std::ranges::find(m_devices, name, &Device::name);
+    assign(m_maskedPSK,
+           KeychainPSK::mask(device == m_devices.end() ? std::nullopt : std::optional(device->key)),
+           &AppState::maskedPSKChanged);
+}
+
+void AppState::refreshDevices() {
+    if (std::optional<QList<Device>> devices = m_deviceList.load())
+        assign(m_devices, *devices, &AppState::devicesChanged);
+    refreshMaskedPSK();
+    showInControl();
+}
+
+QString AppState::pairingDevice() const {
+    const bool listed =
+        std::ranges::find(m_devices, m_pairingDevice, &Device::name) != m_devices.end();
+    return listed || m_devices.isEmpty() ? m_pairingDevice : m_devices.first().name;
+}
+
+// After a change: the list read again, and a running daemon (this model's or another's) given
+// the new keys at once.
+QString AppState::changed(const DeviceList::Change& change) {
+    if (!change.ok())
+        return change.error;
+    refreshDevices();
+    m_manager.reloadKeys(DeviceList::keysFileText(m_devices));
+    return {};
+}
+
+QString AppState::addDevice(const QString& name) {
+    const DeviceList::Change change = m_deviceList.add(name);
+    if (change.ok())
+        m_pairingDevice = change.device.name;
+    return changed(change);
+}
+
+QString AppState::renameDevice(const QString& from, const QString& to) {
+    const DeviceList::Change change = m_deviceList.rename(from, to);
+    if (change.ok() && m_pairingDevice == from)
+        m_pairingDevice = change.device.name;
+    return changed(change);
+}
+
+QString AppState::removeDevice(const QString& name) {
+    return changed(m_deviceList.remove(name));
+}
+
+QString AppState::regenerateKey() {
+    return changed(m_deviceList.regenerate(pairingDevice()));
+}
+
+void AppState::nameDeviceAutomatically(const QString& key, const QString& name) {
+    const auto before = std::ranges::find(m_devices, key, &Device::key);
+    const DeviceList::Change change = m_deviceList.nameAutomatically(key, name);
+    if (change.ok() && before != m_devices.end() && before->name == m_pairingDevice)
+        m_pairingDevice = change.device.name;
+    changed(change);
+}
+
+void AppState::showInControl() {
+    QStringList names;
+    for (const Device& device : m_devices)
+        if (m_inControl.contains(DeviceList::logName(device.name)))
+            names << device.name;
+    assign(m_devicesInControl, names, &AppState::devicesInControlChanged);
 }
 
 void AppState::installStateReceiver() {
@@ -345,22 +425,29 @@ void AppState::start() {
     if (!settleDaemonPort())
         return;
 
-    const std::optional<QString> key = ensureKey(m_alerts);
-    if (!key)
+    if (!ensureKey(m_alerts))
         return;
-    refreshMaskedPSK();
     installStateReceiver();
-    m_manager.start(m_port, *key, m_bonjourEnabled, diagnostics || m_ratesReported ? 1000 : 0);
+    m_manager.start(m_port, DeviceList::keysFileText(m_devices), m_bonjourEnabled,
+                    diagnostics || m_ratesReported ? 1000 : 0);
     setRunning(true);
 }
 
 std::optional<QString> AppState::ensureKey(Alerts* alerts) {
-    // An empty key would let anyone in: it counts as none. Any other key that this system did
-    // not make (a key file cut short or written by hand) is refused, never served and never
-    // replaced: the user decides what becomes of it.
+    refreshDevices();
+    if (!m_devices.isEmpty())
+        return std::ranges::find(m_devices, pairingDevice(), &Device::name)->key;
+    if (!m_deviceList.load()) {
+        if (alerts)
+            alerts->critical(
+                QCoreApplication::translate("AppState", "端末の一覧を読めません"),
+                QCoreApplication::translate("AppState", "保存先: %1").arg(m_deviceList.location()));
+        return std::nullopt;
+    }
+    // A single key of an earlier version that this system did not make (a key file cut short or
+    // written by hand) is refused, never served and never replaced: the user decides what
+    // becomes of it. (A well-formed one became the first device.)
     if (std::optional<QString> stored = m_keys.load(); stored && !stored->isEmpty()) {
-        if (KeychainPSK::isWellFormed(*stored))
-            return stored;
         if (alerts)
             alerts->critical(QStringLiteral("保存されている鍵を使えません"),
                              QStringLiteral("%1 の鍵が 64 桁の 16 進数ではありません。"
@@ -368,22 +455,15 @@ std::optional<QString> AppState::ensureKey(Alerts* alerts) {
                                  .arg(m_keys.location()));
         return std::nullopt;
     }
-    const QString made = m_keys.generateAndStore();
-    if (made.isEmpty()) {
-        if (alerts)
-            alerts->critical(QStringLiteral("鍵を生成できませんでした"),
-                             QStringLiteral("システムの乱数源を利用できません。"));
-        return std::nullopt;
-    }
-    // Read back: the pairing code and the next start take the key from the store.
-    if (m_keys.load() != made) {
+    const DeviceList::Change made = m_deviceList.add();
+    if (!made.ok()) {
         if (alerts)
             alerts->critical(QStringLiteral("鍵を保存できませんでした"),
-                             QStringLiteral("保存先: %1").arg(m_keys.storeName()));
+                             made.error + QStringLiteral("\n保存先: %1").arg(m_keys.storeName()));
         return std::nullopt;
     }
-    refreshMaskedPSK();
-    return made;
+    refreshDevices();
+    return made.device.key;
 }
 
 void AppState::applyState(const ServerState& state) {
@@ -398,6 +478,11 @@ void AppState::applyState(const ServerState& state) {
     if (state.inputRoute != InputRoute::unknown)
         assign(m_inputRoute, state.inputRoute, &AppState::inputRouteChanged);
     assign(m_desktopLost, state.desktopLost && state.running, &AppState::desktopLostChanged);
+    m_inControl = state.inControl;
+    // A reload may come from a change made elsewhere (`pointrelay devices remove`).
+    if (std::exchange(m_keysReloads, state.keysReloads) != state.keysReloads)
+        refreshDevices();
+    showInControl();
 }
 
 InputRoute AppState::expectedInputRoute() {

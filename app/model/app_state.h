@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "device_list.h"
 #include "host_advertise_mode.h"
 #include "server_state.h"
 
@@ -37,6 +38,7 @@ class AppState : public QObject {
     Q_PROPERTY(QString lastLog READ lastLog NOTIFY lastLogChanged)
     Q_PROPERTY(int inputRoute READ inputRouteRaw NOTIFY inputRouteChanged)
     Q_PROPERTY(bool desktopLost READ desktopLost NOTIFY desktopLostChanged)
+    Q_PROPERTY(QStringList devicesInControl READ devicesInControl NOTIFY devicesInControlChanged)
 
 public:
     static constexpr quint16 kDefaultPort = 9000;
@@ -78,6 +80,27 @@ public:
     int inputRouteRaw() const { return static_cast<int>(m_inputRoute); }
     /// The route's desktop is gone for now (a compositor restart): input resumes by itself.
     bool desktopLost() const { return m_desktopLost; }
+    /// The paired devices as last read from the store (every change through this model, or
+    /// another model on the same manager, reads them again).
+    const QList<Device>& devices() const { return m_devices; }
+    /// The names of the devices in control now (each once, in the list's order).
+    QStringList devicesInControl() const { return m_devicesInControl; }
+    /// The device whose codes the pairing sheet shows: the one added last, else the first.
+    QString pairingDevice() const;
+    void setPairingDevice(const QString& name) { m_pairingDevice = name; }
+    DeviceList& deviceList() { return m_deviceList; }
+    /// \brief Device changes, each stored and handed to a running daemon at once (a removed
+    /// device's sessions end). The message for the user when it failed, else empty.
+    QString addDevice(const QString& name = {});
+    QString renameDevice(const QString& from, const QString& to);
+    QString removeDevice(const QString& name);
+    /// \brief A new key for the device being paired (its old one opens nothing afterwards).
+    QString regenerateKey();
+    /// \brief A browser's first connection named its device, if the user has not (`key`: the
+    /// key its HELLO proved).
+    void nameDeviceAutomatically(const QString& key, const QString& name);
+    /// \brief Reads the list from the store again.
+    void refreshDevices();
     /// \brief The route a daemon started in this environment is likely to take (Linux: by
     /// WAYLAND_DISPLAY, XDG_CURRENT_DESKTOP and DISPLAY); unknown where it cannot be told.
     static InputRoute expectedInputRoute();
@@ -95,10 +118,11 @@ public:
     /// Shows the key store's masked text again (after the key was regenerated).
     void refreshMaskedPSK();
 
-    /// \brief The stored key; when there is none, a new one made and stored first. Nothing,
-    /// after a critical alert through \a alerts (when given), when no key can be made or the
-    /// store does not keep it (a key that only this process knows could never be paired), or
-    /// when the stored key is not 64 hexadecimal digits.
+    /// \brief The key of the device being paired; when there is no device, "Phone 1" made and
+    /// stored first. Nothing, after a critical alert through \a alerts (when given), when no
+    /// key can be made or the store does not keep it (a key that only this process knows could
+    /// never be paired), or when the single key of an earlier version is not 64 hexadecimal
+    /// digits.
     std::optional<QString> ensureKey(Alerts* alerts);
 
     /// Writes the stored settings.
@@ -130,6 +154,7 @@ public:
     /// (key regeneration, port checks, stopping the daemon) so that model and view agree.
     KeychainPSK& keyStore() const { return m_keys; }
     const PortCheck& portCheck() const { return m_ports; }
+    Alerts* alerts() const { return m_alerts; }
     ServerProcessManager& processManager() const { return m_manager; }
 
     /// A stored port as the settings load it: integers clamped to 1024..49151, else
@@ -151,6 +176,8 @@ signals:
     void lastLogChanged();
     void inputRouteChanged();
     void desktopLostChanged();
+    void devicesChanged();
+    void devicesInControlChanged();
 
 private:
     void loadSettings();
@@ -163,11 +190,14 @@ private:
     void storeChoice(const QString& key, const QVariant& value);
     void installStateReceiver();
     void setRunning(bool running);
+    QString changed(const DeviceList::Change& change);
+    void showInControl();
     template <typename T>
     void assign(T& field, const T& value, void (AppState::*changed)());
 
     Preferences& m_preferences;
     KeychainPSK& m_keys;
+    DeviceList m_deviceList;
     const PortCheck& m_ports;
     ServerProcessManager& m_manager;
     Alerts* m_alerts;
@@ -190,6 +220,11 @@ private:
     QString m_lastLog;
     InputRoute m_inputRoute = expectedInputRoute();
     bool m_desktopLost = false;
+    QList<Device> m_devices;
+    QString m_pairingDevice;
+    QMap<QString, int> m_inControl; ///< as the daemon names them
+    int m_keysReloads = 0;
+    QStringList m_devicesInControl;
 };
 
 } // namespace pointrelay::app

@@ -39,6 +39,15 @@ std::optional<InputRoute> inputRouteOf(const QString& line) {
     return std::nullopt;
 }
 
+// NAME in a daemon line "[C++] <prefix>NAME)".
+std::optional<QString> nameIn(const QString& line, QLatin1StringView prefix) {
+    const QLatin1StringView origin("[C++] ");
+    if (!line.startsWith(origin) || !line.mid(origin.size()).startsWith(prefix) ||
+        !line.endsWith(u')'))
+        return std::nullopt;
+    return line.mid(origin.size() + prefix.size()).chopped(1);
+}
+
 // A daemon line without the "[C++] " that the daemon's own lines start with.
 QString withoutOrigin(const QString& line) {
     return line.startsWith(QLatin1StringView("[C++] ")) ? line.mid(6) : line;
@@ -53,7 +62,8 @@ bool isNotice(const QString& bare) {
         QLatin1StringView("No --psk"),         QLatin1StringView("mDNS register failed"),
         QLatin1StringView("Handshake: HMAC"),  QLatin1StringView("Handshake: replayed"),
         QLatin1StringView("Too many pending"), QLatin1StringView("[SYS] focus"),
-        QLatin1StringView("[KEY] macFKey")};
+        QLatin1StringView("[KEY] macFKey"),    QLatin1StringView("Keys reloaded"),
+        QLatin1StringView("Keys file"),        QLatin1StringView("Device removed")};
     return bare.contains(QLatin1StringView(" could not be started")) ||
            std::ranges::any_of(kPrefixes, [&](auto prefix) { return bare.startsWith(prefix); });
 }
@@ -113,6 +123,23 @@ void DaemonOutputParser::interpret(const QString& line, ServerState& state) {
     }
     if (line.contains(QLatin1StringView("Client disconnected"), Qt::CaseInsensitive)) {
         state.connectedClients = std::max<qint64>(0, state.connectedClients - 1);
+        m_publish(state);
+    }
+    // A device's sessions (one per connection that passed its handshake), by its logged name.
+    if (const auto name = nameIn(line, QLatin1StringView("Handshake: OK ("))) {
+        ++state.inControl[*name];
+        m_publish(state);
+        if (m_seen)
+            m_seen(*name);
+    }
+    if (const auto name = nameIn(line, QLatin1StringView("Session ended ("));
+        name && state.inControl.contains(*name)) {
+        if (--state.inControl[*name] < 1)
+            state.inControl.remove(*name);
+        m_publish(state);
+    }
+    if (line.startsWith(QLatin1StringView("[C++] Keys reloaded: "))) {
+        ++state.keysReloads;
         m_publish(state);
     }
     if (line.startsWith(QLatin1StringView("[C++] Input: "))) {

@@ -10,8 +10,8 @@
 namespace pointrelay::app {
 
 /// Cuts the daemon's merged output into lines and reads the status from them: arrivals,
-/// departures, the statistics rates and the last line. Chunks may end anywhere, also inside
-/// a line or inside a multi-byte character.
+/// departures, the devices in control, the statistics rates and the last line. Chunks may end
+/// anywhere, also inside a line or inside a multi-byte character.
 class DaemonOutputParser {
 public:
     /// Called after every change of the state, with the state as it is then.
@@ -20,8 +20,11 @@ public:
     /// route and why others were skipped, and the daemon's warnings (without its "[C++] ").
     using Echo = std::function<void(const QString& line)>;
 
-    DaemonOutputParser(Publish publish, Echo echo)
-        : m_publish(std::move(publish)), m_echo(std::move(echo)) {}
+    /// Receives the name of each device that completes a handshake, as the daemon logs it.
+    using Seen = std::function<void(const QString& name)>;
+
+    DaemonOutputParser(Publish publish, Echo echo, Seen seen = {})
+        : m_publish(std::move(publish)), m_echo(std::move(echo)), m_seen(std::move(seen)) {}
 
     void feed(QByteArrayView chunk, ServerState& state);
     /// Forgets an unfinished line (the daemon was stopped or restarted).
@@ -33,6 +36,7 @@ private:
 
     Publish m_publish;
     Echo m_echo;
+    Seen m_seen;
     QByteArray m_lineBuffer;            // the unfinished line, not yet decoded
     bool m_afterCarriageReturn = false; // the last byte seen ended a line with "\r"
 };

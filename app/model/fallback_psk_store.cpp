@@ -1,45 +1,63 @@
 // SPDX-License-Identifier: MIT
 #include "fallback_psk_store.h"
 
+#include "device_list.h"
 #include "file_psk_store.h"
 #include "keychain_psk.h"
 #include "qt_keychain_psk_store.h"
+
+#include <algorithm>
 
 namespace pointrelay::app {
 
 FallbackPskStore::FallbackPskStore(std::shared_ptr<PskStore> preferred,
                                    std::shared_ptr<PskStore> fallback, QString probeService,
-                                   QString probeAccount)
+                                   QStringList probeAccounts)
     : m_preferred(std::move(preferred)), m_fallback(std::move(fallback)),
-      m_probeService(std::move(probeService)), m_probeAccount(std::move(probeAccount)) {}
+      m_probeService(std::move(probeService)), m_probeAccounts(std::move(probeAccounts)) {}
 
 std::shared_ptr<FallbackPskStore> FallbackPskStore::system() {
     static const auto instance = std::make_shared<FallbackPskStore>(
         std::make_shared<QtKeychainPskStore>(), std::make_shared<FilePskStore>(),
         QString::fromLatin1(KeychainPSK::kApplicationService),
-        QString::fromLatin1(KeychainPSK::kApplicationAccount));
+        QStringList{QString::fromLatin1(DeviceList::kAccount),
+                    QString::fromLatin1(KeychainPSK::kApplicationAccount)});
     return instance;
 }
 
 PskStore& FallbackPskStore::chosen() const {
-    // One person has one key: a key in either store is the key. One in the file (made where no
-    // keychain answered, over SSH say) moves into a keychain that answers without one; a
-    // keychain that does not answer, or answers only with errors (locked), leaves the file's
-    // key in use.
+    // One person's keys live in one store: keys in either store are the keys. Those in the file
+    // (made where no keychain answered, over SSH say) move into a keychain that answers without
+    // any; a keychain that does not answer, or answers only with errors (locked), leaves the
+    // file's keys in use.
     std::call_once(m_probed, [this] {
-        const Status probe = m_preferred->read(m_probeService, m_probeAccount).status;
-        const ReadResult file = probe == Status::ok
-                                    ? ReadResult{Status::notFound, {}}
-                                    : m_fallback->read(m_probeService, m_probeAccount);
-        const bool fileKey = file.status == Status::ok && !file.data.isEmpty();
+        // The keychain's first answer decides; any item it holds makes it the store.
+        Status probe = Status::notFound;
+        for (const QString& account : m_probeAccounts) {
+            const Status status = m_preferred->read(m_probeService, account).status;
+            if (status == Status::ok || probe == Status::notFound)
+                probe = status;
+        }
+        QList<std::pair<QString, QByteArray>> fileItems;
+        for (const QString& account : m_probeAccounts) {
+            const ReadResult file = probe == Status::ok ? ReadResult{Status::notFound, {}}
+                                                        : m_fallback->read(m_probeService, account);
+            if (file.status == Status::ok && !file.data.isEmpty())
+                fileItems.append({account, file.data});
+        }
+        const bool fileKey = !fileItems.isEmpty();
         m_chosen = m_preferred.get();
         if (probe == Status::unavailable || (probe == Status::failed && fileKey)) {
             m_chosen = m_fallback.get();
         } else if (probe == Status::notFound && fileKey) {
-            if (m_preferred->write(m_probeService, m_probeAccount, file.data) == Status::ok) {
-                m_fallback->remove(m_probeService, m_probeAccount);
+            const bool moved = std::ranges::all_of(fileItems, [this](const auto& item) {
+                return m_preferred->write(m_probeService, item.first, item.second) == Status::ok;
+            });
+            if (moved) {
+                for (const auto& item : fileItems)
+                    m_fallback->remove(m_probeService, item.first);
                 qCInfo(lcKeyStore).noquote()
-                    << "key moved from" << m_fallback->name() << "to" << m_preferred->name();
+                    << "keys moved from" << m_fallback->name() << "to" << m_preferred->name();
             } else {
                 m_chosen = m_fallback.get();
             }

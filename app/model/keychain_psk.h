@@ -28,6 +28,8 @@ public:
 
     const QString& service() const { return m_service; }
     const QString& account() const { return m_account; }
+    /// The store that holds the item (and the application's other items).
+    PskStore& store() const { return *m_store; }
 
     /// \brief The key text without surrounding white space (a key file written with echo or
     /// an editor ends in a line break); nothing when there is no item, it cannot be read, or

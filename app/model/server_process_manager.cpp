@@ -2,6 +2,7 @@
 #include "server_process_manager.h"
 
 #include "alerts.h"
+#include "keys_file.h"
 #include "port_check.h"
 
 #include <QCoreApplication>
@@ -35,9 +36,15 @@ void echoToStandardError(const QString& line) {
 // the child asks for SIGTERM when its parent dies, then checks that the parent did not die
 // before it asked. Elsewhere the supervisor's stop is the only way. The daemon also gets a
 // process group of its own, so that a Ctrl-C in the supervisor's terminal reaches the
-// supervisor alone, which decides when the daemon stops.
+// supervisor alone, which decides when the daemon stops. SIGHUP (read the keys again) starts
+// blocked: one sent before the daemon has its handler would end it; blocked, it waits until the
+// daemon takes its signals.
 void tetherToParent(pid_t parent) {
     ::setpgid(0, 0);
+    sigset_t reload;
+    sigemptyset(&reload);
+    sigaddset(&reload, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &reload, nullptr);
 #ifdef Q_OS_LINUX
     if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)
         ::_exit(1);
@@ -50,7 +57,11 @@ void tetherToParent(pid_t parent) {
 
 ServerProcessManager::ServerProcessManager(QObject* parent)
     : QObject(parent),
-      m_parser([this](const ServerState&) { publishLocked(); }, echoToStandardError) {
+      m_parser([this](const ServerState&) { publishLocked(); }, echoToStandardError,
+               [this](const QString& name) {
+                   QMetaObject::invokeMethod(
+                       this, [this, name] { emit deviceSeen(name); }, Qt::QueuedConnection);
+               }) {
     m_counter = [](quint16 port) { return PortCheck::shared().countEstablishedConnections(port); };
 }
 
@@ -106,10 +117,11 @@ void ServerProcessManager::observe(QObject* owner, StateObserver observer) {
     m_observers.emplace_back(owner, std::move(observer));
 }
 
-QStringList ServerProcessManager::daemonArguments(int port, const QString& psk, bool bonjour,
+QStringList ServerProcessManager::daemonArguments(int port, const QString& keysFile, bool bonjour,
                                                   int statMs) {
-    QStringList arguments{QStringLiteral("--port"), QString::number(port), QStringLiteral("--psk"),
-                          psk};
+    // The keys go in a file of the user's: a command line is for every user to read.
+    QStringList arguments{QStringLiteral("--port"), QString::number(port),
+                          QStringLiteral("--keys-file"), keysFile};
     if (!bonjour)
         arguments << QStringLiteral("--no-mdns");
     if (statMs > 0)
@@ -132,9 +144,24 @@ QString ServerProcessManager::findDaemonExecutable() {
     return {};
 }
 
-void ServerProcessManager::start(int port, const QString& psk, bool bonjour, int statMs) {
+void ServerProcessManager::reloadKeys(const QByteArray& keys) {
+    const QString path = keysFilePath();
+    if (QFileInfo::exists(path) && writeKeysFile(path, keys))
+        reloadKeysReaders(path);
+    emit keysReloaded();
+}
+
+void ServerProcessManager::start(int port, const QByteArray& keys, bool bonjour, int statMs) {
     stop(); // at most one daemon; this also publishes a stopped state
 
+    const QString keysFile = keysFilePath();
+    if (!writeKeysFile(keysFile, keys)) {
+        if (m_alerts)
+            m_alerts->critical(
+                QCoreApplication::translate("ServerProcessManager", "鍵ファイルを書き込めません"),
+                keysFile);
+        return;
+    }
     const QString program = m_daemonPath.isEmpty() ? findDaemonExecutable() : m_daemonPath;
     if (program.isEmpty() || !QFileInfo(program).isExecutable()) {
         if (m_alerts)
@@ -147,7 +174,7 @@ void ServerProcessManager::start(int port, const QString& psk, bool bonjour, int
     auto* process = new QProcess(this);
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setProgram(program);
-    process->setArguments(daemonArguments(port, psk, bonjour, statMs));
+    process->setArguments(daemonArguments(port, keysFile, bonjour, statMs));
     process->setChildProcessModifier([parent = ::getpid()] { tetherToParent(parent); });
     connect(process, &QProcess::readyReadStandardOutput, this, &ServerProcessManager::readOutput);
     connect(process, &QProcess::finished, this, &ServerProcessManager::onFinished);
@@ -199,6 +226,7 @@ void ServerProcessManager::setRunning(bool running, quint16 port, bool advertise
     m_state.connectedClients = 0;
     m_state.moveFPS = 0;
     m_state.scrollFPS = 0;
+    m_state.inControl.clear();
     publishLocked();
 }
 

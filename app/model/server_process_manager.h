@@ -46,13 +46,18 @@ public:
     /// the one daemon this way, so none of them goes stale when another one starts it.
     void observe(QObject* owner, StateObserver observer);
 
-    void start(int port, const QString& psk, bool bonjour, int statMs);
+    /// \brief Writes `keys` (DeviceList::keysFileText) to the keys file and starts the daemon on
+    /// it.
+    void start(int port, const QByteArray& keys, bool bonjour, int statMs);
+    /// \brief Rewrites the keys file, where a daemon may read it, and has every daemon that
+    /// reads it read it again (which ends the sessions of keys no longer listed).
+    void reloadKeys(const QByteArray& keys);
     /// Ends the child and waits for it; callable from any thread.
     void stop();
 
     ServerState state() const;
     /// The arguments `start` passes to the daemon.
-    static QStringList daemonArguments(int port, const QString& psk, bool bonjour, int statMs);
+    static QStringList daemonArguments(int port, const QString& keysFile, bool bonjour, int statMs);
     /// \brief How a daemon ended, for the user: "終了コード N" or "シグナル N (name)".
     static QString describeExit(QProcess::ExitStatus status, int code);
     /// pointrelayd next to this program, or in ../libexec; empty when there is none.
@@ -63,6 +68,12 @@ public:
     void setDaemonPath(const QString& path) { m_daemonPath = path; }
     void setConnectionCounter(ConnectionCounter counter) { m_counter = std::move(counter); }
     void setPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
+
+signals:
+    /// A device completed its handshake (its name as the daemon logs it); on the GUI thread.
+    void deviceSeen(const QString& name);
+    /// The keys were changed through `reloadKeys`, by whichever model.
+    void keysReloaded();
 
 private:
     void readOutput();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QMap>
 #include <QMetaType>
 #include <QString>
 
@@ -35,6 +36,10 @@ struct ServerState {
     /// The route's desktop has gone (its compositor or X server ended): events are dropped
     /// until it is back, which the daemon notices by itself.
     bool desktopLost = false;
+    /// The devices in control now, as the daemon names them (escaped), with their sessions.
+    QMap<QString, int> inControl;
+    /// How often the daemon read its keys again (another program may have changed the list).
+    int keysReloads = 0;
 
     bool operator==(const ServerState&) const = default;
 };

@@ -43,6 +43,7 @@ constexpr PageFile kFiles[] = {
 constexpr qint64 kMaxQueuedForDaemon = 1 << 20;
 constexpr qint64 kMaxMessageBytes = 1 << 20;
 constexpr int kCloseAnswerMs = 1000;
+constexpr qsizetype kHelloFrameBytes = 4 + 54;
 
 // WebSocket close codes the page tells apart.
 constexpr auto kDaemonUnreachable = static_cast<QWebSocketProtocol::CloseCode>(4001);
@@ -308,6 +309,18 @@ void WebRelay::relay(QWebSocket* page) {
 
     auto* daemon = new QTcpSocket(this);
     auto pending = std::make_shared<QByteArray>(); // what the page sent before the connection
+    // The relay reads none of the session, only the HELLO that opens it: which key the page
+    // holds names its device after the browser.
+    auto hello = std::make_shared<QByteArray>();
+    const QString userAgent = QString::fromUtf8(page->request().rawHeader("User-Agent"));
+    connect(page, &QWebSocket::binaryMessageReceived, this,
+            [this, hello, userAgent](const QByteArray& bytes) {
+                if (hello->size() >= kHelloFrameBytes)
+                    return;
+                hello->append(bytes.left(kHelloFrameBytes - hello->size()));
+                if (hello->size() == kHelloFrameBytes)
+                    emit helloSent(*hello, userAgent);
+            });
     connect(daemon, &QTcpSocket::connected, page, [daemon, pending] {
         daemon->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         daemon->write(*pending);

@@ -65,6 +65,9 @@ signals:
     /// One line for the log (also written to standard error): a phone's arrival and
     /// departure with its address, refusals.
     void logLine(const QString& line);
+    /// A page's first frame (the HELLO that proves its key, with the frame's length: 58
+    /// bytes), with the User-Agent of its upgrade request.
+    void helloSent(const QByteArray& hello, const QString& userAgent);
 
 private:
     struct Waiting {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "first_run_wizard_view.h"
 
+#include "model/alerts.h"
 #include "model/app_state.h"
 #include "model/keychain_psk.h"
 #include "platform_texts.h"
@@ -146,7 +147,7 @@ FirstRunWizardView::FirstRunWizardView(AppState& state, Alerts& alerts, QWidget*
 
     connect(&m_state, &AppState::portChanged, this,
             [this] { m_port->setText(QString::number(m_state.port())); });
-    connect(&m_state, &AppState::maskedPSKChanged, this, &FirstRunWizardView::showKey);
+    connect(&m_state, &AppState::devicesChanged, this, &FirstRunWizardView::showKey);
     const auto showRoute = [this] {
         m_permissionNote->setText(PlatformTexts::routeNote(
             m_state.inputRoute(), m_state.desktopLost(), PlatformTexts::Place::wizard));
@@ -173,7 +174,9 @@ void FirstRunWizardView::setStep(int step) {
 }
 
 void FirstRunWizardView::showKey() {
-    m_maskedKey->setText(m_state.keyStore().maskedText());
+    const QList<Device>& devices = m_state.devices();
+    m_maskedKey->setText(
+        KeychainPSK::mask(devices.isEmpty() ? std::nullopt : std::optional(devices.first().key)));
 }
 
 void FirstRunWizardView::checkPortAvailability() {
@@ -181,8 +184,13 @@ void FirstRunWizardView::checkPortAvailability() {
 }
 
 void FirstRunWizardView::regenerateKey() {
-    m_state.keyStore().generateAndStore(); // a store failure has been reported by the store
-    m_state.refreshMaskedPSK();
+    // The first device's key; a running daemon takes the new one at once.
+    if (!m_state.ensureKey(&m_alerts))
+        return;
+    const QString first = m_state.devices().first().name;
+    m_state.setPairingDevice(first);
+    if (const QString error = m_state.regenerateKey(); !error.isEmpty())
+        m_alerts.critical(tr("鍵を再生成できませんでした"), error);
     showKey();
 }
 

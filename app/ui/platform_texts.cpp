@@ -11,10 +11,6 @@ QString PlatformTexts::securityHeader() {
     return tr("セキュリティ（PSKはMacで管理）");
 }
 
-QString PlatformTexts::regeneratedKeyNotice() {
-    return tr("iPhone側の「QR読み取り」で取り込みください。");
-}
-
 QString PlatformTexts::permissionStep() {
     return tr("1) アクセシビリティの許可を有効にしてください。");
 }
@@ -37,10 +33,6 @@ QString PlatformTexts::scanStep() {
 
 QString PlatformTexts::securityHeader() {
     return tr("セキュリティ（PSKはこのコンピュータで管理）");
-}
-
-QString PlatformTexts::regeneratedKeyNotice() {
-    return tr("スマートフォンで QR をもう一度読み取ってください。");
 }
 
 QString PlatformTexts::permissionStep() {

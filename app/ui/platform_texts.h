@@ -17,8 +17,6 @@ class PlatformTexts {
 public:
     /// \brief The settings' security section header.
     static QString securityHeader();
-    /// \brief What to do after a new key: read the code again on the phone.
-    static QString regeneratedKeyNotice();
     /// \brief The first step of the first-run wizard.
     static QString permissionStep();
     enum class Place { settings, wizard };

@@ -113,6 +113,7 @@ TimerCountdownClock::TimerCountdownClock(QObject* parent) : CountdownClock(paren
 QRSheetContent::QRSheetContent(AppState& state, QWidget* parent)
     : QWidget(parent), m_state(state), m_image(centredLabel(this, QStringLiteral("qrImage"))),
       m_failure(centredLabel(this, QStringLiteral("qrFailure"))),
+      m_device(centredLabel(this, QStringLiteral("qrDeviceName"))),
       m_address(centredLabel(this, QStringLiteral("qrAddress"))),
       m_keyHint(new WrappingLabel(this)), m_web(new QWidget(this)),
       m_webImage(centredLabel(m_web, QStringLiteral("qrWebImage"))),
@@ -147,6 +148,8 @@ QRSheetContent::QRSheetContent(AppState& state, QWidget* parent)
     m_address->setFont(textStyleFont(TextStyle::caption, true));
     m_keyHint->setFont(textStyleFont(TextStyle::caption2, true));
     m_address->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_device->setFont(textStyleFont(TextStyle::caption));
+    layout->addWidget(m_device);
     layout->addWidget(m_image, 0, Qt::AlignHCenter);
     layout->addWidget(m_failure, 0, Qt::AlignHCenter);
     layout->addWidget(m_address);
@@ -155,6 +158,7 @@ QRSheetContent::QRSheetContent(AppState& state, QWidget* parent)
     // The wizard's QR windows stay open while the settings change port or key.
     connect(&m_state, &AppState::portChanged, this, &QRSheetContent::refresh);
     connect(&m_state, &AppState::maskedPSKChanged, this, &QRSheetContent::refresh);
+    connect(&m_state, &AppState::devicesChanged, this, &QRSheetContent::refresh);
     connect(&m_state, &AppState::webRemoteChanged, this, &QRSheetContent::refresh);
     connect(&m_state, &AppState::webPortChanged, this, &QRSheetContent::refresh);
     connect(&WebRelay::shared(), &WebRelay::listeningChanged, this, &QRSheetContent::refresh);
@@ -164,7 +168,10 @@ QRSheetContent::QRSheetContent(AppState& state, QWidget* parent)
 void QRSheetContent::refresh() {
     // Read afresh every time. A code without a key could never connect a phone: the key is
     // made first when there is none (as a start makes it), and without one no code is shown.
+    // Both codes are the device's being paired.
     const std::optional<QString> key = m_state.ensureKey(nullptr);
+    m_device->setText(key ? tr("端末: %1").arg(DeviceList::displayName(m_state.pairingDevice()))
+                          : QString());
     const PairingPayload payload =
         makePairingPayload(m_state.port(), key, localNetworkInterfaces());
     const QByteArray json = payload.toJson();

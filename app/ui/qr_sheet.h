@@ -48,7 +48,8 @@ private:
     QTimer m_timer;
 };
 
-/// The code and its two hint lines, rebuilt from the model's port and the stored key whenever
+/// The device being paired, its code and the two hint lines, rebuilt from the model's port and
+/// the device's key whenever
 /// it is shown and whenever the port or the key changes; nothing is cached. With the browser
 /// remote on, the page's code and address stand beside them.
 class QRSheetContent : public QWidget {
@@ -73,6 +74,7 @@ private:
     QByteArray m_payload;
     QLabel* m_image;
     QLabel* m_failure;
+    QLabel* m_device;
     QLabel* m_address;
     QLabel* m_keyHint;
     QString m_webUrl;

@@ -14,10 +14,13 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <functional>
@@ -58,7 +61,7 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
       m_bonjour(new QCheckBox(tr("Bonjourで広告（_pointrelay._tcp）"), this)),
       m_autoLaunch(new QCheckBox(tr("ログイン時に自動起動"), this)),
       m_webRemote(new QCheckBox(tr("ブラウザから操作"), this)), m_webPortField(new QLineEdit(this)),
-      m_maskedPSK(new QLabel(this)), m_keyStore(new QLabel(this)),
+      m_devices(new QTreeWidget(this)), m_keyStore(new QLabel(this)),
       m_startStop(button(QString(), "startStopButton", this)) {
     setObjectName(QStringLiteral("settingsRootView"));
     setMinimumWidth(kMinimumWidth);
@@ -117,20 +120,21 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     // Security.
     auto* security = new QGroupBox(PlatformTexts::securityHeader(), this);
     auto* securityColumn = new QVBoxLayout(security);
-    auto* keyRow = new QHBoxLayout;
-    keyRow->addWidget(new QLabel(QStringLiteral("PSK"), this));
-    keyRow->addStretch();
-    m_maskedPSK->setObjectName(QStringLiteral("maskedPSKLabel"));
-    m_maskedPSK->setFont(textStyleFont(TextStyle::body, true));
-    keyRow->addWidget(m_maskedPSK);
-    auto* regenerate = button(tr("再生成"), "regenerateButton", this);
-    QPalette red = regenerate->palette();
-    red.setColor(QPalette::ButtonText, Qt::red);
-    regenerate->setPalette(red);
-    keyRow->addWidget(regenerate);
+    // The paired devices, each with a key of its own: who is in control, and revoking one.
+    m_devices->setObjectName(QStringLiteral("deviceList"));
+    m_devices->setRootIsDecorated(false);
+    m_devices->setHeaderLabels({tr("端末"), tr("最終接続"), tr("状態")});
+    m_devices->setFixedHeight(96);
+    securityColumn->addWidget(m_devices);
+    auto* deviceButtons = new QHBoxLayout;
+    auto* add = button(tr("追加…"), "addDeviceButton", this);
+    auto* rename = button(tr("名前を変更…"), "renameDeviceButton", this);
+    auto* remove = button(tr("削除"), "removeDeviceButton", this);
     auto* showQR = button(tr("QR表示"), "showQRButton", this);
-    keyRow->addWidget(showQR);
-    securityColumn->addLayout(keyRow);
+    for (QPushButton* each : {add, rename, remove, showQR})
+        deviceButtons->addWidget(each);
+    deviceButtons->addStretch();
+    securityColumn->addLayout(deviceButtons);
     // Where the key lives differs by desktop (keychain or owner-only file): say which.
     m_keyStore->setObjectName(QStringLiteral("keyStoreLabel"));
     m_keyStore->setFont(textStyleFont(TextStyle::footnote));
@@ -180,8 +184,14 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     });
     connect(m_webPortField, &QLineEdit::editingFinished, this,
             &SettingsRootView::commitWebPortField);
-    connect(regenerate, &QPushButton::clicked, this, &SettingsRootView::regenerateKey);
-    connect(showQR, &QPushButton::clicked, this, &SettingsRootView::showQRSheet);
+    connect(add, &QPushButton::clicked, this, &SettingsRootView::addDevice);
+    connect(rename, &QPushButton::clicked, this, &SettingsRootView::renameDevice);
+    connect(remove, &QPushButton::clicked, this, &SettingsRootView::removeDevice);
+    connect(showQR, &QPushButton::clicked, this, [this] {
+        if (const QTreeWidgetItem* item = m_devices->currentItem())
+            m_state.setPairingDevice(item->data(0, Qt::UserRole).toString());
+        showQRSheet();
+    });
     connect(accessibility, &QPushButton::clicked, this, [] { openAccessibilitySettings(); });
     connect(m_startStop, &QPushButton::clicked, this, [this] { startOrStopDaemon(m_state); });
 
@@ -194,7 +204,8 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     connect(&m_state, &AppState::webRemoteChanged, this, &SettingsRootView::showWeb);
     connect(&m_state, &AppState::webPortChanged, this, &SettingsRootView::showWeb);
     connect(&m_state, &AppState::runningChanged, this, &SettingsRootView::showRunning);
-    connect(&m_state, &AppState::maskedPSKChanged, this, &SettingsRootView::showKey);
+    connect(&m_state, &AppState::devicesChanged, this, &SettingsRootView::showDevices);
+    connect(&m_state, &AppState::devicesInControlChanged, this, &SettingsRootView::showDevices);
     const auto showRoute = [this, note] {
         note->setText(PlatformTexts::routeNote(m_state.inputRoute(), m_state.desktopLost(),
                                                PlatformTexts::Place::settings));
@@ -209,7 +220,8 @@ SettingsRootView::SettingsRootView(AppState& state, Alerts& alerts, QWidget* par
     m_autoLaunch->setChecked(m_state.autoLaunch());
     showWeb();
     showRunning();
-    showKey();
+    showDevices();
+    m_keyStore->setText(tr("保存先: %1").arg(m_state.keyStore().storeName()));
 }
 
 void SettingsRootView::commitPortField() {
@@ -257,22 +269,70 @@ void SettingsRootView::showRunning() {
     m_startStop->setText(m_state.running() ? QStringLiteral("Stop") : QStringLiteral("Start"));
 }
 
-void SettingsRootView::showKey() {
-    m_maskedPSK->setText(m_state.maskedPSK());
-    m_keyStore->setText(tr("保存先: %1").arg(m_state.keyStore().storeName()));
+void SettingsRootView::showDevices() {
+    // The selection stays on its device, or on its row when the device was renamed or removed.
+    const QString selected = selectedDevice();
+    const int row = m_devices->indexOfTopLevelItem(m_devices->currentItem());
+    m_devices->clear();
+    for (const Device& device : m_state.devices()) {
+        auto* item = new QTreeWidgetItem(
+            m_devices,
+            {DeviceList::displayName(device.name),
+             device.lastSeen.isValid()
+                 ? QLocale().toString(device.lastSeen.toLocalTime(), QLocale::ShortFormat)
+                 : tr("未接続"),
+             m_state.devicesInControl().contains(device.name) ? tr("接続中") : QString()});
+        item->setData(0, Qt::UserRole, device.name);
+        if (device.name == selected)
+            m_devices->setCurrentItem(item);
+    }
+    if (!m_devices->currentItem()) // (no row: the item at -1 is none)
+        m_devices->setCurrentItem(
+            m_devices->topLevelItem(std::min(row, m_devices->topLevelItemCount() - 1)));
+    m_devices->resizeColumnToContents(0);
+    m_devices->resizeColumnToContents(1);
+}
+
+QString SettingsRootView::selectedDevice() const {
+    const QTreeWidgetItem* item = m_devices->currentItem();
+    return item ? item->data(0, Qt::UserRole).toString() : QString();
 }
 
 void SettingsRootView::checkPortAvailability() {
     app::checkPortAvailability(m_state, m_alerts, PortCheckTexts::translated);
 }
 
-void SettingsRootView::regenerateKey() {
-    m_state.keyStore().generateAndStore(); // a store failure has been reported by the store
-    m_state.refreshMaskedPSK();
-    // The restart comes first: the notice waits for the user, the daemon should not.
-    if (m_state.running())
-        m_state.applySettings();
-    m_alerts.information(tr("PSKを再生成しました"), PlatformTexts::regeneratedKeyNotice());
+void SettingsRootView::addDevice() {
+    if (const QString error = m_state.addDevice(); !error.isEmpty()) {
+        m_alerts.critical(tr("端末を追加できませんでした"), error);
+        return;
+    }
+    showQRSheet(); // the new device's codes
+}
+
+void SettingsRootView::renameDevice() {
+    const QString name = selectedDevice();
+    if (name.isEmpty())
+        return;
+    bool ok = false;
+    const QString to = QInputDialog::getText(this, tr("名前を変更"), tr("新しい名前:"),
+                                             QLineEdit::Normal, name, &ok);
+    if (!ok)
+        return;
+    if (const QString error = m_state.renameDevice(name, to); !error.isEmpty())
+        m_alerts.critical(tr("名前を変更できませんでした"), error);
+}
+
+void SettingsRootView::removeDevice() {
+    const QString name = selectedDevice();
+    if (name.isEmpty() ||
+        QMessageBox::question(this, tr("端末を削除"),
+                              tr("「%1」を削除しますか？この端末の鍵では接続できなくなり、"
+                                 "接続中なら切断されます。")
+                                  .arg(DeviceList::displayName(name))) != QMessageBox::Yes)
+        return;
+    if (const QString error = m_state.removeDevice(name); !error.isEmpty())
+        m_alerts.critical(tr("端末を削除できませんでした"), error);
 }
 
 void SettingsRootView::showQRSheet() {

@@ -8,6 +8,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTreeWidget;
 
 namespace pointrelay::app {
 
@@ -15,9 +16,10 @@ class Alerts;
 class AppState;
 
 /// The settings form: port (with its availability check), host choice, DNS-SD advertising,
-/// launch at login, the browser remote (switch, port, what it means), the masked key with
-/// regeneration and the pairing QR sheet, the way to the accessibility permission, and start/stop.
-/// Each edit is saved when it is made (the port when editing ends) and applied to a running daemon.
+/// launch at login, the browser remote (switch, port, what it means), the paired devices (added,
+/// renamed, removed, in control) and the pairing QR sheet, the way to the accessibility permission,
+/// and start/stop. Each edit is saved when it is made (the port when editing ends) and applied to a
+/// running daemon.
 class SettingsRootView : public QWidget {
     Q_OBJECT
 public:
@@ -27,9 +29,12 @@ public:
 
     /// \brief "重複チェック": says whether the port is free now, or who holds it.
     void checkPortAvailability();
-    /// \brief "再生成": a new key, shown masked; a running daemon is restarted with it (which
-    /// saves the settings); then the notice that the phone must read the code again.
-    void regenerateKey();
+    /// \brief "追加…": a new device, then its pairing code.
+    void addDevice();
+    /// \brief "名前を変更…": asks for the selected device's new name.
+    void renameDevice();
+    /// \brief "削除": after a confirmation, the selected device's key opens nothing any more.
+    void removeDevice();
     /// \brief "QR表示": the pairing code as a sheet of this window.
     void showQRSheet();
 
@@ -40,7 +45,8 @@ private:
     void showWeb();
     void showHostMode();
     void showRunning();
-    void showKey();
+    void showDevices();
+    QString selectedDevice() const;
 
     AppState& m_state;
     Alerts& m_alerts;
@@ -50,7 +56,7 @@ private:
     QCheckBox* m_autoLaunch;
     QCheckBox* m_webRemote;
     QLineEdit* m_webPortField;
-    QLabel* m_maskedPSK;
+    QTreeWidget* m_devices;
     QLabel* m_keyStore;
     QPushButton* m_startStop;
 };

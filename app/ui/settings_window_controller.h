@@ -9,12 +9,12 @@ namespace pointrelay::app {
 class Alerts;
 
 /// The settings window that the popover's "設定…" opens: the settings form on
-/// `AppState::shared()` in a window of 720 × 520 that cannot be resized. One window at a time:
+/// `AppState::shared()` in a window of 720 × 560 that cannot be resized. One window at a time:
 /// showing it again brings the open one to the front; once closed, the next show builds a new
 /// window and form. Closing it does not stop the daemon. GUI thread only.
 class SettingsWindowController {
 public:
-    static constexpr QSize kWindowSize{720, 520};
+    static constexpr QSize kWindowSize{720, 560};
 
     /// The one instance, for the life of the process.
     static SettingsWindowController& shared();

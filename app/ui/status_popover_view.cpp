@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "status_popover_view.h"
 
+#include "model/alerts.h"
 #include "model/app_state.h"
 #include "model/pairing.h"
+#include "qr_sheet.h"
 #include "settings_actions.h"
 #include "settings_window_controller.h"
 #include "text_styles.h"
@@ -88,6 +90,15 @@ StatusPopoverView::StatusPopoverView(AppState& state, bool showDiagnostics, QWid
     info->addWidget(m_host);
     info->addWidget(m_port);
     info->addWidget(m_clients);
+    m_control = new QLabel(this);
+    m_control->setObjectName(QStringLiteral("controlLabel"));
+    m_control->setWordWrap(true);
+    // Its line is kept while hidden: a popup placed beside the tray icon must not grow over the
+    // icon when someone takes control.
+    QSizePolicy keep = m_control->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    m_control->setSizePolicy(keep);
+    info->addWidget(m_control);
     if (m_showDiagnostics) {
         m_diagnostics = monospacedLabel(QStringLiteral("diagnosticsLabel"), this);
         info->addWidget(m_diagnostics);
@@ -114,16 +125,20 @@ StatusPopoverView::StatusPopoverView(AppState& state, bool showDiagnostics, QWid
     buttons->addWidget(settings);
     buttons->addStretch(1);
     buttons->addWidget(quitButton);
+    auto* add = new QPushButton(tr("端末を追加…"), this);
+    add->setObjectName(QStringLiteral("addDeviceButton"));
+    column->addWidget(add, 0, Qt::AlignLeft);
     column->addLayout(buttons);
 
     connect(m_startStop, &QPushButton::clicked, this, [this] { startOrStopDaemon(m_state); });
     connect(settings, &QPushButton::clicked, this, &StatusPopoverView::openSettings);
     connect(quitButton, &QPushButton::clicked, this, &StatusPopoverView::quit);
+    connect(add, &QPushButton::clicked, this, &StatusPopoverView::addDevice);
 
-    for (auto changed :
-         {&AppState::runningChanged, &AppState::portChanged, &AppState::hostModeChanged,
-          &AppState::connectedClientsChanged, &AppState::moveFPSChanged,
-          &AppState::scrollFPSChanged, &AppState::desktopLostChanged})
+    for (auto changed : {&AppState::runningChanged, &AppState::portChanged,
+                         &AppState::hostModeChanged, &AppState::connectedClientsChanged,
+                         &AppState::moveFPSChanged, &AppState::scrollFPSChanged,
+                         &AppState::desktopLostChanged, &AppState::devicesInControlChanged})
         connect(&m_state, changed, this, &StatusPopoverView::refresh);
     refresh();
     resize(kWidth, sizeHint().height()); // height from the content
@@ -143,6 +158,21 @@ void StatusPopoverView::refresh() {
         m_diagnostics->setText(QString::asprintf("Move: %.1f fps  Scroll: %.1f fps",
                                                  m_state.moveFPS(), m_state.scrollFPS()));
     m_startStop->setText(running ? tr("Stop") : tr("Start"));
+    QStringList inControl;
+    for (const QString& name : m_state.devicesInControl())
+        inControl << DeviceList::displayName(name);
+    m_control->setText(tr("操作中: %1").arg(inControl.join(tr("、"))));
+    m_control->setVisible(!inControl.isEmpty());
+}
+
+void StatusPopoverView::addDevice() {
+    if (const QString error = m_state.addDevice(); !error.isEmpty()) {
+        if (m_state.alerts())
+            m_state.alerts()->critical(tr("端末を追加できませんでした"), error);
+        return;
+    }
+    close();
+    QRSheet::showWindow(m_state); // the new device's codes
 }
 
 void StatusPopoverView::openSettings() {

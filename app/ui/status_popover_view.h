@@ -12,7 +12,8 @@ namespace pointrelay::app {
 class AppState;
 
 /// The status popup under the tray icon: whether the daemon runs, the host and port the phone
-/// should use, the connected clients, and Start/Stop, settings and quit. A frameless
+/// should use, the connected clients and the devices in control, and Start/Stop, settings, quit
+/// and adding a device. A frameless
 /// `Qt::Popup` that closes on a click outside it; it follows the model live while open and
 /// keeps no state of its own, so its owner builds a new one for every opening.
 class StatusPopoverView : public QWidget {
@@ -39,6 +40,7 @@ private:
     void refresh();
     void openSettings();
     void quit();
+    void addDevice();
 
     AppState& m_state;
     const bool m_showDiagnostics;
@@ -50,6 +52,7 @@ private:
     QLabel* m_port = nullptr;
     QLabel* m_clients = nullptr;
     QLabel* m_diagnostics = nullptr;
+    QLabel* m_control = nullptr;
     QPushButton* m_startStop = nullptr;
 };
 

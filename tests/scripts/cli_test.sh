@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The headless command end to end, loopback only: refusals of bad command lines say what was
-# wrong; `pointrelay pair --png` makes the key and writes a code image (owner-only) that decodes
-# to it; `pointrelay serve` starts the daemon with that key and shows the code; `pointrelay send`
+# wrong; `pointrelay pair --png` writes a code image (owner-only) that decodes to the key a
+# phone paired before devices had keys of their own holds; `pointrelay serve` starts the daemon with that key and shows the code; `pointrelay send`
 # drives it; a second serve on the port refuses and leaves it serving; Ctrl-C stops the daemon;
 # a daemon whose supervisor is gone (run by an account without a home) is ended; the browser
 # page is served with --web only; a killed supervisor's daemon goes with it; a busy web port
-# and a stored key that is not 64 hex digits are refused before anything starts.
+# is refused before anything starts; a device paired by name connects until `devices remove`;
+# a damaged device list is said and kept aside.
 # Usage: cli_test.sh PATH_TO_POINTRELAY PATH_TO_POINTRELAYD
 [[ -n ${POINTRELAY_NETNS:-} ]] || exec "$(dirname "$0")/in_private_network.sh" "$0" "$@"
 source "$(dirname "$0")/lib.sh"
@@ -25,7 +26,7 @@ serve() { # `pointrelay serve` on $PORT (and any further options), until it says
 }
 
 # A private home: the key store, the settings and the daemon's replay memory live there.
-export HOME=$T/home XDG_CONFIG_HOME=$T/home/.config XDG_STATE_HOME=$T/home/.state
+export HOME=$T/home XDG_CONFIG_HOME=$T/home/.config XDG_STATE_HOME=$T/home/.state XDG_RUNTIME_DIR=$T/run
 unset DBUS_SESSION_BUS_ADDRESS DISPLAY LANG LANGUAGE
 export LC_ALL=en_US.UTF-8 # English, from the catalogue; Japanese is the default
 mkdir -p "$HOME"
@@ -34,11 +35,15 @@ PORT=$(free_port)
 "$CLI" --help | grep -q '^Usage: pointrelay serve' && "$CLI" --help | grep -q 'switchSpace -1|1' ||
     fail "--help does not show the usage and every action"
 [[ $(LC_ALL=C "$CLI" frobnicate 2>&1) == *'不明なコマンド "frobnicate"'* ]] || fail "not Japanese by default"
+store=$XDG_CONFIG_HOME/pointrelay/org.pointrelay.PointrelayServer
+(umask 077 && mkdir -p "$store" && head -c 32 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$store/psk")
+cp "$store/psk" "$T/legacy.key"
 "$CLI" pair --port "$PORT" --png "$T/code.png" >/dev/null
 [[ $(stat -c %a "$T/code.png") == 600 ]] || fail "the code image is readable by others"
 payload=$(zbarimg --raw -q "$T/code.png")
 [[ $payload =~ \"port\":${PORT}[,}] && $payload =~ \"psk\":\"([0-9a-f]{64})\" ]] ||
     fail "payload lacks the port or the key: $payload"
+[[ ${BASH_REMATCH[1]} == $(cat "$T/legacy.key") ]] || fail "the key paired before is not Phone 1's"
 echo "${BASH_REMATCH[1]}" >"$T/paired.key"
 
 while IFS='|' read -r expected args; do
@@ -81,6 +86,19 @@ for file in other bad; do
 done
 grep -q 'did not accept this key' "$T/keys.out" && grep -q 'not hold a key of 64 hex' "$T/keys.out" ||
     fail "a wrong key and a malformed key file are not told apart"
+"$CLI" pair --name Tablet --png "$T/tablet.png" >/dev/null || fail "pair --name did not pair"
+[[ $(zbarimg --raw -q "$T/tablet.png") =~ \"psk\":\"([0-9a-f]{64})\" ]] && echo "${BASH_REMATCH[1]}" >"$T/tablet.key"
+"$CLI" send --port "$PORT" --psk-file "$T/tablet.key" sys copy >/dev/null || fail "Tablet's key refused"
+"$CLI" devices >"$T/devices.out"
+grep -q '^Phone 1  paired: .*  last seen: 20' "$T/devices.out" && grep -q '^Tablet  paired: 20' "$T/devices.out" ||
+    fail "devices said: $(cat "$T/devices.out")"
+"$CLI" devices remove Tablet && { "$CLI" devices remove Tablet 2>"$T/remove.out"; (($? == 1)); } &&
+    grep -q 'no device named “Tablet”' "$T/remove.out" || fail "devices remove Tablet did not remove it once"
+{ "$CLI" pair --name "phone 1" 2>"$T/pair.out"; (($? == 1)); } && grep -q 'already a device named “phone 1”' "$T/pair.out" &&
+    "$CLI" devices rename "Phone 1" "My phone" && "$CLI" devices | grep -q '^My phone  paired' || fail "pair --name or rename"
+eventually grep -q '^\[pointrelayd\] Keys reloaded: 1 devices' "$T/serve.out" || fail "the daemon did not reload"
+! "$CLI" send --port "$PORT" --psk-file "$T/tablet.key" sys copy 2>/dev/null &&
+    "$CLI" send --port "$PORT" sys copy >/dev/null || fail "a removed device connects, or Phone 1 does not"
 ! "$CLI" serve --port "$PORT" --no-mdns >"$T/second.out" 2>&1 </dev/null ||
     fail "a second serve on port $PORT started"
 grep -q "port $PORT is in use: pointrelayd" "$T/second.out" || fail "second serve did not say why"
@@ -125,10 +143,9 @@ eventually listening 9001 || fail "nothing holds port 9001"
 grep -q "port 9001 is in use: python3 (PID [0-9]*)" "$T/busy.out" && grep -q -- --web-port "$T/busy.out" &&
     ! listening "$PORT" ||
     fail "serve --web left a daemon or did not say why"
-# A stored key this system did not make is neither shown nor served.
-printf 'zzzz\n' >"$XDG_CONFIG_HOME/pointrelay/org.pointrelay.PointrelayServer/psk"
-! out=$("$CLI" pair 2>&1) || fail "pair accepted the key zzzz"
-[[ $out == *"pointrelay/org.pointrelay.PointrelayServer/psk"* && $out != *zzzz* ]] ||
+# A damaged device list is said, kept aside, and the list starts again.
+printf 'zzzz\n' >"$store/devices"
+out=$("$CLI" pair 2>&1) && [[ $out == *"The list of devices was damaged"* && $(cat "$store/devices.bad") == zzzz ]] ||
     fail "pair said: $out"
 echo "PASS: refusals, pair, serve, send, a second serve, an orphan, the page on port $PORT," \
-    "a killed supervisor, a busy web port and a bad stored key"
+    "a killed supervisor, a busy web port, devices paired and removed, and a damaged list"

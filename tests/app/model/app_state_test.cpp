@@ -3,12 +3,14 @@
 // and the one chosen instead, and a key that cannot be kept. (The widget tests start the daemon
 // through it; the headless command's test has it end a stale daemon.)
 #include "app/app_test_support.h"
+#include "core/handshake.h"
 #include "model/app_state.h"
 #include "model/file_psk_store.h"
 #include "model/keychain_psk.h"
 #include "model/login_item.h"
 #include "model/preferences.h"
 #include "model/server_process_manager.h"
+#include "model/web_relay.h"
 #include "support/qt_wait.h"
 
 #include <QTemporaryDir>
@@ -133,23 +135,42 @@ TEST_F(AppStateTest, AKeyThatCannotBeKeptStartsNothing) {
     keyless.setPort(test::freePort());
     keyless.start();
     EXPECT_FALSE(keyless.running() || manager.state().running);
-    EXPECT_EQ(alerts.shown, QStringList{"critical: 鍵を保存できませんでした / 保存先: ファイル (" +
-                                        dir.filePath("file/k") + ")"});
+    EXPECT_EQ(alerts.shown, QStringList{"critical: 端末の一覧を読めません / 保存先: " +
+                                        dir.filePath("file/k/test/devices")});
 
-    // A key file edited by hand: its line break is no part of the key, and a key this system
-    // did not make is neither served nor replaced.
+    // A key file of an earlier version edited by hand: a key this system did not make is
+    // neither served nor replaced; a good one (its line break no part of it) becomes the first
+    // device, once.
     AppState state(preferences, keys, PortCheck::shared(), manager, &alerts);
     const QString key = QString("0123456789abcdef").repeated(4);
-    for (const QString& stored : {" " + key + "\n", QString("zzzz\n")}) {
+    for (const QString& stored : {QString("zzzz\n"), " " + key + "\n", QString("zzzz\n")}) {
         ASSERT_TRUE(keys.save(stored));
         alerts.shown.clear();
-        EXPECT_EQ(state.ensureKey(&alerts), stored == "zzzz\n" ? std::nullopt : std::optional(key));
+        const bool refused = stored == "zzzz\n" && state.devices().isEmpty();
+        EXPECT_EQ(state.ensureKey(&alerts), refused ? std::nullopt : std::optional(key));
+        EXPECT_EQ(alerts.shown, refused ? QStringList{"critical: 保存されている鍵を使えません / " +
+                                                      dir.filePath("keys/test/psk") +
+                                                      " の鍵が 64 桁の 16 進数ではありません。"
+                                                      "削除するか、設定で鍵を再生成してください。"}
+                                        : QStringList{});
     }
-    EXPECT_EQ(alerts.shown, QStringList{"critical: 保存されている鍵を使えません / " +
-                                        dir.filePath("keys/test/psk") +
-                                        " の鍵が 64 桁の 16 進数ではありません。"
-                                        "削除するか、設定で鍵を再生成してください。"});
-    EXPECT_EQ(keys.load(), "zzzz");
+    EXPECT_EQ(state.devices().size(), 1);
+    EXPECT_EQ(state.maskedPSK(), KeychainPSK::mask(key));
+    // The device being paired is the one added last, also once renamed.
+    for (const QString& error :
+         {state.addDevice("A"), state.addDevice("B"), state.renameDevice("A", "C")})
+        ASSERT_EQ(error, "");
+    EXPECT_EQ(state.pairingDevice(), "B");
+    ASSERT_EQ(state.renameDevice("B", "D"), "");
+    EXPECT_EQ(state.pairingDevice(), "D");
+    // A browser's HELLO names the automatically named device being paired, which stays paired.
+    ASSERT_EQ(state.addDevice(), "");
+    const core::HelloFrame hello = core::buildHello(state.devices().last().key.toStdString(), {});
+    const QByteArray frame = QByteArray::fromHex("00000036") +
+                             QByteArray(reinterpret_cast<const char*>(hello.data()), hello.size());
+    for (const char* agent : {"curl/8.5", "Firefox/133.0 (Android 14)"})
+        emit WebRelay::shared().helloSent(frame, agent);
+    EXPECT_EQ(state.pairingDevice(), "Firefox on Android");
 }
 
 } // namespace

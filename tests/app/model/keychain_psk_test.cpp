@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The key: made, stored, masked; the owner-only key file; and the choice between the keychain
 // (gnome-keyring's Secret Service on a private bus, with_keyring.sh) and the file.
+#include "model/device_list.h"
 #include "model/fallback_psk_store.h"
 #include "model/file_psk_store.h"
 #include "model/keychain_psk.h"
@@ -76,8 +77,8 @@ TEST(SecretServiceTest, TheKeyGoesToTheKeychainWhereOneAnswersElseToTheFile) {
     QTemporaryDir folder;
     const auto store = std::make_shared<FallbackPskStore>(
         std::make_shared<QtKeychainPskStore>(), std::make_shared<FilePskStore>(folder.path()),
-        kService, "psk");
-    const KeychainPSK psk(kService, "psk", store);
+        kService, QStringList{"psk"});
+    KeychainPSK psk(kService, "psk", store);
     const bool inFile = store->usesFallback();
     EXPECT_FALSE(inFile && qEnvironmentVariableIsSet("POINTRELAY_EXPECT_SECRET_SERVICE"));
     EXPECT_EQ(psk.storeName(), inFile ? "ファイル (" + folder.path() + ")" : "キーチェーン");
@@ -91,6 +92,10 @@ TEST(SecretServiceTest, TheKeyGoesToTheKeychainWhereOneAnswersElseToTheFile) {
     EXPECT_TRUE(inFile || (secretTool.waitForFinished(10000) &&
                            secretTool.readAllStandardOutput() == key.toUtf8()));
     EXPECT_TRUE(psk.remove() && !psk.load());
+    DeviceList list(psk, nullptr); // the device list, a larger item, in the same store
+    ASSERT_TRUE(list.add("Pixel").ok());
+    EXPECT_EQ(DeviceList(psk, nullptr).load()->value(0).name, "Pixel");
+    EXPECT_EQ(store->remove(kService, "devices"), Status::ok);
 }
 
 // A keychain that holds what it was given and otherwise answers `empty` (locked: failed).
@@ -110,8 +115,9 @@ struct ScriptedKeychain final : PskStore {
     QMap<QString, QByteArray> items;
 };
 
-// Whichever store holds a key, it is the key: a file's key moves into a keychain that answers
-// and has none; a missing or locked keychain leaves it in the file; a keychain's key wins.
+// Whichever store holds a key, it is the key: a file's keys (the single key and the device list)
+// move into a keychain that answers and has none; a missing or locked keychain leaves them in the
+// file; a keychain's key wins.
 TEST(KeyStoreChoice, AKeyInEitherStoreIsTheKeyAndMovesIntoAnAnsweringKeychain) {
     const struct {
         Status empty;
@@ -126,22 +132,34 @@ TEST(KeyStoreChoice, AKeyInEitherStoreIsTheKeyAndMovesIntoAnAnsweringKeychain) {
         auto keychain = std::make_shared<ScriptedKeychain>();
         keychain->empty = c.empty;
         if (c.inKeychain)
-            keychain->items["psk"] = c.inKeychain;
+            keychain->items["devices"] = c.inKeychain;
         const auto file = std::make_shared<FilePskStore>(folder.path());
         ASSERT_EQ(file->write(kService, "psk", "file"), Status::ok);
-        const auto store = std::make_shared<FallbackPskStore>(keychain, file, kService, "psk");
+        ASSERT_EQ(file->write(kService, "devices", "list"), Status::ok);
+        const auto store = std::make_shared<FallbackPskStore>(keychain, file, kService,
+                                                              QStringList{"devices", "psk"});
         const KeychainPSK psk(kService, "psk", store);
         SCOPED_TRACE(int(c.empty));
-        EXPECT_EQ(psk.load(), c.inKeychain ? c.inKeychain : "file");
+        EXPECT_EQ(psk.load(), c.inKeychain ? std::nullopt : std::optional<QString>("file"));
         EXPECT_EQ(store->usesFallback(), !c.keychainUsed);
-        EXPECT_EQ(file->read(kService, "psk").status, c.fileKept ? Status::ok : Status::notFound);
+        for (const char* item : {"psk", "devices"})
+            EXPECT_EQ(file->read(kService, item).status,
+                      c.fileKept ? Status::ok : Status::notFound);
+        EXPECT_EQ(store->read(kService, "devices").data, c.inKeychain ? c.inKeychain : "list");
     }
     // A locked keychain with no key anywhere stays the store, so its failure is told.
     QTemporaryDir folder;
     auto locked = std::make_shared<ScriptedKeychain>();
     locked->empty = Status::failed;
-    FallbackPskStore store(locked, std::make_shared<FilePskStore>(folder.path()), kService, "psk");
+    FallbackPskStore store(locked, std::make_shared<FilePskStore>(folder.path()), kService,
+                           QStringList{"psk"});
     EXPECT_FALSE(store.usesFallback());
+    // An answering keychain with no key anywhere (an empty file is none) gets nothing.
+    auto empty = std::make_shared<ScriptedKeychain>();
+    const auto file = std::make_shared<FilePskStore>(folder.path());
+    ASSERT_EQ(file->write(kService, "psk", ""), Status::ok);
+    FallbackPskStore fresh(empty, file, kService, QStringList{"devices", "psk"});
+    EXPECT_TRUE(!fresh.usesFallback() && empty->items.isEmpty());
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The model's tests run inside a Qt application object, as the model does in the programs. The
-// daemons they start keep their replay memory in a folder of their own and reach no desktop.
+// daemons they start keep their replay memory and keys in a folder of their own and reach no
+// desktop.
 #include <QGuiApplication>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen"); // also when CTest lists the tests
     const QTemporaryDir state;
     qputenv("XDG_STATE_HOME", state.path().toUtf8());
+    qputenv("XDG_RUNTIME_DIR", state.path().toUtf8()); // the daemons' keys files
     qputenv("DISPLAY", "");
     QGuiApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);

@@ -4,6 +4,7 @@
 // the real daemon killed outright while a phone is connected.
 #include "app/app_test_support.h"
 #include "model/daemon_output_parser.h"
+#include "model/keys_file.h"
 #include "model/server_process_manager.h"
 #include "phone_client.h"
 #include "support/qt_wait.h"
@@ -23,10 +24,11 @@ using test::waitUntil;
 
 TEST(ParserTest, LinesSetTheCountTheRatesTheRouteAndTheLastLine) {
     std::vector<ServerState> published;
-    QStringList echoed;
+    QStringList echoed, seen;
     ServerState state;
     DaemonOutputParser parser([&](const ServerState& s) { published.push_back(s); },
-                              [&](const QString& line) { echoed << line; });
+                              [&](const QString& line) { echoed << line; },
+                              [&](const QString& name) { seen << name; });
     const auto feed = [&](QByteArrayView chunk) { return parser.feed(chunk, state), state; };
     feed("[C++] Client conn");
     EXPECT_TRUE(published.empty());
@@ -64,6 +66,14 @@ TEST(ParserTest, LinesSetTheCountTheRatesTheRouteAndTheLastLine) {
          "80 is refused\n[C++] Handshake: HMAC mismatch\n[C++] Handshake: OK\n[C++] Listening\n");
     EXPECT_EQ(echoed, (QStringList{"[KEY] macFKey: n=6", "[SYS] focus begin pid=3",
                                    "--port 80 is refused", "Handshake: HMAC mismatch"}));
+    // The devices in control, by the names the daemon logs: each handshake a session more.
+    feed("[C++] Handshake: OK (Phone 1)\n[C++] Handshake: OK (a\\x5Cb)\n[C++] Handshake: OK "
+         "(Phone 1)\n[C++] Session ended (Phone 1)\n[C++] Session ended (a\\x5Cb)\n[C++] Session "
+         "ended (x)\n[C++] [SYS] text=Handshake: OK (y)\n[C++] Keys reloaded: 1 devices\n");
+    EXPECT_EQ(state.inControl, (QMap<QString, int>{{"Phone 1", 1}}));
+    EXPECT_EQ(seen, (QStringList{"Phone 1", "a\\x5Cb", "Phone 1"}));
+    EXPECT_EQ(std::pair(echoed.last(), state.keysReloads),
+              std::pair(QString("Keys reloaded: 1 devices"), 1));
     feed("[C++] [SYS] other\n");
     EXPECT_EQ(state.lastLog, "[C++] [SYS] other");
     feed("half a line");
@@ -106,14 +116,19 @@ TEST_F(ManagerTest, TheDaemonIsStartedPolledStoppedAndItsEndIsTold) {
         manager.setDaemonPath(file.fileName());
     };
     QFile term(dir.filePath("term"));
+    // The keys reach the daemon in an owner-only file, which it reads again on SIGHUP.
     script("trap 'echo term > " + term.fileName() + "' TERM\n" +
+           "trap 'echo \"hup $(stat -c %a \"$4\") $(tail -n 1 \"$4\")\"' HUP\n" +
            "echo '[C++] Client connected (1 active)'\nwhile :; do sleep 0.05; done");
-    manager.start(9123, "key", true, 0);
+    manager.start(9123, "# keys\nK1 one\n", true, 0);
     ASSERT_TRUE(waitUntil([&] { return !seen.empty() && seen.back().connectedClients == 4; }));
     // The stop that every start begins with, then the daemon as started.
     EXPECT_TRUE(!seen[0].running && seen[1].running && seen[1].port == 9123 && seen[1].advertised);
     const auto any = [&](auto what) { return std::any_of(seen.begin(), seen.end(), what); };
-    EXPECT_TRUE(any([](auto& s) { return s.lastLog == "args: --port 9123 --psk key"; }));
+    EXPECT_TRUE(any(
+        [](auto& s) { return s.lastLog == "args: --port 9123 --keys-file " + keysFilePath(); }));
+    manager.reloadKeys("# keys\nK2 two\n");
+    EXPECT_TRUE(waitUntil([&] { return manager.state().lastLog == "hup 600 K2 two"; }));
     EXPECT_TRUE(any([](auto& s) { return s.connectedClients == 1; }));
     EXPECT_FALSE(any([](auto& s) { return s.connectedClients < 0; }));
     manager.stop();
@@ -123,16 +138,22 @@ TEST_F(ManagerTest, TheDaemonIsStartedPolledStoppedAndItsEndIsTold) {
     QThread::msleep(100);
     EXPECT_EQ(polls, polled); // the poll ended with the daemon
     script("exit 3");
-    manager.start(9123, "key", true, 0);
+    manager.start(9123, "", true, 0);
     ASSERT_TRUE(waitUntil([&] { return !manager.state().running; }));
+    QFile::remove(keysFilePath()); // a keys file that cannot be written starts nothing
+    QDir().mkpath(keysFilePath() + "/x");
+    manager.start(9123, "", true, 0);
+    QDir(keysFilePath()).removeRecursively();
     manager.setDaemonPath(dir.filePath("missing"));
-    manager.start(9123, "key", true, 0);
+    manager.start(9123, "", true, 0);
     EXPECT_EQ(alerts.shown, (QStringList{"notify: pointrelayd が停止しました / 終了コード 3",
+                                         "critical: 鍵ファイルを書き込めません / " + keysFilePath(),
                                          "critical: 実行ファイルが見つかりません / ターゲットの "
                                          "Copy Files (Executables) に 'pointrelayd' を追加して"
                                          "ください。"}));
-    EXPECT_EQ(ServerProcessManager::daemonArguments(9001, "k", false, 1000),
-              (QStringList{"--port", "9001", "--psk", "k", "--no-mdns", "--stat-ms", "1000"}));
+    EXPECT_EQ(
+        ServerProcessManager::daemonArguments(9001, "k", false, 1000),
+        (QStringList{"--port", "9001", "--keys-file", "k", "--no-mdns", "--stat-ms", "1000"}));
 }
 
 // The real daemon killed outright while a phone moves the pointer: shown stopped, with nothing

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The browser remote's relay on loopback, with a stand-in daemon: the page and its headers,
-// closes passed on, and the requests it refuses.
+// closes passed on, the requests it refuses, and a page's HELLO and browser naming its device.
+#include "core/handshake.h"
+#include "model/device_list.h"
 #include "model/web_relay.h"
 #include "support/qt_wait.h"
 
@@ -92,6 +94,37 @@ TEST_F(WebRelayTest, APageThatGoesTakesItsDaemonConnectionAndAnUnreachableDaemon
     auto unreached = openPage(pageOrigin());
     ASSERT_TRUE(waitUntil([&] { return unreached->state() == QAbstractSocket::UnconnectedState; }));
     EXPECT_EQ(static_cast<int>(unreached->closeCode()), 4001); // outside the enum's range
+}
+
+// The HELLO (made by the daemon's own code, in two messages) proves which key the page holds.
+TEST_F(WebRelayTest, APagesHelloAndUserAgentTellItsDevice) {
+    const QString key = QString("0123456789abcdef").repeated(4);
+    const QList<Device> devices{{"a", QString(64, 'f'), {}, {}, false}, {"b", key, {}, {}, false}};
+    std::optional<QString> proved, name;
+    int hellos = 0;
+    QObject::connect(&relay, &WebRelay::helloSent, [&](const QByteArray& hello, const QString& ua) {
+        hellos += hello.size() == 58 ? 1 : 100;
+        proved = DeviceList::keyProvedBy(hello, devices);
+        name = DeviceList::nameForUserAgent(ua);
+    });
+    QWebSocket page(pageOrigin());
+    QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/ws").arg(relay.port())));
+    request.setRawHeader("User-Agent", "Mozilla/5.0 (Linux; Android 14) Chrome/131.0 Safari/537");
+    page.open(request);
+    ASSERT_TRUE(waitUntil([&] { return page.state() == QAbstractSocket::ConnectedState; }));
+    const core::HelloFrame body = core::buildHello(key.toStdString(), core::HandshakeNonce{7});
+    QByteArray frame = QByteArray::fromHex("00000036") +
+                       QByteArray(reinterpret_cast<const char*>(body.data()), body.size());
+    page.sendBinaryMessage(frame.left(9));
+    page.sendBinaryMessage(frame.mid(9) + "more"); // the session that follows is not looked at
+    ASSERT_TRUE(waitUntil([&] { return proved.has_value(); }));
+    page.sendBinaryMessage("more");
+    ASSERT_TRUE(waitUntil([&] { return phones.size() == 1 && phones[0]->bytesAvailable() > 62; }));
+    EXPECT_EQ(hellos, 1);
+    EXPECT_EQ(name, "Chrome on Android");
+    EXPECT_EQ(*proved, key);
+    frame[40] = char(frame[40] ^ 1); // a MAC with one bit flipped proves nothing
+    EXPECT_EQ(DeviceList::keyProvedBy(frame, devices), std::nullopt);
 }
 
 TEST_F(WebRelayTest, RefusesForeignOriginsAndBoundsWaitingConnectionsAndPages) {

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // A phone that stays connected, for the tray application's smoke run: connects to the daemon
-// on loopback with the key from the user's key store, answers its keepalive PINGs, and hangs
-// up after the given number of seconds.
-// Usage: smoke_phone PORT SECONDS. Exit 0 after a full stay, 1 otherwise.
+// on loopback with the first device's key from the user's key store, answers its keepalive PINGs,
+// and hangs up after the given number of seconds. Usage: smoke_phone PORT SECONDS. Exit 0 after a
+// full stay, 1 otherwise.
 
+#include "model/device_list.h"
 #include "model/keychain_psk.h"
 #include "phone_client.h"
 
@@ -14,7 +15,11 @@
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const std::optional<QString> key = pointrelay::app::KeychainPSK::shared().load();
+    using namespace pointrelay::app;
+    const auto devices =
+        DeviceList(KeychainPSK::shared(), nullptr).load().value_or(QList<Device>{});
+    const std::optional<QString> key =
+        devices.isEmpty() ? std::nullopt : std::optional(devices.first().key);
     pointrelay::client::PhoneClient phone;
     if (argc != 3 || !key || !phone.connect("127.0.0.1", uint16_t(std::atoi(argv[1]))) ||
         !phone.handshake(key->toStdString())) {

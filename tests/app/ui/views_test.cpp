@@ -7,10 +7,12 @@
 #include "model/app_state.h"
 #include "model/file_psk_store.h"
 #include "model/keychain_psk.h"
+#include "model/keys_file.h"
 #include "model/pairing.h"
 #include "model/preferences.h"
 #include "model/server_process_manager.h"
 #include "model/web_relay.h"
+#include "phone_client.h"
 #include "support/qt_wait.h"
 #include "ui/first_run_wizard_view.h"
 #include "ui/message_box_alerts.h"
@@ -59,6 +61,14 @@ QString screenshot(QWidget* widget, const QString& name) {
     QCoreApplication::processEvents(); // pending layout requests after the last change
     const QString path = SCREENSHOT_DIR "/" + name + ".png";
     return QDir().mkpath(SCREENSHOT_DIR) && widget->grab().save(path) ? path : QString();
+}
+
+// Answers the next modal dialog as `answer` says, once it is open.
+void answerDialog(std::function<void(QWidget*)> answer) {
+    QTimer::singleShot(0, [answer] {
+        QTRY_VERIFY(QApplication::activeModalWidget());
+        answer(QApplication::activeModalWidget());
+    });
 }
 
 // Types into the form's port field as a user would, then Return unless told not to.
@@ -155,27 +165,22 @@ private slots:
         QVERIFY(model.manager.state().port == second && model.preferences.value("port") == second);
         child(&wizard, "nextButton")->click(); // to the key's page
         child(&wizard, "regenerateButton")->click();
-        QCOMPARE(texts(&wizard, "maskedPSKLabel") + texts(&form, "maskedPSKLabel"),
-                 KeychainPSK::mask(model.keys.load()).repeated(2));
+        QCOMPARE(texts(&wizard, "maskedPSKLabel"), KeychainPSK::mask(model.state.devices()[0].key));
         QTest::qWait(200);
-        QCOMPARE(starts, 2); // the wizard's key restarts nothing
-        child(&form, "regenerateButton")->click();
-        QVERIFY(waitUntil([&] { return starts == 3; })); // the form's does, at once
-        QCOMPARE(model.alerts.shown,
-                 QStringList{"information: PSKを再生成しました / "
-                             "スマートフォンで QR をもう一度読み取ってください。"});
+        QCOMPARE(starts, 2); // a new key is reloaded, not restarted
 
-        child(&form, "showQRButton")->click();
+        child(&form, "addDeviceButton")->click(); // a second device, and its code
         QPointer<QDialog> sheet = form.findChild<QDialog*>("qrSheetDialog");
         QVERIFY(sheet && QTest::qWaitForWindowExposed(sheet));
         QRSheet* content = sheet->findChild<QRSheet*>();
-        const QString host = pairingHost(localNetworkInterfaces()), key = *model.keys.load();
+        const QString host = pairingHost(localNetworkInterfaces()),
+                      key = model.state.devices()[1].key;
         const QByteArray payload = content->content()->shownPayload();
         QCOMPARE(QJsonDocument::fromJson(payload).object(),
                  QJsonObject({{"host", host}, {"port", second}, {"psk", key}}));
-        QCOMPARE(texts(sheet, "qrAddress qrKeyHint countdownLabel"),
-                 QString("IP: %1:%2|").arg(host).arg(second) + pairingKeyHintLine(key) +
-                     "|自動で閉じます: 30s");
+        QCOMPARE(texts(sheet, "qrDeviceName qrAddress qrKeyHint countdownLabel"),
+                 QString("端末: Phone 2|IP: %1:%2|").arg(host).arg(second) +
+                     pairingKeyHintLine(key) + "|自動で閉じます: 30s");
         QProcess zbarimg;
         zbarimg.start("zbarimg", {"--raw", "-q", screenshot(sheet, "settings_qr_sheet")});
         QVERIFY(zbarimg.waitForFinished(30000));
@@ -232,6 +237,62 @@ private slots:
         QVERIFY(!runningAtQuit && PortCheck::shared().canBindPort(second));
     }
 
+    // The devices in the settings and the popup on a real daemon: added, renamed; a phone that
+    // connects with one's key is in control until that device is removed, which ends its session.
+    void devicesAreAddedRenamedInControlAndRemoved() {
+        TestModel model;
+        SettingsRootView form(model.state, model.alerts);
+        StatusPopoverView popup(model.state, false);
+        model.state.setPort(freePort());
+        model.state.start();
+        auto* list = child<QTreeWidget>(&form, "deviceList");
+        child(&form, "addDeviceButton")->click();
+        form.findChild<QDialog*>("qrSheetDialog")->close();
+        list->setCurrentItem(list->topLevelItem(1));
+        answerDialog([](QWidget* box) {
+            static_cast<QInputDialog*>(box)->setTextValue("Pixel\u00a08 ");
+            static_cast<QInputDialog*>(box)->accept();
+        });
+        child(&form, "renameDeviceButton")->click();
+        QVERIFY(waitUntil([&] { return !PortCheck::shared().canBindPort(model.state.port()); }));
+        const QSize popupSize = popup.sizeHint(); // it does not grow over the tray icon
+        pointrelay::client::PhoneClient phone;
+        QVERIFY(phone.connect("127.0.0.1", model.state.port()) &&
+                phone.handshake(model.state.devices()[1].key.toStdString()));
+        const auto row = [&](int i) {
+            QStringList columns;
+            for (int column = 0; column < 3; ++column)
+                columns << list->topLevelItem(i)->text(column);
+            return columns.join('|');
+        };
+        QVERIFY(waitUntil([&] { return !child<QLabel>(&popup, "controlLabel")->isHidden(); }));
+        QCOMPARE(texts(&popup, "controlLabel"), "操作中: Pixel\u00a08");
+        QCOMPARE(popup.sizeHint(), popupSize);
+        QVERIFY(row(0) == "Phone 1|未接続|" && row(1).startsWith("Pixel\u00a08|") &&
+                row(1).endsWith("|接続中") && !row(1).contains("未接続"));
+        screenshot(&form, "settings_devices");
+        screenshot(&popup, "popover_in_control");
+        QCOMPARE(list->currentItem()->text(0), "Pixel\u00a08"); // the selection stays on it
+        QVERIFY(list->columnWidth(1) >
+                list->fontMetrics().horizontalAdvance(row(1).section('|', 1, 1)));
+        emit model.state.devicesChanged();
+        QCOMPARE(list->currentItem()->text(0), "Pixel\u00a08");
+        answerDialog([](QWidget* box) {
+            static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click();
+        });
+        child(&form, "removeDeviceButton")->click();
+        QVERIFY(waitUntil([&] { return child<QLabel>(&popup, "controlLabel")->isHidden(); }));
+        std::vector<uint8_t> body;
+        QVERIFY(!phone.recvFrame(body, 1000) || !phone.recvFrame(body, 1000));
+        QCOMPARE(list->topLevelItemCount(), 1);
+        // A device added elsewhere (`pointrelay pair --name`) shows once the daemon reloads.
+        QVERIFY(DeviceList(model.keys, nullptr).add("Tablet").ok() &&
+                reloadKeysReaders(keysFilePath()) == 1);
+        QVERIFY(waitUntil([&] { return list->topLevelItemCount() == 2; }));
+        QVERIFY(model.alerts.shown.isEmpty());
+        model.manager.stop();
+    }
+
     // The wizard and the settings on every input route the daemon may report (screenshots for
     // review): nothing on Linux speaks of a Mac or an iPhone.
     void theInputRouteInTheWizardAndTheSettings() {
@@ -244,7 +305,7 @@ private slots:
             {InputRoute::x11, "x11"},         {InputRoute::x11InWayland, "x11_in_wayland"},
             {InputRoute::none, "none"}};
         for (const auto& [route, name] : routes) {
-            model.state.applyState({.lastLog = {}, .inputRoute = route});
+            model.state.applyState({.lastLog = {}, .inputRoute = route, .inControl = {}});
             for (const auto* label : wizard.findChildren<QLabel*>() + form.findChildren<QLabel*>())
                 QVERIFY2(!label->text().contains("Mac") && !label->text().contains("iPhone"),
                          qPrintable(label->text()));
@@ -286,8 +347,8 @@ private slots:
             WizardWindow::finish();
             if (first)
                 continue;
-            QCOMPARE(texts(application.settingsWindow(), "autoLaunchToggle regenerateButton"),
-                     "Start at login|Regenerate");
+            QCOMPARE(texts(application.settingsWindow(), "autoLaunchToggle addDeviceButton"),
+                     "Start at login|Add…");
             QVERIFY(texts(application.settingsWindow(), "keyStoreLabel").contains("File ("));
             child(application.settingsWindow(), "showQRButton")->click();
             auto* sheet = application.settingsWindow()->findChild<QDialog*>("qrSheetDialog");
@@ -308,7 +369,8 @@ private slots:
 int main(int argc, char** argv) {
     QTemporaryDir home;
     qputenv("HOME", home.path().toUtf8());
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
+    for (const char* name :
+         {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR"})
         qputenv(name, (home.path() + '/' + name).toUtf8());
     qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     qputenv("QT_QPA_PLATFORM", "offscreen");
