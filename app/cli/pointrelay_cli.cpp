@@ -317,9 +317,12 @@ int pair(const QStringList& args) {
     }
     TerminalAlerts alerts;
     AppState state(&alerts);
-    // A named pairing is a new device with a key of its own.
+    // A named pairing is a new device with a key of its own; an empty name is a mistake, never
+    // a request for an automatic one.
     if (name) {
-        if (const QString error = state.addDevice(*name); !error.isEmpty()) {
+        const QString error =
+            name->trimmed().isEmpty() ? DeviceList::nameProblem(*name, {}) : state.addDevice(*name);
+        if (!error.isEmpty()) {
             QTextStream(stderr) << "pointrelay: " << error << "\n";
             return 1;
         }
@@ -361,6 +364,10 @@ int devices(const QStringList& args) {
         error = state.removeDevice(args[1]);
     } else if (args.size() == 3 && args[0] == "rename") {
         error = state.renameDevice(args[1], args[2]);
+    } else if (!args.isEmpty() && (args[0] == "remove" || args[0] == "rename")) {
+        return refuse(args[0] == "remove"
+                          ? Cli::tr("devices remove には端末の名前を 1 つ指定します")
+                          : Cli::tr("devices rename には今の名前と新しい名前を指定します"));
     } else if (!args.isEmpty()) {
         return refuse(Cli::tr("devices に \"%1\" は指定できません").arg(args.join(u' ')));
     } else if (state.devices().isEmpty()) {

@@ -94,6 +94,9 @@ grep -q '^Phone 1  paired: .*  last seen: 20' "$T/devices.out" && grep -q '^Tabl
     fail "devices said: $(cat "$T/devices.out")"
 "$CLI" devices remove Tablet && { "$CLI" devices remove Tablet 2>"$T/remove.out"; (($? == 1)); } &&
     grep -q 'no device named “Tablet”' "$T/remove.out" || fail "devices remove Tablet did not remove it once"
+{ "$CLI" pair --name " " 2>"$T/pair.out"; (($? == 1)); } && grep -q 'Enter a name' "$T/pair.out" &&
+    { "$CLI" devices remove 2>"$T/pair.out"; (($? == 2)); } && grep -q 'takes the name of one' "$T/pair.out" ||
+    fail "an empty name or none"
 { "$CLI" pair --name "phone 1" 2>"$T/pair.out"; (($? == 1)); } && grep -q 'already a device named “phone 1”' "$T/pair.out" &&
     "$CLI" devices rename "Phone 1" "My phone" && "$CLI" devices | grep -q '^My phone  paired' || fail "pair --name or rename"
 eventually grep -q '^\[pointrelayd\] Keys reloaded: 1 devices' "$T/serve.out" || fail "the daemon did not reload"

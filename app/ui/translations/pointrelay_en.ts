@@ -505,6 +505,14 @@ send commands:
         <translation>devices does not take &quot;%1&quot;</translation>
     </message>
     <message>
+        <source>devices remove には端末の名前を 1 つ指定します</source>
+        <translation>devices remove takes the name of one device</translation>
+    </message>
+    <message>
+        <source>devices rename には今の名前と新しい名前を指定します</source>
+        <translation>devices rename takes the current name and the new one</translation>
+    </message>
+    <message>
         <location filename="../../cli/pointrelay_cli.cpp" line="367"/>
         <source>ペアリングした端末はありません</source>
         <translation>No devices are paired</translation>
