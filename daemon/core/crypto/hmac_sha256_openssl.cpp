@@ -1,12 +1,19 @@
 // SPDX-License-Identifier: MIT
 // HMAC-SHA256 from OpenSSL's libcrypto (the Apple build uses CommonCrypto instead).
+// A paired key's HMAC starts from the SHA-256 states after its two padded key blocks, copied
+// as plain structures: libcrypto's EVP contexts cost a dozen allocations per copy, which a
+// handshake tried against 64 keys would pay 64 times. Those states are only reachable through
+// the SHA256_* functions that OpenSSL 3 marks as deprecated.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include "hmac_sha256.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/sha.h>
 
 namespace pointrelay::crypto {
 
@@ -59,20 +66,43 @@ Sha256Digest hmacSha256(std::span<const uint8_t> key,
 }
 
 struct HmacSha256Key::State {
-    MacContext keyed;
+    SHA256_CTX inner; // after the key block XOR 0x36
+    SHA256_CTX outer; // after the key block XOR 0x5c
 };
 
-HmacSha256Key::HmacSha256Key(std::span<const uint8_t> key)
-    : m_state(std::make_unique<State>(State{keyedContext(key)})) {}
+HmacSha256Key::HmacSha256Key(std::span<const uint8_t> key) : m_state(std::make_unique<State>()) {
+    constexpr size_t kBlock = 64;
+    uint8_t block[kBlock] = {}; // a longer key is hashed first (RFC 2104)
+    if (key.size() > kBlock)
+        SHA256(key.data(), key.size(), block);
+    else if (!key.empty())
+        std::memcpy(block, key.data(), key.size());
+    uint8_t padded[kBlock];
+    for (const auto& [ctx, pad] : {std::pair{&m_state->inner, 0x36}, {&m_state->outer, 0x5c}}) {
+        for (size_t i = 0; i < kBlock; ++i)
+            padded[i] = static_cast<uint8_t>(block[i] ^ pad);
+        SHA256_Init(ctx);
+        SHA256_Update(ctx, padded, kBlock);
+    }
+    OPENSSL_cleanse(block, sizeof block);
+    OPENSSL_cleanse(padded, sizeof padded);
+}
 
-HmacSha256Key::~HmacSha256Key() = default;
+HmacSha256Key::~HmacSha256Key() {
+    OPENSSL_cleanse(m_state.get(), sizeof *m_state);
+}
 
 Sha256Digest HmacSha256Key::mac(std::initializer_list<std::span<const uint8_t>> parts) const {
-    // A copy of the keyed context: the key's blocks are not hashed again.
-    const MacContext ctx(EVP_MAC_CTX_dup(m_state->keyed.get()));
-    if (!ctx)
-        std::abort();
-    return finish(ctx.get(), parts);
+    SHA256_CTX ctx = m_state->inner;
+    for (const auto& part : parts)
+        SHA256_Update(&ctx, part.data(), part.size());
+    Sha256Digest inner{};
+    SHA256_Final(inner.data(), &ctx);
+    ctx = m_state->outer;
+    SHA256_Update(&ctx, inner.data(), inner.size());
+    Sha256Digest out{};
+    SHA256_Final(out.data(), &ctx);
+    return out;
 }
 
 void releaseThreadState() {

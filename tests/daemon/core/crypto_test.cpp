@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Poly1305's official vectors (with the reduction edges that random inputs never reach), and
 // the AEAD, ChaCha20 with it, against OpenSSL's; a flipped bit keeps a frame shut. (HMAC-SHA256
-// is OpenSSL's; the handshake vectors check our use of it.)
+// is OpenSSL's; the handshake vectors check our use of it, and a prepared key must agree.)
 #include "core/crypto/aead.h"
+#include "core/crypto/hmac_sha256.h"
 #include "support/hex.h"
 
 #include <gtest/gtest.h>
@@ -40,6 +41,20 @@ TEST(Crypto, Poly1305MatchesTheOfficialVectors) {
     };
     for (const auto& [key, message, tag] : poly)
         EXPECT_EQ(poly1305(hexArray<32>(key), hex(message)), hexArray<16>(tag)) << message;
+}
+
+// A key made ready once gives the same MAC as the whole computation, for keys shorter and
+// longer than SHA-256's block and messages in parts, however often it is used.
+TEST(Crypto, PreparedHmacKeysMatchTheWholeComputation) {
+    for (const size_t length : {0, 16, 64, 65, 100}) {
+        const std::string key(length, static_cast<char>('a' + length % 26));
+        const HmacSha256Key prepared(asBytes(key));
+        for (const std::string_view message : {"HELLO", "a longer message, cut in two parts"})
+            for (int use = 0; use < 2; ++use)
+                EXPECT_EQ(prepared.mac({asBytes(message.substr(0, 3)), asBytes(message.substr(3))}),
+                          hmacSha256(asBytes(key), {asBytes(message)}))
+                    << length;
+    }
 }
 
 TEST(Crypto, AeadAgreesWithOpenSslAndRefusesTamperedCopies) {
