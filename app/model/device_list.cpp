@@ -46,7 +46,7 @@ QString defaultName(const QList<Device>& devices) {
 
 // Now, in whole seconds as the list keeps times.
 QDateTime now() {
-    return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+    return QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch()).toUTC();
 }
 
 QString stamp(const QDateTime& time) {

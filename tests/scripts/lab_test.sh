@@ -14,5 +14,5 @@ exec "$lab" run bash -c '
     set -e
     cmake -S /src -B ~/build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOINTRELAY_WERROR=ON >/dev/null
     cmake --build ~/build -j2 --target pointrelayd pointrelay daemon_wayland_tests wayland_witness \
-        ei_client_tests >/dev/null
+        ei_client_tests >~/build.log 2>&1 || { tail -n 40 ~/build.log; exit 1; }
     ctest --test-dir ~/build --output-on-failure -R "$1"' lab-test "$pattern"

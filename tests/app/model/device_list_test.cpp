@@ -113,7 +113,7 @@ TEST(DeviceListTest, NamesTheLimitAndFailedWrites) {
     const QString key = list.load()->last().key;
     EXPECT_EQ(list.nameAutomatically(key, QString(40, 'y')).device.name, QString(38, 'y') + " 2");
     EXPECT_FALSE(list.nameAutomatically(key, "Chrome on Android").ok());
-    const QDateTime seen = QDateTime::fromSecsSinceEpoch(1800000000, Qt::UTC);
+    const QDateTime seen = QDateTime::fromSecsSinceEpoch(1800000000).toUTC();
     ASSERT_TRUE(list.rename(QString(38, 'y') + " 2", "a\\b").ok() &&
                 list.markSeen("a\\x5Cb", seen));
     EXPECT_EQ(list.load()->last().lastSeen, seen);
