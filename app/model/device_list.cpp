@@ -64,6 +64,12 @@ QString notStored() {
     return QCoreApplication::translate("DeviceList", "端末の一覧を保存できませんでした");
 }
 
+DeviceList::Change noSuchDevice(const QString& name) {
+    return {QCoreApplication::translate("DeviceList", "端末「%1」はありません。")
+                .arg(DeviceList::displayName(name)),
+            {}};
+}
+
 QString noRandom() {
     return QCoreApplication::translate("DeviceList", "システムの乱数源を利用できません。");
 }
@@ -284,9 +290,7 @@ DeviceList::Change DeviceList::rename(const QString& from, const QString& to) {
     return change([&](QList<Device>& devices) -> Change {
         const auto found = std::ranges::find(devices, from, &Device::name);
         if (found == devices.end())
-            return {QCoreApplication::translate("DeviceList", "端末「%1」はありません。")
-                        .arg(displayName(from)),
-                    {}};
+            return noSuchDevice(from);
         const QList<Device> others = without(devices, *found);
         if (const QString problem = nameProblem(to, others); !problem.isEmpty())
             return {problem, {}};
@@ -300,9 +304,7 @@ DeviceList::Change DeviceList::remove(const QString& name) {
     return change([&](QList<Device>& devices) -> Change {
         const auto found = std::ranges::find(devices, name, &Device::name);
         if (found == devices.end())
-            return {QCoreApplication::translate("DeviceList", "端末「%1」はありません。")
-                        .arg(displayName(name)),
-                    {}};
+            return noSuchDevice(name);
         const Device gone = *found;
         devices.erase(found);
         return {{}, gone};
@@ -313,9 +315,7 @@ DeviceList::Change DeviceList::regenerate(const QString& name) {
     return change([&](QList<Device>& devices) -> Change {
         const auto found = std::ranges::find(devices, name, &Device::name);
         if (found == devices.end())
-            return {QCoreApplication::translate("DeviceList", "端末「%1」はありません。")
-                        .arg(displayName(name)),
-                    {}};
+            return noSuchDevice(name);
         const std::optional<QString> key = KeychainPSK::makeKeyText();
         if (!key)
             return {noRandom(), {}};
@@ -337,15 +337,19 @@ DeviceList::Change DeviceList::nameAutomatically(const QString& key, const QStri
 }
 
 bool DeviceList::markSeen(const QString& logged, const QDateTime& when) {
-    return change([&](QList<Device>& devices) -> Change {
-               const auto found = std::ranges::find_if(
-                   devices, [&](const Device& d) { return logName(d.name) == logged; });
-               if (found == devices.end())
-                   return {QStringLiteral("-"), {}};
-               found->lastSeen = when;
-               return {{}, *found};
-           })
-        .ok();
+    std::optional<QList<Device>> devices = load();
+    if (!devices)
+        return false;
+    const auto found =
+        std::ranges::find_if(*devices, [&](const Device& d) { return logName(d.name) == logged; });
+    if (found == devices->end())
+        return false;
+    // Every model on the daemon hears each arrival; the list keeps whole seconds, so the
+    // second one finds the stamp in place and writes nothing.
+    if (found->lastSeen.toSecsSinceEpoch() == when.toSecsSinceEpoch())
+        return true;
+    found->lastSeen = when;
+    return write(*devices);
 }
 
 } // namespace pointrelay::app
