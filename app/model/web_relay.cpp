@@ -311,16 +311,21 @@ void WebRelay::relay(QWebSocket* page) {
     auto pending = std::make_shared<QByteArray>(); // what the page sent before the connection
     // The relay reads none of the session, only the HELLO that opens it: which key the page
     // holds names its device after the browser.
+    // Once it is whole the watch ends, so the session's frames pass this way no more.
     auto hello = std::make_shared<QByteArray>();
+    auto watch = std::make_shared<QMetaObject::Connection>();
     const QString userAgent = QString::fromUtf8(page->request().rawHeader("User-Agent"));
-    connect(page, &QWebSocket::binaryMessageReceived, this,
-            [this, hello, userAgent](const QByteArray& bytes) {
-                if (hello->size() >= kHelloFrameBytes)
-                    return;
-                hello->append(bytes.left(kHelloFrameBytes - hello->size()));
-                if (hello->size() == kHelloFrameBytes)
-                    emit helloSent(*hello, userAgent);
-            });
+    *watch = connect(page, &QWebSocket::binaryMessageReceived, this,
+                     [this, hello, watch, userAgent](const QByteArray& bytes) {
+                         hello->append(bytes.left(kHelloFrameBytes - hello->size()));
+                         if (hello->size() < kHelloFrameBytes)
+                             return;
+                         // Copies first: the naming may run a keychain's event loop.
+                         const QByteArray whole = *hello;
+                         const QString agent = userAgent;
+                         QObject::disconnect(*watch);
+                         emit helloSent(whole, agent);
+                     });
     connect(daemon, &QTcpSocket::connected, page, [daemon, pending] {
         daemon->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         daemon->write(*pending);
